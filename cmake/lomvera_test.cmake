@@ -1,0 +1,32 @@
+include(GoogleTest)
+
+# The private servers that the test command starts (scripts/test-servers).
+set(LOMVERA_TEST_SERVERS_DIR ${CMAKE_BINARY_DIR}/test-servers)
+set(LOMVERA_TEST_MARIADB_PORT 33071 CACHE STRING "Loopback port of the private test MariaDB server")
+
+add_test(NAME mariadb_server_start
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-mariadb start ${LOMVERA_TEST_SERVERS_DIR}/mariadb ${LOMVERA_TEST_MARIADB_PORT})
+add_test(NAME mariadb_server_stop
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-mariadb stop ${LOMVERA_TEST_SERVERS_DIR}/mariadb)
+set_tests_properties(mariadb_server_start PROPERTIES FIXTURES_SETUP mariadb_server TIMEOUT 120)
+set_tests_properties(mariadb_server_stop PROPERTIES FIXTURES_CLEANUP mariadb_server TIMEOUT 60)
+
+# lomvera_add_test(name SOURCES a.cpp b.cpp LIBRARIES lib... [MARIADB] [LOCK name] [TIMEOUT s])
+#   MARIADB: the tests need the shared private MariaDB server.
+#   LOCK:    a CTest resource lock (for example dev_log for tests that own /dev/log).
+function(lomvera_add_test name)
+  cmake_parse_arguments(T "MARIADB" "TIMEOUT;LOCK" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBRARIES} lomvera_test_support GTest::gtest GTest::gtest_main Threads::Threads)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_MARIADB)
+    list(APPEND props FIXTURES_REQUIRED mariadb_server)
+  endif()
+  if(T_LOCK)
+    list(APPEND props RESOURCE_LOCK ${T_LOCK})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()

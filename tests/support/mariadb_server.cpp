@@ -1,0 +1,288 @@
+#include "support/mariadb_server.hpp"
+
+#include <mysql.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace qvd::test_support {
+
+namespace {
+
+std::string env_or(const char* _name, const std::string& _fallback) {
+    const char* value = std::getenv(_name);
+    return value != nullptr && *value != '\0' ? std::string(value) : _fallback;
+}
+
+struct mysql_closer {
+    void operator()(MYSQL* _handle) const { mysql_close(_handle); }
+};
+using mysql_handle = std::unique_ptr<MYSQL, mysql_closer>;
+
+struct result_closer {
+    void operator()(MYSQL_RES* _result) const { mysql_free_result(_result); }
+};
+using result_handle = std::unique_ptr<MYSQL_RES, result_closer>;
+
+mysql_handle open_session(const mariadb_endpoint& _endpoint, const std::string& _database) {
+    mysql_handle handle(mysql_init(nullptr));
+    if (!handle)
+        throw std::runtime_error("mysql_init failed");
+    const unsigned timeout = 5;
+    mysql_options(handle.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    mysql_options(handle.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
+    const char* socket = _endpoint.socket.empty() ? nullptr : _endpoint.socket.c_str();
+    const char* host = socket != nullptr ? "localhost" : _endpoint.host.c_str();
+    if (mysql_real_connect(handle.get(), host, _endpoint.user.c_str(), _endpoint.password.c_str(),
+                           _database.empty() ? nullptr : _database.c_str(), _endpoint.port, socket,
+                           CLIENT_MULTI_STATEMENTS) == nullptr)
+        throw std::runtime_error(std::string("connect: ") + mysql_error(handle.get()));
+    return handle;
+}
+
+std::vector<sql_row> rows_of(MYSQL* _handle, MYSQL_RES* _result) {
+    std::vector<sql_row> rows;
+    const unsigned fields = mysql_num_fields(_result);
+    while (MYSQL_ROW row = mysql_fetch_row(_result)) {
+        const unsigned long* lengths = mysql_fetch_lengths(_result);
+        sql_row values;
+        for (unsigned i = 0; i < fields; ++i) {
+            if (row[i] == nullptr)
+                values.emplace_back();
+            else
+                values.emplace_back(std::string(row[i], lengths[i]));
+        }
+        rows.push_back(std::move(values));
+    }
+    if (mysql_errno(_handle) != 0)
+        throw std::runtime_error(std::string("fetch: ") + mysql_error(_handle));
+    return rows;
+}
+
+// Runs a text of statements and returns the rows of the last one that had a result.
+std::vector<sql_row> run(const mariadb_endpoint& _endpoint, const std::string& _sql, const std::string& _database) {
+    const mysql_handle handle = open_session(_endpoint, _database);
+    if (mysql_real_query(handle.get(), _sql.data(), _sql.size()) != 0)
+        throw std::runtime_error(std::string("query: ") + mysql_error(handle.get()) + " in: " + _sql.substr(0, 300));
+    std::vector<sql_row> last;
+    for (;;) {
+        const result_handle result(mysql_store_result(handle.get()));
+        if (result)
+            last = rows_of(handle.get(), result.get());
+        else if (mysql_field_count(handle.get()) != 0)
+            throw std::runtime_error(std::string("store: ") + mysql_error(handle.get()));
+        const int next = mysql_next_result(handle.get());
+        if (next > 0)
+            throw std::runtime_error(std::string("query: ") + mysql_error(handle.get()) + " in: " + _sql.substr(0, 300));
+        if (next < 0)
+            break;
+    }
+    return last;
+}
+
+bool answers(const mariadb_endpoint& _endpoint) {
+    try {
+        run(_endpoint, "SELECT 1", {});
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace
+
+const mariadb_endpoint& shared_mariadb() {
+    static const mariadb_endpoint endpoint = [] {
+        mariadb_endpoint e;
+        const std::string dir = env_or("LOMVERA_TEST_MARIADB_DIR", LOMVERA_TEST_MARIADB_DIR);
+        e.host = env_or("LOMVERA_TEST_MARIADB_HOST", "127.0.0.1");
+        e.port = static_cast<unsigned>(std::stoul(env_or("LOMVERA_TEST_MARIADB_PORT", std::to_string(LOMVERA_TEST_MARIADB_PORT))));
+        e.socket = env_or("LOMVERA_TEST_MARIADB_SOCKET", dir + "/mysqld.sock");
+        return e;
+    }();
+    return endpoint;
+}
+
+bool shared_mariadb_available() {
+    static const bool available = answers(shared_mariadb());
+    return available;
+}
+
+bool servers_required() { return env_or("LOMVERA_REQUIRE_SERVERS", "0") == "1"; }
+
+void run_sql(const mariadb_endpoint& _endpoint, const std::string& _sql, const std::string& _database) {
+    run(_endpoint, _sql, _database);
+}
+
+std::vector<sql_row> query_sql(const mariadb_endpoint& _endpoint, const std::string& _sql, const std::string& _database) {
+    return run(_endpoint, _sql, _database);
+}
+
+std::optional<std::string> query_value(const mariadb_endpoint& _endpoint, const std::string& _sql,
+                                       const std::string& _database) {
+    const auto rows = run(_endpoint, _sql, _database);
+    if (rows.empty() || rows.front().empty())
+        throw std::runtime_error("no row for: " + _sql);
+    return rows.front().front();
+}
+
+void run_sql_file(const mariadb_endpoint& _endpoint, const std::string& _path, const std::string& _database) {
+    const std::string path = !_path.empty() && _path.front() == '/' ? _path : source_path(_path);
+    std::ifstream in(path);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    std::stringstream text;
+    text << in.rdbuf();
+    run(_endpoint, text.str(), _database);
+}
+
+std::string fresh_database(const std::string& _name) {
+    run(shared_mariadb(), "DROP DATABASE IF EXISTS `" + _name + "`; CREATE DATABASE `" + _name +
+                              "` CHARACTER SET utf8mb4 COLLATE utf8mb4_bin", {});
+    return _name;
+}
+
+std::string source_path(const std::string& _relative) {
+    return env_or("LOMVERA_SOURCE_DIR", LOMVERA_SOURCE_DIR) + "/" + _relative;
+}
+
+std::string binary_path(const std::string& _relative) {
+    return env_or("LOMVERA_BINARY_DIR", LOMVERA_BINARY_DIR) + "/" + _relative;
+}
+
+unsigned free_tcp_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof(address);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error("bind failed");
+    }
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+private_mariadb_server::private_mariadb_server(unsigned _port, std::vector<std::string> _extra_options)
+    : m_extra_options(std::move(_extra_options)) {
+    char pattern[] = "/tmp/lomvera-mariadb-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    m_dir = pattern;
+    m_endpoint.port = _port != 0 ? _port : free_tcp_port();
+    m_endpoint.socket = m_dir + "/mysqld.sock";
+}
+
+private_mariadb_server::~private_mariadb_server() {
+    try {
+        stop();
+    } catch (...) {
+    }
+    const std::string command = "rm -rf '" + m_dir + "'";
+    [[maybe_unused]] const int rc = std::system(command.c_str());
+}
+
+void private_mariadb_server::start() {
+    if (running())
+        return;
+    if (!m_initialised) {
+        // The first start creates the accounts through the shared start script.
+        std::string command = source_path("scripts/test-mariadb") + " start '" + m_dir + "/server' " +
+                              std::to_string(m_endpoint.port);
+        for (const auto& option : m_extra_options)
+            command += " '" + option + "'";
+        command += " >/dev/null";
+        if (std::system(command.c_str()) != 0)
+            throw std::runtime_error("private MariaDB server did not start: " + command);
+        m_endpoint.socket = m_dir + "/server/mysqld.sock";
+        std::ifstream pid_file(m_dir + "/server/mariadbd.pid");
+        pid_file >> m_pid;
+        m_initialised = true;
+        return;
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const std::string dir = m_dir + "/server";
+        std::vector<std::string> args = {"mariadbd", "--no-defaults", "--user=root", "--datadir=" + dir + "/data",
+                                         "--socket=" + dir + "/mysqld.sock",
+                                         "--port=" + std::to_string(m_endpoint.port), "--bind-address=127.0.0.1",
+                                         "--pid-file=" + dir + "/mariadbd.pid", "--default-time-zone=+00:00",
+                                         "--log-error=" + dir + "/error.log", "--innodb-buffer-pool-size=64M"};
+        args.insert(args.end(), m_extra_options.begin(), m_extra_options.end());
+        std::vector<char*> argv;
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        ::setsid();
+        ::execvp("mariadbd", argv.data());
+        ::_exit(127);
+    }
+    m_pid = pid;
+    for (int i = 0; i < 600; ++i) {
+        if (answers(m_endpoint))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    throw std::runtime_error("private MariaDB server did not answer after a restart");
+}
+
+
+namespace {
+// A server started by the script is reparented; where nobody reaps it, it stays a zombie.
+bool gone(int _pid) {
+    if (::kill(_pid, 0) != 0)
+        return true;
+    std::ifstream stat("/proc/" + std::to_string(_pid) + "/stat");
+    std::string pid, name, state;
+    stat >> pid >> name >> state;
+    return state == "Z";
+}
+
+void wait_for_end(int _pid) {
+    for (int i = 0; i < 600; ++i) {
+        // A child of ours must be reaped; a server started by the script is not our child.
+        ::waitpid(_pid, nullptr, WNOHANG);
+        if (gone(_pid))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+} // namespace
+
+bool private_mariadb_server::running() const { return m_pid > 0 && !gone(m_pid); }
+
+void private_mariadb_server::stop() {
+    if (!running())
+        return;
+    ::kill(m_pid, SIGTERM);
+    wait_for_end(m_pid);
+    m_pid = -1;
+}
+
+void private_mariadb_server::kill() {
+    if (!running())
+        return;
+    ::kill(m_pid, SIGKILL);
+    wait_for_end(m_pid);
+    m_pid = -1;
+}
+
+} // namespace qvd::test_support
