@@ -1,0 +1,42 @@
+#pragma once
+
+#include <istream>
+#include <string>
+
+namespace qvd {
+
+// Every setting of the program, read once from the JSON configuration file.
+struct config {
+    // Reads and checks every key; throws one exception listing every missing or invalid key.
+    explicit config(std::istream& _stream);
+
+    struct {
+        std::string persistent_data_dir;  // prefix of every journal file name, "/"-terminated for a directory
+        std::string pidfile_path;
+        unsigned int timer = 0;  // seconds between transfer cycles
+        unsigned int maximum_piece = 0;
+        unsigned int activities_maximum_piece = 0;
+        std::string debug_port;  // ZeroMQ endpoint of the log stream
+        bool local_debug = false;
+    } system;
+
+    // The column store.
+    struct {
+        std::string host;
+        std::string user;
+        std::string password;
+        std::string database;
+        unsigned int port = 0;
+    } dw;
+
+    // The runtime database.
+    struct {
+        std::string host;
+        std::string user;
+        std::string password;
+        std::string database;
+        unsigned int port = 0;
+    } prod;
+};
+
+}  // namespace qvd
