@@ -1,0 +1,83 @@
+#pragma once
+
+#include <mariadb_client/last_error.hpp>
+#include <mariadb_client/types.hpp>
+
+#include <mysql.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace mariadb {
+
+// One client handle over an account: connects on demand, pings before every operation and
+// connects again on a fresh handle when the link is gone, restoring the session state it had set.
+class connection : public last_error {
+public:
+    // Seconds an attempt to reach the server may take unless the account sets its own.
+    static constexpr unsigned default_connect_timeout = 10;
+
+    virtual ~connection();
+    connection(const connection&) = delete;
+    connection& operator=(const connection&) = delete;
+
+    // A new, unconnected connection over the account.
+    static connection_ref create(const account_ref& _account);
+
+    // Ensures a working link; returns true or throws exception::connection.
+    bool connect();
+    // True when a handle exists and answers a ping; never connects.
+    bool connected();
+    // Closes the handle, if any.
+    void disconnect();
+
+    // The database last selected with success.
+    const std::string& schema() const { return m_schema; }
+    // The character set in force on the session.
+    const std::string& charset() const { return m_charset; }
+    // Connects, then selects the default database.
+    bool set_schema(const std::string& _schema);
+    // Connects, then sets the session's character set (kept across reconnects).
+    bool set_charset(const std::string& _value);
+
+    account_ref account() const { return m_account; }
+    // The auto-commit mode last applied on the server.
+    bool auto_commit() const { return m_auto_commit; }
+    // Applies the auto-commit mode (kept across reconnects); no server call when unchanged.
+    bool set_auto_commit(bool _auto_commit);
+
+    // Runs one or more statements and returns the summed affected rows of those without a result set.
+    u64 execute(const std::string& _query);
+    // Runs the text and returns the id that its first statement generated (0 when none).
+    u64 insert(const std::string& _query);
+    // Runs a selection and returns its result set, which must not outlive the connection.
+    result_set_ref query(const std::string& _query);
+
+protected:
+    explicit connection(const account_ref& _account);
+
+private:
+    [[noreturn]] void fail_handle(const char* _function, unsigned _line);
+    [[noreturn]] void fail_handle_closed(const char* _function, unsigned _line);
+    void open_handle();
+    void release_stream();
+    void drain_pending();
+    void apply_session_state();
+    // Runs a text and reads all its results; false on a failure left in the handle.
+    bool run_all(const std::string& _query, u64& _affected);
+    // Reads the results that follow the current one; false on a failure left in the handle.
+    bool read_following(u64& _affected);
+
+    MYSQL* m_mysql = nullptr;
+    bool m_auto_commit = true;
+    std::string m_schema;
+    std::string m_charset;
+    account_ref m_account;
+    // Mode chosen through set_auto_commit, restored on reconnect; else the account's mode rules.
+    std::optional<bool> m_chosen_auto_commit;
+    // A streamed result still reading from the handle.
+    std::weak_ptr<result_set> m_streaming;
+};
+
+} // namespace mariadb

@@ -1,0 +1,251 @@
+#include <mariadb_client/account.hpp>
+#include <mariadb_client/connection.hpp>
+#include <mariadb_client/exceptions.hpp>
+#include <mariadb_client/result_set.hpp>
+
+#include <errmsg.h>
+
+namespace mariadb {
+
+// Reports the handle's current error under the operation's name and throws.
+#define MARIADB_FAIL(function) fail_handle(function, __LINE__)
+// The same, closing the handle first.
+#define MARIADB_FAIL_CLOSED(function) fail_handle_closed(function, __LINE__)
+
+connection::connection(const account_ref& _account) : m_account(_account) {}
+
+connection::~connection() { disconnect(); }
+
+connection_ref connection::create(const account_ref& _account) {
+    return connection_ref(new connection(_account));
+}
+
+void connection::fail_handle(const char* _function, unsigned _line) {
+    fail(mysql_errno(m_mysql), mysql_error(m_mysql), _function, __FILE__, _line);
+}
+
+void connection::fail_handle_closed(const char* _function, unsigned _line) {
+    const u32 error_no = mysql_errno(m_mysql);
+    const std::string error = mysql_error(m_mysql);
+    disconnect();
+    fail(error_no, error, _function, __FILE__, _line);
+}
+
+void connection::open_handle() {
+    m_mysql = mysql_init(nullptr);
+    if (!m_mysql) {
+        report_error(0, "Cannot create MYSQL object.", "connect", __FILE__, __LINE__);
+        throw exception::connection(0, "Cannot create MYSQL object.");
+    }
+}
+
+void connection::release_stream() {
+    if (const auto streaming = m_streaming.lock())
+        streaming->release();
+    m_streaming.reset();
+}
+
+void connection::drain_pending() {
+    // Results left unread by an earlier text would put every later command out of sync.
+    for (;;) {
+        if (mysql_next_result(m_mysql) != 0)
+            return;
+        if (MYSQL_RES* const result = mysql_store_result(m_mysql))
+            mysql_free_result(result);
+    }
+}
+
+bool connection::connect() {
+    if (m_mysql) {
+        release_stream();
+        drain_pending();
+        if (mysql_ping(m_mysql) == 0)
+            return true;
+        // Connecting an old handle again leaks its previous login data, and one out of sync
+        // refuses with "already connected": every new link gets a fresh handle.
+        disconnect();
+    }
+    if (!m_mysql)
+        open_handle();
+
+    const auto& login = *m_account;
+    if (!login.ssl_key().empty()) {
+        if (mysql_ssl_set(m_mysql, login.ssl_key().c_str(), login.ssl_certificate().c_str(),
+                          login.ssl_ca().c_str(), login.ssl_ca_path().c_str(), login.ssl_cipher().c_str()) != 0)
+            MARIADB_FAIL("connect");
+        const my_bool enforce = 1;
+        if (mysql_optionsv(m_mysql, MYSQL_OPT_SSL_ENFORCE, &enforce) != 0)
+            MARIADB_FAIL_CLOSED("connect");
+        if ((!login.ssl_ca().empty() || !login.ssl_ca_path().empty()) &&
+            mysql_optionsv(m_mysql, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &enforce) != 0)
+            MARIADB_FAIL_CLOSED("connect");
+    }
+    // An unreachable host must fail the attempt rather than block; the account may override it.
+    const unsigned connect_timeout = default_connect_timeout;
+    if (mysql_optionsv(m_mysql, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout) != 0)
+        MARIADB_FAIL_CLOSED("connect");
+    for (const auto& [option, arg] : login.connect_options())
+        if (mysql_options(m_mysql, option, arg->value()) != 0)
+            MARIADB_FAIL_CLOSED("connect");
+
+    const char* const socket = login.unix_socket().empty() ? nullptr : login.unix_socket().c_str();
+    if (!mysql_real_connect(m_mysql, login.host_name().c_str(), login.user_name().c_str(),
+                            login.password().c_str(), nullptr, login.port(), socket, CLIENT_MULTI_STATEMENTS))
+        MARIADB_FAIL("connect");
+    // The client alone falls back to clear text when the server offers no TLS.
+    if (!login.ssl_key().empty() && !mysql_get_ssl_cipher(m_mysql)) {
+        disconnect();
+        fail(CR_SSL_CONNECTION_ERROR, "TLS/SSL error: TLS is required, but the server does not support it",
+             "connect", __FILE__, __LINE__);
+    }
+    apply_session_state();
+    return true;
+}
+
+void connection::apply_session_state() {
+    const auto& login = *m_account;
+
+    // A new session starts in the server's mode; bring back the one this connection wants.
+    unsigned int server_status = 0;
+    mariadb_get_infov(m_mysql, MARIADB_CONNECTION_SERVER_STATUS, &server_status);
+    m_auto_commit = (server_status & SERVER_STATUS_AUTOCOMMIT) != 0;
+    const bool wanted_auto_commit = m_chosen_auto_commit.value_or(login.auto_commit());
+    if (wanted_auto_commit != m_auto_commit) {
+        if (mysql_autocommit(m_mysql, wanted_auto_commit) != 0)
+            MARIADB_FAIL("set_auto_commit");
+        m_auto_commit = wanted_auto_commit;
+    }
+
+    const std::string schema = login.schema().empty() ? m_schema : login.schema();
+    if (!schema.empty()) {
+        if (mysql_select_db(m_mysql, schema.c_str()) != 0)
+            MARIADB_FAIL("set_schema");
+        m_schema = schema;
+    }
+
+    if (!m_charset.empty() && mysql_set_character_set(m_mysql, m_charset.c_str()) != 0)
+        MARIADB_FAIL("set_charset");
+
+    for (const auto& [name, value] : login.options()) {
+        u64 affected = 0;
+        if (!run_all("SET " + name + "=" + value, affected))
+            MARIADB_FAIL_CLOSED("connect");
+    }
+}
+
+bool connection::connected() { return m_mysql && mysql_ping(m_mysql) == 0; }
+
+void connection::disconnect() {
+    release_stream();
+    if (m_mysql) {
+        mysql_close(m_mysql);
+        mysql_thread_end();
+        m_mysql = nullptr;
+    }
+}
+
+bool connection::set_schema(const std::string& _schema) {
+    connect();
+    if (mysql_select_db(m_mysql, _schema.c_str()) != 0)
+        MARIADB_FAIL("set_schema");
+    m_schema = _schema;
+    return true;
+}
+
+bool connection::set_charset(const std::string& _value) {
+    connect();
+    if (mysql_set_character_set(m_mysql, _value.c_str()) != 0)
+        MARIADB_FAIL("set_charset");
+    m_charset = _value;
+    return true;
+}
+
+bool connection::set_auto_commit(bool _auto_commit) {
+    if (_auto_commit == m_auto_commit) {
+        m_chosen_auto_commit = _auto_commit;
+        return true;
+    }
+    connect();
+    if (_auto_commit != m_auto_commit) {
+        if (mysql_autocommit(m_mysql, _auto_commit) != 0)
+            MARIADB_FAIL("set_auto_commit");
+        m_auto_commit = _auto_commit;
+    }
+    m_chosen_auto_commit = _auto_commit;
+    return true;
+}
+
+bool connection::read_following(u64& _affected) {
+    for (;;) {
+        const int status = mysql_next_result(m_mysql);
+        if (status > 0)
+            return false;
+        if (status != 0)
+            return true;
+        if (MYSQL_RES* const result = mysql_store_result(m_mysql))
+            mysql_free_result(result);
+        else if (mysql_field_count(m_mysql) != 0)
+            return false;
+        else
+            _affected += mysql_affected_rows(m_mysql);
+    }
+}
+
+bool connection::run_all(const std::string& _query, u64& _affected) {
+    _affected = 0;
+    if (mysql_real_query(m_mysql, _query.data(), _query.size()) != 0)
+        return false;
+    if (MYSQL_RES* const result = mysql_store_result(m_mysql))
+        mysql_free_result(result);
+    else if (mysql_field_count(m_mysql) != 0)
+        return false; // the result set was lost while it was read
+    else
+        _affected += mysql_affected_rows(m_mysql);
+    return read_following(_affected);
+}
+
+u64 connection::execute(const std::string& _query) {
+    connect();
+    u64 affected = 0;
+    if (!run_all(_query, affected))
+        MARIADB_FAIL("execute");
+    return affected;
+}
+
+u64 connection::insert(const std::string& _query) {
+    connect();
+    if (mysql_real_query(m_mysql, _query.data(), _query.size()) != 0)
+        MARIADB_FAIL("insert");
+    const u64 id = mysql_insert_id(m_mysql);
+    // Whatever else the text returns is read here so that the next command finds the handle in sync.
+    if (MYSQL_RES* const result = mysql_store_result(m_mysql))
+        mysql_free_result(result);
+    else if (mysql_field_count(m_mysql) != 0)
+        MARIADB_FAIL("insert");
+    u64 affected = 0;
+    if (!read_following(affected))
+        MARIADB_FAIL("insert");
+    return id;
+}
+
+result_set_ref connection::query(const std::string& _query) {
+    connect();
+    if (mysql_real_query(m_mysql, _query.data(), _query.size()) != 0)
+        MARIADB_FAIL("query");
+    const bool streamed = !m_account->store_result();
+    MYSQL_RES* const result = streamed ? mysql_use_result(m_mysql) : mysql_store_result(m_mysql);
+    // A selection that failed while its rows arrived also gives no result: never read that as empty.
+    if (!result && (mysql_field_count(m_mysql) != 0 || mysql_errno(m_mysql) != 0))
+        MARIADB_FAIL("query");
+    const result_set_ref rows(new result_set(streamed && result ? m_mysql : nullptr, result));
+    if (streamed && result) {
+        m_streaming = rows;
+        return rows;
+    }
+    u64 affected = 0;
+    if (!read_following(affected))
+        MARIADB_FAIL("query");
+    return rows;
+}
+
+} // namespace mariadb
