@@ -1,0 +1,48 @@
+#pragma once
+
+#include <core/events_loop.hpp>
+#include <core/logger.hpp>
+#include <core/source_location.hpp>
+#include <core/timestamp.hpp>
+
+#include <mariadb_client/types.hpp>
+
+#include <string>
+
+namespace mariadb {
+class date_time;
+}
+
+namespace qvd {
+
+// The account, connection and logger of one database; the private base of both database accesses.
+class qvd_mariadb {
+public:
+    // Connects, retrying every 5 seconds; throws "Interrupted" once a termination signal has arrived.
+    qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
+                const std::string& _schema, unsigned int _port,
+                const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger);
+    ~qvd_mariadb();
+    qvd_mariadb(const qvd_mariadb&) = delete;
+    qvd_mariadb& operator=(const qvd_mariadb&) = delete;
+
+protected:
+    // A MariaDB date-time read as UTC.
+    static libs::core::timestamp to_timestamp(const mariadb::date_time& _date_time);
+
+    const libs::core::logger& get_logger() const { return m_logger; }
+
+    // Runs a selection; a failure is rethrown with the caller's location.
+    mariadb::result_set_ref query(const std::string& _query, libs::core::source_location _source_location) const;
+
+    // Runs a statement and returns its affected rows; a failure is rethrown with the caller's location.
+    mariadb::u64 execute(const std::string& _query, libs::core::source_location _source_location) const;
+
+    mariadb::account_ref m_account;
+    mariadb::connection_ref m_connection;
+
+private:
+    const libs::core::logger& m_logger;
+};
+
+} // namespace qvd

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "qvd_mariadb.hpp"
+#include "runtime/database.hpp"
+
+#include <sstream>
+#include <string>
+
+namespace qvd::runtime {
+
+// The runtime database over one MariaDB connection.
+class database_impl : public database, private qvd_mariadb {
+public:
+    // Connects with retries (see qvd_mariadb).
+    database_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
+                  const std::string& _schema, unsigned int _port,
+                  const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger);
+    ~database_impl() override;
+
+    unsigned long long drop_positions_indexes() const override;
+    std::vector<position> get_positions(unsigned int _limit) const override;
+    unsigned long long delete_positions(const std::vector<position>& _positions) const override;
+    std::vector<external_event> get_external_events(unsigned int _limit) const override;
+    unsigned long long delete_external_events(const std::vector<external_event>& _external_events) const override;
+    std::vector<activity> get_activities(unsigned int _limit) const override;
+    unsigned long long delete_activities(const std::vector<activity>& _activities) const override;
+    unsigned long long drop_zone_events_indexes() const override;
+    std::vector<zone_event> get_zone_events(unsigned int _limit) const override;
+    std::vector<zone_event_open> get_zone_events_open() const override;
+    unsigned long long delete_zone_events(const std::vector<zone_event>& _zone_events) const override;
+    std::vector<vehicle_driver_association> get_vehicle_driver_associations(unsigned int _limit) const override;
+    std::vector<vehicle_driver_association_open> get_vehicle_driver_associations_open() const override;
+    unsigned long long delete_vehicle_driver_associations(
+        const std::vector<vehicle_driver_association>& _vehicle_driver_associations) const override;
+    std::vector<heartbeat> get_heartbeats(unsigned int _limit) const override;
+    unsigned long long delete_heartbeats(const std::vector<heartbeat>& _heartbeats) const override;
+    node_parameters_vector get_node_parameters(unsigned int _limit) const override;
+    unsigned long long delete_node_parameters(const node_parameters_vector& _node_parameters) const override;
+    void optimize_tables() override;
+    unsigned long long delete_position_histories_hot(unsigned int _interval_min) const override;
+
+    // Builds the id list of a deletion: values separated by ", ".
+    struct comma_separated_list_builder {
+        const char* m_comma = "";
+        std::stringstream m_result;
+
+        template <class T>
+        void add(const T& _value)
+        {
+            m_result << m_comma << _value;
+            m_comma = ", ";
+        }
+
+        std::string get() const { return m_result.str(); }
+    };
+
+private:
+    // The steps every read shares: trace, loading text, one query, one record per row, done line.
+    template <class Record, class Time>
+    std::vector<Record> load(libs::core::source_location _source_location, const char* _loading_text,
+                             const char* _table, const std::string& _statement, unsigned int _reserve,
+                             Time Record::*_logged_time, const char* _done_text) const;
+
+    // The steps every deletion by id shares: trace, deleting text, one DELETE, result line.
+    template <class Record, class Time, class Ids>
+    unsigned long long remove(libs::core::source_location _source_location, const char* _deleting_text,
+                              const std::vector<Record>& _batch, Time Record::*_logged_time, const char* _prefix,
+                              Ids _ids) const;
+
+    // Runs a maintenance statement with a trace, a debug text and the result line.
+    unsigned long long maintain(libs::core::source_location _source_location, const char* _text,
+                                const std::string& _statement) const;
+};
+
+} // namespace qvd::runtime

@@ -1,0 +1,193 @@
+#include "db_test_support.hpp"
+
+#include "qvd_mariadb.hpp"
+
+#include <core/exception.hpp>
+
+#include <mariadb_client/date_time.hpp>
+#include <mariadb_client/result_set.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+using qvd::db_test::captured_logger;
+using qvd::db_test::signal_watch;
+using qvd::test_support::shared_mariadb;
+using ::testing::HasSubstr;
+using clock_type = std::chrono::steady_clock;
+
+// The holder with its protected operations opened to the test.
+class holder : public qvd::qvd_mariadb {
+public:
+    using qvd_mariadb::execute;
+    using qvd_mariadb::qvd_mariadb;
+    using qvd_mariadb::query;
+    using qvd_mariadb::to_timestamp;
+};
+
+double seconds_since(clock_type::time_point _start)
+{
+    return std::chrono::duration<double>(clock_type::now() - _start).count();
+}
+
+// The error lines that the failed connection attempts logged.
+std::size_t failed_attempts(captured_logger& _logger)
+{
+    return _logger.lines_with("std::exception::what(): ").size();
+}
+
+TEST(qvd_mariadb, to_timestamp_reads_the_date_time_as_utc)
+{
+    // The process's own zone must not matter.
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+    struct case_t {
+        mariadb::date_time value;
+        long long count;
+        const char* log_form;
+    };
+    const case_t cases[] = {
+        {mariadb::date_time(1970, 1, 1, 0, 0, 0, 0), 0, "1970-01-01T00:00:00.000Z"},
+        {mariadb::date_time(2020, 1, 2, 3, 4, 5, 6), 1577934245006, "2020-01-02T03:04:05.006Z"},
+        {mariadb::date_time(2024, 7, 1, 12, 0, 0, 999), 1719835200999, "2024-07-01T12:00:00.999Z"},
+        {mariadb::date_time(1969, 12, 31, 23, 59, 59, 500), -500, "1969-12-31T23:59:59.500Z"},
+    };
+    for (const case_t& c : cases) {
+        const qvd::libs::core::timestamp ts = holder::to_timestamp(c.value);
+        EXPECT_EQ(ts.get_time_since_epoch().count(), c.count) << c.log_form;
+        std::ostringstream text;
+        text << ts;
+        EXPECT_EQ(text.str(), c.log_form);
+    }
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
+{
+    LOMVERA_REQUIRE_MARIADB();
+    const std::string schema = qvd::test_support::fresh_database("lomvera_db_holder");
+    captured_logger logger;
+    signal_watch watch(logger.get());
+    const auto& server = shared_mariadb();
+    const holder h(server.host, server.user, server.password, schema, server.port, watch.handle(), logger.get());
+    EXPECT_EQ(failed_attempts(logger), 0u);
+
+    EXPECT_EQ(h.execute("CREATE TABLE t (id INT PRIMARY KEY)", QVD_SOURCE_LOCATION), 0u);
+    EXPECT_EQ(h.execute("INSERT INTO t VALUES (1), (2), (3)", QVD_SOURCE_LOCATION), 3u);
+    const auto rows = h.query("SELECT COUNT(*) AS n FROM t", QVD_SOURCE_LOCATION);
+    ASSERT_TRUE(rows->next());
+    EXPECT_EQ(rows->get_signed64("n"), 3);
+
+    // The session speaks the character set the holder set.
+    const auto charset = h.query("SELECT @@character_set_client AS c", QVD_SOURCE_LOCATION);
+    ASSERT_TRUE(charset->next());
+    EXPECT_EQ(charset->get_string("c"), "utf8mb3");
+
+    const qvd::libs::core::source_location caller(4242, __FILE__, __PRETTY_FUNCTION__);
+    const std::string missing = "Table '" + schema + ".missing' doesn't exist";
+    try {
+        h.execute("DELETE FROM missing", caller);
+        FAIL() << "execute did not fail";
+    } catch (const qvd::libs::core::exception& e) {
+        EXPECT_EQ(e.get_string_error(), missing);
+        EXPECT_EQ(e.get_source_location().line(), 4242);
+        EXPECT_EQ(std::string(e.what()), std::string(caller.short_file()) + ":4242 " + missing);
+    }
+    try {
+        h.query("SELECT * FROM missing", caller);
+        FAIL() << "query did not fail";
+    } catch (const qvd::libs::core::exception& e) {
+        EXPECT_EQ(e.get_string_error(), missing);
+        EXPECT_EQ(e.get_source_location().line(), 4242);
+    }
+}
+
+TEST(qvd_mariadb, waits_for_a_server_that_starts_later)
+{
+    qvd::test_support::private_mariadb_server server;
+    captured_logger logger;
+    signal_watch watch(logger.get());
+    const auto& endpoint = server.endpoint();
+
+    std::thread starter([&server] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        server.start();
+    });
+    const auto start = clock_type::now();
+    std::unique_ptr<holder> h;
+    try {
+        h = std::make_unique<holder>(endpoint.host, endpoint.user, endpoint.password, "", endpoint.port,
+                                     watch.handle(), logger.get());
+    } catch (...) {
+        starter.join();
+        throw;
+    }
+    const double elapsed = seconds_since(start);
+    starter.join();
+
+    // One error line per failed attempt, each followed by a full 5-second pause.
+    const std::size_t failures = failed_attempts(logger);
+    EXPECT_GE(failures, 1u);
+    EXPECT_GE(elapsed, 5.0 * static_cast<double>(failures) - 0.1);
+    EXPECT_LT(elapsed, 5.0 * static_cast<double>(failures) + 4.0);
+    EXPECT_EQ(h->execute("DO 1", QVD_SOURCE_LOCATION), 0u);
+}
+
+TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
+{
+    captured_logger logger;
+    signal_watch watch(logger.get());
+    const unsigned port = qvd::test_support::free_tcp_port();
+
+    std::thread signaller([] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        kill(getpid(), SIGTERM);
+    });
+    const auto start = clock_type::now();
+    try {
+        holder h("127.0.0.1", "lomvera", "lomvera", "", port, watch.handle(), logger.get());
+        ADD_FAILURE() << "the holder connected to a port nobody listens on";
+    } catch (const qvd::libs::core::exception& e) {
+        EXPECT_EQ(e.get_string_error(), "Interrupted");
+        EXPECT_THAT(e.what(), HasSubstr("qvd_mariadb.cpp:"));
+    }
+    const double elapsed = seconds_since(start);
+    signaller.join();
+    EXPECT_TRUE(watch.handle().signal_is_received());
+    // The pause in which the signal came is slept to its end, then one more attempt, and no pause after it.
+    EXPECT_GE(elapsed, 4.9);
+    EXPECT_LT(elapsed, 8.0);
+    EXPECT_EQ(failed_attempts(logger), 2u);
+}
+
+TEST(qvd_mariadb, connects_after_a_signal_when_the_attempt_succeeds)
+{
+    LOMVERA_REQUIRE_MARIADB();
+    captured_logger logger;
+    signal_watch watch(logger.get());
+    kill(getpid(), SIGTERM);
+    const auto deadline = clock_type::now() + std::chrono::seconds(5);
+    while (!watch.handle().signal_is_received() && clock_type::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(watch.handle().signal_is_received());
+
+    const auto& server = shared_mariadb();
+    const holder h(server.host, server.user, server.password, "", server.port, watch.handle(), logger.get());
+    EXPECT_EQ(h.execute("DO 1", QVD_SOURCE_LOCATION), 0u);
+    EXPECT_EQ(failed_attempts(logger), 0u);
+}
+
+} // namespace
