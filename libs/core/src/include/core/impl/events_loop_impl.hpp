@@ -1,0 +1,50 @@
+#pragma once
+
+#include <core/core.hpp>
+#include <core/events_loop.hpp>
+#include <core/logger.hpp>
+
+#include <boost/asio/io_context.hpp>
+
+#include <memory>
+
+namespace qvd::libs::core {
+
+struct signal_watchers;
+
+class events_loop_impl : public events_loop {
+public:
+    events_loop_impl(core& _core, const component_logger& _logger);
+    // Ends the signal watchers of this loop, then drains pending handlers for at most 10 s.
+    ~events_loop_impl() override;
+
+    void run() override;
+    void run_catch_exceptions(source_location _source_location) override;
+    void stop() override;
+    bool is_stopped() const override;
+    signals_handle::ptr stop_on_signals() override;
+    timers_manager& get_timers() override;
+    timer::ptr create_timer(timer::time_point _time_point, const std::string& _name, timer::callback _callback,
+                            source_location _source_location) override;
+    periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
+                                              timer::callback _callback, source_location _source_location) override;
+    periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
+                                              const std::string& _name, timer::callback _callback,
+                                              source_location _source_location) override;
+    void post(std::function<void()> _handler, source_location _source_location) override;
+    work::ptr create_work() override;
+    boost::asio::io_context& get_io_context() override;
+    const boost::asio::io_context& get_io_context() const override;
+
+protected:
+    core& m_core;
+    boost::asio::io_context m_io_context;
+    const component_logger& m_logger;
+    std::unique_ptr<timers_manager> m_timers;
+
+private:
+    // Watchers made by stop_on_signals that still refer to this loop.
+    std::shared_ptr<signal_watchers> m_watchers;
+};
+
+} // namespace qvd::libs::core

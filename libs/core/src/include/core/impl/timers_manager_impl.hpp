@@ -1,0 +1,30 @@
+#pragma once
+
+#include <core/events_loop.hpp>
+#include <core/logger.hpp>
+#include <core/timers_manager.hpp>
+
+namespace qvd::libs::core {
+
+class timers_manager_impl : public timers_manager {
+public:
+    timers_manager_impl(events_loop& _events_loop, const component_logger& _logger);
+
+    timer::time_point current_time_point() const override;
+    timestamp current_timestamp() const override;
+    timer::ptr create_timer(std::chrono::nanoseconds _delay, const std::string& _name, timer::callback _callback,
+                            source_location _source_location) override;
+    timer::ptr create_timer(timer::time_point _time_point, const std::string& _name, timer::callback _callback,
+                            source_location _source_location) override;
+    periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
+                                              timer::callback _callback, source_location _source_location) override;
+    periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
+                                              const std::string& _name, timer::callback _callback,
+                                              source_location _source_location) override;
+
+private:
+    events_loop& m_events_loop;
+    const component_logger& m_logger;
+};
+
+} // namespace qvd::libs::core
