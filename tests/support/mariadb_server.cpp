@@ -221,7 +221,7 @@ void private_mariadb_server::start() {
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         const std::string dir = m_dir + "/server";
-        std::vector<std::string> args = {"mariadbd", "--no-defaults", "--user=root", "--datadir=" + dir + "/data",
+        std::vector<std::string> args = {"mariadbd", "--no-defaults", "--user=root", "--datadir=" + dir + "/data", "--tmpdir=" + dir + "/tmp",
                                          "--socket=" + dir + "/mysqld.sock",
                                          "--port=" + std::to_string(m_endpoint.port), "--bind-address=127.0.0.1",
                                          "--pid-file=" + dir + "/mariadbd.pid", "--default-time-zone=+00:00",

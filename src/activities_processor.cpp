@@ -1,0 +1,58 @@
+#include "activities_processor.hpp"
+
+#include <boost/filesystem/operations.hpp>
+
+#include "journal.hpp"
+#include "journalled_processor.hpp"
+
+namespace qvd {
+
+activities_processor::activities_processor(runtime::database& _runtime_db, store::column_store& _store,
+                                           const unsigned int _maximum_piece,
+                                           const std::string& _persistent_data_dir)
+    : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
+      m_activities_file_name(_persistent_data_dir + "activities.bin")
+{}
+
+bool activities_processor::processing()
+{
+    if (boost::filesystem::exists(m_activities_file_name))
+    {
+        processing_after_fault();
+        return true;
+    }
+    return journalled_processor::move_batch(
+        m_activities_file_name, m_max_piece_size,
+        [this](const unsigned int _limit) { return m_runtime_db.get_activities(_limit); },
+        &activities_processor::activities_to_string,
+        [this](const std::vector<activity>& _batch) { m_store.insert_sys_journal_staging(_batch); },
+        [this](const std::vector<activity>& _batch) { m_runtime_db.delete_activities(_batch); });
+}
+
+void activities_processor::processing_after_fault()
+{
+    journalled_processor::finish_batch(
+        m_activities_file_name, &activities_processor::activities_from_file,
+        [this](const activity& _first) {
+            return m_store.check_presence(store::column_store::sys_journal_staging.name, _first);
+        },
+        [this](const std::vector<activity>& _batch) { m_store.insert_sys_journal_staging(_batch); },
+        [this](const std::vector<activity>& _batch) { m_runtime_db.delete_activities(_batch); });
+}
+
+std::string activities_processor::activities_to_string(const std::vector<activity>& _activities)
+{
+    return journal::to_string(_activities);
+}
+
+std::vector<activity> activities_processor::activities_from_string(const std::string& _string)
+{
+    return journal::from_string<activity>(_string);
+}
+
+std::vector<activity> activities_processor::activities_from_file(const std::string& _file)
+{
+    return journal::from_file<activity>(_file, QVD_SOURCE_LOCATION);
+}
+
+} // namespace qvd

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include "external_event.hpp"
+#include "runtime/database.hpp"
+#include "store/store.hpp"
+
+namespace qvd {
+
+// Moves external events to the column store, one journalled batch per step.
+class external_events_processor
+{
+public:
+    // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "external_events.bin".
+    external_events_processor(runtime::database& _runtime_db, store::column_store& _store,
+                              const unsigned int _maximum_piece, const std::string& _persistent_data_dir);
+
+    // One step; true when the caller should call again at once.
+    bool processing();
+
+private:
+    // Finishes the batch an interrupted step left in the journal.
+    void processing_after_fault();
+
+    // Journal text of a batch.
+    static std::string external_events_to_string(const std::vector<external_event>& _external_events);
+    // Batch held in a journal text.
+    static std::vector<external_event> external_events_from_string(const std::string& _string);
+    // Batch held in a journal file.
+    static std::vector<external_event> external_events_from_file(const std::string& _file);
+
+    runtime::database& m_runtime_db;
+    store::column_store& m_store;
+    const unsigned int m_max_piece_size;
+    const std::string m_external_events_file_name;
+};
+
+} // namespace qvd

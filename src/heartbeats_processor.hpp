@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+#include "heartbeat.hpp"
+#include "runtime/database.hpp"
+#include "store/store.hpp"
+
+namespace qvd {
+
+// Moves heartbeats to the column store, one journalled batch per step.
+class heartbeats_processor
+{
+public:
+    // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "heartbeats.bin".
+    heartbeats_processor(runtime::database& _runtime_db, store::column_store& _store,
+                         const unsigned int _maximum_piece, const std::string& _persistent_data_dir);
+
+    // One step; true when the caller should call again at once.
+    bool processing();
+
+private:
+    // Finishes the batch an interrupted step left in the journal.
+    void processing_after_fault();
+
+    // Journal text of a batch.
+    static std::string heartbeats_to_string(const std::vector<heartbeat>& _heartbeats);
+    // Batch held in a journal text.
+    static std::vector<heartbeat> heartbeats_from_string(const std::string& _string);
+    // Batch held in a journal file.
+    static std::vector<heartbeat> heartbeats_from_file(const std::string& _file);
+
+    runtime::database& m_runtime_db;
+    store::column_store& m_store;
+    const unsigned int m_max_piece_size;
+    const std::string m_heartbeats_file_name;
+};
+
+} // namespace qvd

@@ -1,0 +1,247 @@
+#include "journal.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/archive/archive_exception.hpp>
+#include <boost/archive/text_iarchive.hpp>
+#include <boost/archive/text_oarchive.hpp>
+#include <boost/serialization/optional.hpp>
+#include <boost/serialization/string.hpp>
+#include <boost/serialization/vector.hpp>
+
+#include <core/exception.hpp>
+
+#include "activity.hpp"
+#include "external_event.hpp"
+#include "heartbeat.hpp"
+#include "node_parameter.hpp"
+#include "position.hpp"
+#include "vehicle_driver_association.hpp"
+#include "zone_event.hpp"
+
+namespace qvd {
+namespace journal {
+
+namespace {
+
+[[noreturn]] void throw_error(int _error, const std::string& _what, const std::string& _path,
+                              const libs::core::source_location& _location)
+{
+    throw libs::core::exception(_what + " " + _path + ": " + std::strerror(_error), _location);
+}
+
+// Callers pass only texts that need no allocation, so errno is still the failed call's.
+[[noreturn]] void throw_errno(const char* _what, const std::string& _path,
+                              const libs::core::source_location& _location)
+{
+    throw_error(errno, _what, _path, _location);
+}
+
+// Closes a descriptor at scope end unless it was closed (and checked) already.
+class descriptor
+{
+public:
+    explicit descriptor(int _fd) : m_fd(_fd) {}
+    descriptor(const descriptor&) = delete;
+    descriptor& operator=(const descriptor&) = delete;
+    ~descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    int release_and_close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd);
+    }
+
+private:
+    int m_fd;
+};
+
+std::string directory_of(const std::string& _file)
+{
+    const auto slash = _file.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return _file.substr(0, slash);
+}
+
+void sync_directory(const std::string& _file)
+{
+    const std::string directory = directory_of(_file);
+    descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0)
+        throw_errno("cannot open journal directory", directory, QVD_SOURCE_LOCATION);
+    if (::fsync(fd.get()) != 0)
+        throw_errno("cannot sync journal directory", directory, QVD_SOURCE_LOCATION);
+}
+
+} // namespace
+
+template <typename Record>
+std::string to_string(const std::vector<Record>& _batch)
+{
+    std::stringstream stream;
+    boost::archive::text_oarchive archive(stream);
+    archive << _batch;
+    // Taken before the archive's destructor appends its newline.
+    return stream.str();
+}
+
+template <typename Record>
+std::vector<Record> from_string(const std::string& _string)
+{
+    std::stringstream stream(_string);
+    boost::archive::text_iarchive archive(stream);
+    std::vector<Record> batch;
+    archive >> batch;
+    // The archive does not check its string reads: a text cut inside a string leaves the stream
+    // failed with a short value taken. Reaching the end after the last number is fine.
+    if (stream.fail())
+        throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+    return batch;
+}
+
+template <typename Record>
+std::vector<Record> from_file(const std::string& _file, const libs::core::source_location& _location)
+{
+    const std::string text = read_file(_file);
+    try
+    {
+        return from_string<Record>(text);
+    }
+    catch (const std::exception& error)
+    {
+        // Kept, not removed: the next step would read its rows again and insert them twice if
+        // they had already arrived.
+        std::string message = error.what();
+        try
+        {
+            move_aside(_file);
+        }
+        catch (const std::exception& move_error)
+        {
+            message += "; ";
+            message += move_error.what();
+        }
+        throw libs::core::exception(message, _location);
+    }
+}
+
+void write_file(const std::string& _file, const std::string& _text)
+{
+    const std::string temporary = _file + ".tmp";
+    {
+        // O_TRUNC replaces whatever a crash left under the temporary name.
+        descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (fd.get() < 0)
+            throw_errno("cannot create journal file", temporary, QVD_SOURCE_LOCATION);
+        try
+        {
+            const char* data = _text.data();
+            std::size_t left = _text.size();
+            while (left > 0)
+            {
+                const ssize_t written = ::write(fd.get(), data, left);
+                if (written < 0)
+                {
+                    if (errno == EINTR)
+                        continue;
+                    throw_errno("cannot write journal file", temporary, QVD_SOURCE_LOCATION);
+                }
+                data += written;
+                left -= static_cast<std::size_t>(written);
+            }
+            if (::fsync(fd.get()) != 0)
+                throw_errno("cannot sync journal file", temporary, QVD_SOURCE_LOCATION);
+            if (fd.release_and_close() != 0)
+                throw_errno("cannot close journal file", temporary, QVD_SOURCE_LOCATION);
+        }
+        catch (...)
+        {
+            ::unlink(temporary.c_str());
+            throw;
+        }
+    }
+    if (::rename(temporary.c_str(), _file.c_str()) != 0)
+    {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw_error(error, "cannot rename journal file " + temporary + " to", _file, QVD_SOURCE_LOCATION);
+    }
+    sync_directory(_file);
+}
+
+std::string read_file(const std::string& _file)
+{
+    descriptor fd(::open(_file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        throw_errno("cannot open journal file", _file, QVD_SOURCE_LOCATION);
+    std::string text;
+    char buffer[65536];
+    for (;;)
+    {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            throw_errno("cannot read journal file", _file, QVD_SOURCE_LOCATION);
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+std::string move_aside(const std::string& _file)
+{
+    std::string target = _file + ".bad";
+    struct stat status;
+    for (unsigned int n = 1; ::lstat(target.c_str(), &status) == 0; ++n)
+        target = _file + ".bad." + std::to_string(n);
+    if (::rename(_file.c_str(), target.c_str()) != 0)
+    {
+        const int error = errno;
+        throw_error(error, "cannot move aside journal file " + _file + " to", target, QVD_SOURCE_LOCATION);
+    }
+    try
+    {
+        sync_directory(_file);
+    }
+    catch (const std::exception&)
+    {
+        // The file is already out of the way; a lost rename only brings the same failure back.
+    }
+    return target;
+}
+
+#define JOURNAL_KIND(record)                                                                                      \
+    template std::string to_string<record>(const std::vector<record>&);                                           \
+    template std::vector<record> from_string<record>(const std::string&);                                         \
+    template std::vector<record> from_file<record>(const std::string&, const libs::core::source_location&);
+
+JOURNAL_KIND(position)
+JOURNAL_KIND(external_event)
+JOURNAL_KIND(zone_event)
+JOURNAL_KIND(activity)
+JOURNAL_KIND(vehicle_driver_association)
+JOURNAL_KIND(heartbeat)
+JOURNAL_KIND(node_parameter)
+
+#undef JOURNAL_KIND
+
+} // namespace journal
+} // namespace qvd

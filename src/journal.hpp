@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <core/source_location.hpp>
+
+namespace qvd {
+namespace journal {
+
+// Journal text of a batch: a Boost text archive of the vector, without a closing newline.
+template <typename Record>
+std::string to_string(const std::vector<Record>& _batch);
+
+// Batch held in a journal text; a text cut short fails with "input stream error".
+template <typename Record>
+std::vector<Record> from_string(const std::string& _string);
+
+// Batch held in a journal file. A file that cannot be read stays in place; one that cannot be
+// parsed is moved aside; both fail with an exception located at _location.
+template <typename Record>
+std::vector<Record> from_file(const std::string& _file, const libs::core::source_location& _location);
+
+// Writes _text to _file through a synced temporary file renamed onto it, then syncs the directory.
+void write_file(const std::string& _file, const std::string& _text);
+
+// Whole content of _file; throws naming the path when it cannot be opened or read.
+std::string read_file(const std::string& _file);
+
+// Renames _file to the first free name of _file + ".bad", ".bad.1", ...; returns that name.
+std::string move_aside(const std::string& _file);
+
+} // namespace journal
+} // namespace qvd

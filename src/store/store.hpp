@@ -1,0 +1,83 @@
+#pragma once
+
+#include "activity.hpp"
+#include "external_event.hpp"
+#include "heartbeat.hpp"
+#include "node_parameter.hpp"
+#include "position.hpp"
+#include "vehicle_driver_association.hpp"
+#include "zone_event.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qvd::store {
+
+// One column of a column-store table as SHOW COLUMNS reports it (type in lower case).
+struct column {
+    const std::string field;
+    const std::string type;
+    // "yes" when the column may hold NULL, "no" when not.
+    const std::string null;
+};
+
+// A column-store table: its name and its columns in table order.
+struct table {
+    const std::string name;
+    const std::vector<column> columns;
+};
+
+// The column store: structure check, one-statement batch inserts, presence checks, truncation.
+class column_store {
+public:
+    using ptr = std::unique_ptr<column_store>;
+
+    virtual ~column_store() = default;
+
+    // Empties a mirrored table; returns the affected-row count the server reports.
+    virtual unsigned long long truncate_table(const std::string& _table) const = 0;
+
+    // Whether the table already holds the row of the record (a journalled batch's first one).
+    virtual bool check_presence(const std::string& _table, const position& _position) const = 0;
+    virtual bool check_presence(const std::string& _table, const external_event& _event) const = 0;
+    virtual bool check_presence(const std::string& _table, const zone_event& _event) const = 0;
+    // Looks in the staging table first, then in sys_journal.
+    virtual bool check_presence(const std::string& _table, const activity& _activity) const = 0;
+    virtual bool check_presence(const std::string& _table,
+                                const vehicle_driver_association& _vehicle_driver_association) const = 0;
+    virtual bool check_presence(const std::string& _table, const heartbeat& _heartbeat) const = 0;
+    virtual bool check_presence(const std::string& _table, const node_parameter& _node_parameter) const = 0;
+
+    // Compares the server's columns of one table with its schema; on a mismatch sets _err_str.
+    virtual bool check_columns(const table& _table, std::string& _err_str) const = 0;
+    // Checks the nine tables in order; throws the first mismatch.
+    virtual void check_structure() const = 0;
+
+    // Each insert writes the whole batch (at least one record) with one statement and returns
+    // the affected-row count.
+    virtual unsigned long long insert_positions_raw(const std::vector<position>& _piece) const = 0;
+    virtual unsigned long long insert_external_events(const std::vector<external_event>& _piece) const = 0;
+    virtual unsigned long long insert_zone_events(const std::vector<zone_event>& _piece) const = 0;
+    virtual unsigned long long insert_zone_events_open(const std::vector<zone_event_open>& _piece) const = 0;
+    virtual unsigned long long insert_sys_journal_staging(const std::vector<activity>& _piece) const = 0;
+    virtual unsigned long long insert_vehicle_driver_associations(
+        const std::vector<vehicle_driver_association>& _piece) const = 0;
+    virtual unsigned long long insert_vehicle_driver_associations_open(
+        const std::vector<vehicle_driver_association_open>& _piece) const = 0;
+    virtual unsigned long long insert_heartbeats(const std::vector<heartbeat>& _piece) const = 0;
+    virtual unsigned long long insert_node_parameters(const node_parameters_vector& _piece) const = 0;
+
+    // The tables the system writes, in the order the structure check visits them.
+    static const table positions_raw;
+    static const table external_events;
+    static const table zone_events;
+    static const table zone_events_open;
+    static const table sys_journal_staging;
+    static const table vehicle_driver_associations;
+    static const table vehicle_driver_associations_open;
+    static const table heartbeats;
+    static const table node_parameters;
+};
+
+} // namespace qvd::store

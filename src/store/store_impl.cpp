@@ -1,0 +1,772 @@
+#include "store/store_impl.hpp"
+
+#include <core/exception.hpp>
+
+#include <mariadb_client/result_set.hpp>
+
+#include <boost/algorithm/string/case_conv.hpp>
+
+#include <charconv>
+#include <cstdint>
+#include <locale>
+#include <type_traits>
+
+namespace qvd::store {
+
+namespace {
+
+using libs::core::timestamp;
+
+// Appends the literal of string_literal without a temporary.
+void append_string_literal(std::string& _text, const std::string& _str)
+{
+    // One plain pass over the bytes: far cheaper than find_first_of's search per byte.
+    bool quote = false;
+    bool backslash = false;
+    for (const char c : _str) {
+        if (c == '\\') {
+            backslash = true;
+            break;
+        }
+        quote = quote || c == '\'';
+    }
+    if (!quote && !backslash) {
+        _text += '\'';
+        _text += _str;
+        _text += '\'';
+        return;
+    }
+    if (!backslash) {
+        // A doubled quote is read as one quote in every sql_mode.
+        _text += '\'';
+        for (const char c : _str) {
+            if (c == '\'')
+                _text += '\'';
+            _text += c;
+        }
+        _text += '\'';
+        return;
+    }
+    // A backslash reads differently with and without NO_BACKSLASH_ESCAPES; hex digits never do.
+    // The introducer gives the literal the connection's character set, as a quoted one has.
+    static const char digits[] = "0123456789ABCDEF";
+    _text += "_utf8 X'";
+    for (const char c : _str) {
+        const auto byte = static_cast<unsigned char>(c);
+        _text += digits[byte >> 4];
+        _text += digits[byte & 0x0f];
+    }
+    _text += '\'';
+}
+
+template <class Number>
+void append_number(std::string& _text, Number _number)
+{
+    static_assert(std::is_integral_v<Number>, "numbers of the column store are integers");
+    char buffer[24];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, _number);
+    _text.append(buffer, result.ptr);
+}
+
+// Days since 1970-01-01 to a proleptic Gregorian date.
+void civil_from_days(std::int64_t _days, std::int64_t& _year, unsigned& _month, unsigned& _day)
+{
+    _days += 719468;
+    const std::int64_t era = (_days >= 0 ? _days : _days - 146096) / 146097;
+    const auto day_of_era = static_cast<unsigned>(_days - era * 146097);
+    const unsigned year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const unsigned shifted_month = (5 * day_of_year + 2) / 153;
+    _day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+    _month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+    _year = static_cast<std::int64_t>(year_of_era) + era * 400 + (_month <= 2 ? 1 : 0);
+}
+
+// The time text without quotes; the common four-digit years avoid gmtime and a temporary.
+void append_time_text(std::string& _text, const timestamp& _timestamp)
+{
+    const std::int64_t count = _timestamp.get_time_since_epoch().count();
+    // 10000-01-01 00:00:00.000
+    constexpr std::int64_t first_five_digit_year = 253402300800000;
+    if (count < 0 || count >= first_five_digit_year) {
+        _text += _timestamp.to_iso_8601_string(true);
+        return;
+    }
+    std::int64_t year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    civil_from_days(count / 86400000, year, month, day);
+    const auto in_day = static_cast<unsigned>(count % 86400000);
+    const unsigned seconds = in_day / 1000;
+    const unsigned hour = seconds / 3600;
+    const unsigned minute = seconds / 60 % 60;
+    const unsigned second = seconds % 60;
+    const unsigned millisecond = in_day % 1000;
+    const auto y = static_cast<unsigned>(year);
+    const char text[] = {static_cast<char>('0' + y / 1000), static_cast<char>('0' + y / 100 % 10),
+                         static_cast<char>('0' + y / 10 % 10), static_cast<char>('0' + y % 10), '-',
+                         static_cast<char>('0' + month / 10), static_cast<char>('0' + month % 10), '-',
+                         static_cast<char>('0' + day / 10), static_cast<char>('0' + day % 10), ' ',
+                         static_cast<char>('0' + hour / 10), static_cast<char>('0' + hour % 10), ':',
+                         static_cast<char>('0' + minute / 10), static_cast<char>('0' + minute % 10), ':',
+                         static_cast<char>('0' + second / 10), static_cast<char>('0' + second % 10), '.',
+                         static_cast<char>('0' + millisecond / 100), static_cast<char>('0' + millisecond / 10 % 10),
+                         static_cast<char>('0' + millisecond % 10)};
+    _text.append(text, sizeof text);
+}
+
+void append_time_literal(std::string& _text, const timestamp& _timestamp)
+{
+    _text += '\'';
+    append_time_text(_text, _timestamp);
+    _text += '\'';
+}
+
+// The values of one row, separated by a comma alone.
+class row_values {
+public:
+    explicit row_values(std::string& _text) : m_text(_text) {}
+
+    row_values& keyword_default()
+    {
+        separate();
+        m_text += "DEFAULT";
+        return *this;
+    }
+
+    template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
+    row_values& value(Number _number)
+    {
+        separate();
+        append_number(m_text, _number);
+        return *this;
+    }
+
+    row_values& value(const std::string& _str)
+    {
+        separate();
+        append_string_literal(m_text, _str);
+        return *this;
+    }
+
+    row_values& value(const timestamp& _timestamp)
+    {
+        separate();
+        append_time_literal(m_text, _timestamp);
+        return *this;
+    }
+
+    // An absent value is NULL.
+    template <class T>
+    row_values& value(const boost::optional<T>& _optional)
+    {
+        if (_optional)
+            return value(*_optional);
+        separate();
+        m_text += "NULL";
+        return *this;
+    }
+
+    // An absent value is a single blank, for NOT NULL text columns.
+    row_values& value_or_blank(const boost::optional<std::string>& _optional)
+    {
+        if (_optional)
+            return value(*_optional);
+        separate();
+        m_text += "' '";
+        return *this;
+    }
+
+private:
+    void separate()
+    {
+        if (m_first)
+            m_first = false;
+        else
+            m_text += ',';
+    }
+
+    std::string& m_text;
+    bool m_first = true;
+};
+
+void append_row(row_values& _values, const position& _position)
+{
+    _values.keyword_default()
+        .value(_position.trackable_id)
+        .value(_position.trackable_uid)
+        .value(_position.mac_address)
+        .value(_position.ts)
+        .value(_position.fom)
+        .value(_position.sfsn)
+        .value(_position.slvr_mode)
+        .value(_position.edge_corr)
+        .value(_position.pe_dims)
+        .value(_position.type)
+        .value(_position.x)
+        .value(_position.y)
+        .value(_position.z)
+        .value(_position.area_uid)
+        .value(_position.project_uid)
+        .value(_position.inactive)
+        .value(_position.to_type_id);
+}
+
+void append_row(row_values& _values, const external_event& _event)
+{
+    _values.value(_event.object_uid)
+        .value(_event.object_name)
+        .value(_event.mac_address)
+        .value(_event.event_info)
+        .value(_event.event_type)
+        .value(_event.ts)
+        .value(_event.area_uid)
+        .value(_event.area_name)
+        .value(_event.project_uid)
+        .value(_event.project_name)
+        .value(_event.x)
+        .value(_event.y)
+        .value(_event.z)
+        .value(_event.created_at);
+}
+
+void append_row(row_values& _values, const zone_event& _event)
+{
+    _values.value(_event.trackable_uid)
+        .value_or_blank(_event.trackable_name)
+        .value(_event.area_uid)
+        .value(_event.area_name)
+        .value(_event.enter_time)
+        .value(_event.leave_time)
+        .value(_event.duration)
+        .value(_event.zone_uid)
+        .value(_event.zone_name)
+        .value(_event.project_uid)
+        .value(_event.project_name)
+        .value(_event.x_leave)
+        .value(_event.y_leave)
+        .value(_event.z_leave)
+        .value(_event.x_enter)
+        .value(_event.y_enter)
+        .value(_event.z_enter)
+        .value(_event.zone_type_name);
+}
+
+void append_row(row_values& _values, const zone_event_open& _event)
+{
+    _values.value(_event.trackable_uid)
+        .value_or_blank(_event.trackable_name)
+        .value(_event.area_uid)
+        .value(_event.area_name)
+        .value(_event.enter_time)
+        .value(_event.zone_uid)
+        .value(_event.zone_name)
+        .value(_event.project_uid)
+        .value(_event.project_name)
+        .value(_event.x_enter)
+        .value(_event.y_enter)
+        .value(_event.z_enter)
+        .value(_event.zone_type_name);
+}
+
+void append_row(row_values& _values, const activity& _activity)
+{
+    // The table has project_name before company_name.
+    _values.value(_activity.id)
+        .value(_activity.created_at)
+        .value(_activity.created_by)
+        .value(_activity.action)
+        .value(_activity.object)
+        .value(_activity.plist)
+        .value(_activity.project_uid)
+        .value(_activity.company_uid)
+        .value(_activity.on_behalf)
+        .value(_activity.ip)
+        .value(_activity.project_name)
+        .value(_activity.company_name)
+        .value(_activity.project_user_params);
+}
+
+void append_row(row_values& _values, const vehicle_driver_association& _association)
+{
+    _values.value(_association.id)
+        .value(_association.event_id)
+        .value(_association.vehicle_uid)
+        .value(_association.vehicle_mac)
+        .value(_association.vehicle_name)
+        .value(_association.driver_uid)
+        .value(_association.driver_mac)
+        .value(_association.driver_name)
+        .value(_association.created_at)
+        .value(_association.created_area_uid)
+        .value(_association.created_x)
+        .value(_association.created_y)
+        .value(_association.removed_at)
+        .value(_association.removed_area_uid)
+        .value(_association.removed_x)
+        .value(_association.removed_y)
+        .value(_association.project_uid);
+}
+
+void append_row(row_values& _values, const vehicle_driver_association_open& _association)
+{
+    _values.value(_association.id)
+        .value(_association.event_id)
+        .value(_association.vehicle_uid)
+        .value(_association.vehicle_mac)
+        .value(_association.vehicle_name)
+        .value(_association.driver_uid)
+        .value(_association.driver_mac)
+        .value(_association.driver_name)
+        .value(_association.created_at)
+        .value(_association.created_area_uid)
+        .value(_association.created_x)
+        .value(_association.created_y)
+        .value(_association.project_uid);
+}
+
+void append_row(row_values& _values, const heartbeat& _heartbeat)
+{
+    _values.value(_heartbeat.id)
+        .value(_heartbeat.ts)
+        .value(_heartbeat.message_type)
+        .value(_heartbeat.mac_address)
+        .value(_heartbeat.trackable_uid)
+        .value(_heartbeat.area_uid)
+        .value(_heartbeat.company_uid)
+        .value(_heartbeat.project_uid)
+        .value(_heartbeat.x)
+        .value(_heartbeat.y)
+        .value(_heartbeat.z)
+        .value(_heartbeat.flags_raw)
+        .value(_heartbeat.parent_mac_address)
+        .value(_heartbeat.bridge_mac_address)
+        .value(_heartbeat.reporting_frequency)
+        .value(_heartbeat.ranging_frequency)
+        .value(_heartbeat.category)
+        .value(_heartbeat.sw_version);
+}
+
+void append_row(row_values& _values, const node_parameter& _node_parameter)
+{
+    _values.value(_node_parameter.mac_address)
+        .value(_node_parameter.obj_uid)
+        .value(_node_parameter.param_name)
+        .value(_node_parameter.param_value)
+        .value(_node_parameter.ts);
+}
+
+// INSERT name(columns) VALUES (row), (row), ... built in one string.
+template <class Record>
+std::string make_insert_text(const table& _table, const std::vector<Record>& _piece)
+{
+    std::string text;
+    std::size_t header_size = _table.name.size() + 16;
+    for (const column& c : _table.columns)
+        header_size += c.field.size() + 2;
+    text.reserve(header_size + 512);
+
+    text += "INSERT ";
+    text += _table.name;
+    text += '(';
+    bool first = true;
+    for (const column& c : _table.columns) {
+        if (!first)
+            text += ", ";
+        first = false;
+        text += c.field;
+    }
+    text += ") VALUES ";
+
+    for (std::size_t i = 0; i < _piece.size(); ++i) {
+        if (i != 0)
+            text += ", ";
+        const std::size_t row_start = text.size();
+        text += '(';
+        row_values values(text);
+        append_row(values, _piece[i]);
+        text += ')';
+        if (i == 0 && _piece.size() > 1) {
+            // Rows of a batch are alike: the first one sizes the rest, with room for longer texts.
+            const std::size_t row_size = text.size() - row_start + 2;
+            text.reserve(text.size() + (_piece.size() - 1) * (row_size + row_size / 4 + 16));
+        }
+    }
+    return text;
+}
+
+void append_condition_equals(std::string& _text, const std::string& _column_name,
+                             const boost::optional<std::string>& _str)
+{
+    _text += _column_name;
+    if (_str) {
+        _text += " = ";
+        append_string_literal(_text, *_str);
+    } else {
+        _text += " is NULL";
+    }
+}
+
+void append_condition_equals(std::string& _text, const std::string& _column_name,
+                             const boost::optional<timestamp>& _ts)
+{
+    _text += _column_name;
+    if (_ts) {
+        _text += " = ";
+        append_time_literal(_text, *_ts);
+    } else {
+        _text += " is NULL";
+    }
+}
+
+std::string lower_case(const std::string& _text) { return boost::algorithm::to_lower_copy(_text, std::locale()); }
+
+std::string double_quoted(const std::string& _text) { return "\"" + _text + "\""; }
+
+} // namespace
+
+column_store_impl::column_store_impl(const std::string& _host_name, const std::string& _user_name,
+                                     const std::string& _password, const std::string& _schema, unsigned int _port,
+                                     const libs::core::events_loop::signals_handle& _signals,
+                                     const libs::core::logger& _logger)
+    : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger)
+{
+}
+
+column_store_impl::~column_store_impl() = default;
+
+std::string column_store_impl::string_literal(const std::string& _str)
+{
+    std::string text;
+    text.reserve(_str.size() + 2);
+    append_string_literal(text, _str);
+    return text;
+}
+
+std::string column_store_impl::to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp)
+{
+    std::string text;
+    text.reserve(24);
+    append_time_text(text, _timestamp);
+    return text;
+}
+
+std::string column_store_impl::make_condition_equals(const std::string& _column_name,
+                                                     const boost::optional<std::string>& _str)
+{
+    std::string text;
+    append_condition_equals(text, _column_name, _str);
+    return text;
+}
+
+std::string column_store_impl::make_condition_equals(const std::string& _column_name,
+                                                     const boost::optional<libs::core::timestamp>& _ts)
+{
+    std::string text;
+    append_condition_equals(text, _column_name, _ts);
+    return text;
+}
+
+// Structure check
+
+bool column_store_impl::check_columns(const table& _table, std::string& _err_str) const
+{
+    const mariadb::result_set_ref result = query("SHOW COLUMNS FROM " + _table.name, QVD_SOURCE_LOCATION);
+    if (result->row_count() != _table.columns.size()) {
+        _err_str = "Table: " + _table.name + ", the number of columns does not match";
+        return false;
+    }
+    for (const column& expected : _table.columns) {
+        if (!result->next())
+            break;
+        const std::string field = lower_case(result->get_string("Field"));
+        if (field != expected.field) {
+            _err_str = "Table: " + _table.name + ", field names do not match: " + double_quoted(field) + ", " +
+                       double_quoted(expected.field);
+            return false;
+        }
+        const std::string type = lower_case(result->get_string("Type"));
+        if (type != expected.type) {
+            _err_str = "Table: " + _table.name + ", field: " + double_quoted(field) + ": types do not match: " +
+                       double_quoted(type) + ", " + double_quoted(expected.type);
+            return false;
+        }
+        const std::string null = lower_case(result->get_string("Null"));
+        if (null != expected.null) {
+            _err_str = "Table: " + _table.name + ", field: " + double_quoted(field) + ": null do not match: " +
+                       double_quoted(null) + ", " + double_quoted(expected.null);
+            return false;
+        }
+    }
+    return true;
+}
+
+void column_store_impl::check_structure() const
+{
+    std::string err_str;
+    for (const table* schema : {&positions_raw, &external_events, &zone_events, &zone_events_open,
+                                &sys_journal_staging, &vehicle_driver_associations,
+                                &vehicle_driver_associations_open, &heartbeats, &node_parameters}) {
+        if (!check_columns(*schema, err_str))
+            QVD_THROW(err_str);
+    }
+}
+
+// Inserts
+
+std::string column_store_impl::make_insert(const std::vector<position>& _piece)
+{
+    return make_insert_text(positions_raw, _piece);
+}
+
+std::string column_store_impl::make_insert(const std::vector<external_event>& _piece)
+{
+    return make_insert_text(external_events, _piece);
+}
+
+std::string column_store_impl::make_insert(const std::vector<zone_event>& _piece)
+{
+    return make_insert_text(zone_events, _piece);
+}
+
+std::string column_store_impl::make_insert(const std::vector<zone_event_open>& _piece)
+{
+    return make_insert_text(zone_events_open, _piece);
+}
+
+std::string column_store_impl::make_insert(const std::vector<activity>& _piece)
+{
+    return make_insert_text(sys_journal_staging, _piece);
+}
+
+std::string column_store_impl::make_insert(const std::vector<vehicle_driver_association>& _piece)
+{
+    return make_insert_text(vehicle_driver_associations, _piece);
+}
+
+std::string column_store_impl::make_insert(const std::vector<vehicle_driver_association_open>& _piece)
+{
+    return make_insert_text(vehicle_driver_associations_open, _piece);
+}
+
+std::string column_store_impl::make_insert(const std::vector<heartbeat>& _piece)
+{
+    return make_insert_text(heartbeats, _piece);
+}
+
+std::string column_store_impl::make_insert(const node_parameters_vector& _piece)
+{
+    return make_insert_text(node_parameters, _piece);
+}
+
+template <class Record>
+unsigned long long column_store_impl::insert(const table& _table, const std::vector<Record>& _piece,
+                                             libs::core::source_location _source_location) const
+{
+    const auto trace = get_logger().enter_function_short(_source_location, "");
+    // Without rows the text would end after VALUES; refuse it here instead of at the server.
+    if (_piece.empty())
+        throw libs::core::exception("Cannot insert an empty batch into table " + _table.name, _source_location);
+    get_logger().debug("inserting %1% rows into table %2%") % _piece.size() % _table.name;
+    const unsigned long long count = execute(make_insert(_piece), _source_location);
+    get_logger().debug("result: %1%") % count;
+    return count;
+}
+
+unsigned long long column_store_impl::insert_positions_raw(const std::vector<position>& _piece) const
+{
+    return insert(positions_raw, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_external_events(const std::vector<external_event>& _piece) const
+{
+    return insert(external_events, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_zone_events(const std::vector<zone_event>& _piece) const
+{
+    return insert(zone_events, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_zone_events_open(const std::vector<zone_event_open>& _piece) const
+{
+    return insert(zone_events_open, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_sys_journal_staging(const std::vector<activity>& _piece) const
+{
+    return insert(sys_journal_staging, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_vehicle_driver_associations(
+    const std::vector<vehicle_driver_association>& _piece) const
+{
+    return insert(vehicle_driver_associations, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_vehicle_driver_associations_open(
+    const std::vector<vehicle_driver_association_open>& _piece) const
+{
+    return insert(vehicle_driver_associations_open, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_heartbeats(const std::vector<heartbeat>& _piece) const
+{
+    return insert(heartbeats, _piece, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::insert_node_parameters(const node_parameters_vector& _piece) const
+{
+    return insert(node_parameters, _piece, QVD_SOURCE_LOCATION);
+}
+
+// Presence checks
+
+std::string column_store_impl::make_presence_query(const std::string& _table, const position& _position)
+{
+    std::string text = "SELECT * FROM " + _table + " WHERE trackable_uid=";
+    append_string_literal(text, _position.trackable_uid);
+    text += " AND ts=";
+    append_time_literal(text, _position.ts);
+    text += " LIMIT 1";
+    return text;
+}
+
+std::string column_store_impl::make_presence_query(const std::string& _table, const external_event& _event)
+{
+    std::string text = "SELECT * FROM " + _table + " WHERE ";
+    if (_event.object_uid) {
+        text += "object_uid=";
+        append_string_literal(text, *_event.object_uid);
+        text += " AND ";
+    } else {
+        text += "object_uid IS NULL AND ";
+    }
+    text += "ts=";
+    append_time_literal(text, _event.ts);
+    text += " LIMIT 1";
+    return text;
+}
+
+std::string column_store_impl::make_presence_query(const std::string& _table, const zone_event& _event)
+{
+    std::string text = "SELECT * FROM " + _table + " WHERE trackable_uid=";
+    append_string_literal(text, _event.trackable_uid);
+    text += " AND enter_time=";
+    append_time_literal(text, _event.enter_time);
+    text += " LIMIT 1";
+    return text;
+}
+
+std::string column_store_impl::make_presence_query(const std::string& _table, const activity& _activity)
+{
+    std::string text = "SELECT * FROM " + _table + " WHERE created_at=";
+    append_time_literal(text, _activity.created_at);
+    text += " AND action=";
+    append_string_literal(text, _activity.action);
+    text += " AND object=";
+    append_string_literal(text, _activity.object);
+    text += " LIMIT 1";
+    return text;
+}
+
+std::string column_store_impl::make_presence_query(const std::string& _table,
+                                                   const vehicle_driver_association& _vehicle_driver_association)
+{
+    std::string text = "SELECT * FROM " + _table + " WHERE id=";
+    append_number(text, _vehicle_driver_association.id);
+    text += " LIMIT 1";
+    return text;
+}
+
+std::string column_store_impl::make_presence_query(const std::string& _table, const heartbeat& _heartbeat)
+{
+    std::string text = "SELECT * FROM " + _table + " WHERE id=";
+    append_number(text, _heartbeat.id);
+    text += " LIMIT 1";
+    return text;
+}
+
+std::string column_store_impl::make_presence_query(const std::string& _table, const node_parameter& _node_parameter)
+{
+    std::string text = "select * from " + _table + " where ";
+    append_condition_equals(text, "mac_address", _node_parameter.mac_address);
+    text += " and ";
+    append_condition_equals(text, "obj_uid", _node_parameter.obj_uid);
+    text += " and ";
+    append_condition_equals(text, "param_name", _node_parameter.param_name);
+    text += " and ";
+    append_condition_equals(text, "param_value", _node_parameter.param_value);
+    text += " and ";
+    append_condition_equals(text, "ts", _node_parameter.ts);
+    text += " limit 1";
+    return text;
+}
+
+template <class Time, class Record>
+bool column_store_impl::presence(const std::string& _table, const Time& _logged_time, const Record& _record,
+                                 libs::core::source_location _source_location) const
+{
+    const auto trace = get_logger().enter_function_short(_source_location, "");
+    get_logger().debug("checking presence of row with ts = %1% in table %2%") % _logged_time % _table;
+    const bool found = query(make_presence_query(_table, _record), _source_location)->row_count() != 0;
+    get_logger().debug("result: %1%") % found;
+    return found;
+}
+
+bool column_store_impl::check_presence(const std::string& _table, const position& _position) const
+{
+    return presence(_table, _position.ts, _position, QVD_SOURCE_LOCATION);
+}
+
+bool column_store_impl::check_presence(const std::string& _table, const external_event& _event) const
+{
+    return presence(_table, _event.ts, _event, QVD_SOURCE_LOCATION);
+}
+
+bool column_store_impl::check_presence(const std::string& _table, const zone_event& _event) const
+{
+    return presence(_table, _event.enter_time, _event, QVD_SOURCE_LOCATION);
+}
+
+bool column_store_impl::check_presence(const std::string& _table, const activity& _activity) const
+{
+    const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "");
+    get_logger().debug("checking presence of row with ts = %1% in table %2%") % _activity.created_at % _table;
+    // A staged activity may already have been moved on into the journal itself.
+    bool found = query(make_presence_query(_table, _activity), QVD_SOURCE_LOCATION)->row_count() != 0;
+    if (!found)
+        found = query(make_presence_query("sys_journal", _activity), QVD_SOURCE_LOCATION)->row_count() != 0;
+    get_logger().debug("result: %1%") % found;
+    return found;
+}
+
+bool column_store_impl::check_presence(const std::string& _table,
+                                       const vehicle_driver_association& _vehicle_driver_association) const
+{
+    return presence(_table, _vehicle_driver_association.created_at, _vehicle_driver_association,
+                    QVD_SOURCE_LOCATION);
+}
+
+bool column_store_impl::check_presence(const std::string& _table, const heartbeat& _heartbeat) const
+{
+    return presence(_table, _heartbeat.ts, _heartbeat, QVD_SOURCE_LOCATION);
+}
+
+bool column_store_impl::check_presence(const std::string& _table, const node_parameter& _node_parameter) const
+{
+    return presence(_table, _node_parameter.ts, _node_parameter, QVD_SOURCE_LOCATION);
+}
+
+// Truncation
+
+unsigned long long column_store_impl::truncate_table(const std::string& _table) const
+{
+    const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "");
+    get_logger().debug("truncating table %1%") % _table;
+    const unsigned long long count = execute("TRUNCATE TABLE " + _table, QVD_SOURCE_LOCATION);
+    get_logger().debug("result: %1%") % count;
+    return count;
+}
+
+} // namespace qvd::store

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "qvd_mariadb.hpp"
+#include "store/store.hpp"
+
+#include <core/source_location.hpp>
+#include <core/timestamp.hpp>
+
+#include <boost/optional.hpp>
+
+#include <string>
+#include <vector>
+
+namespace qvd::store {
+
+// The column store over one MariaDB connection; every batch is one plain-text statement.
+class column_store_impl : public column_store, private qvd_mariadb {
+public:
+    // Connects with retries (see qvd_mariadb).
+    column_store_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
+                      const std::string& _schema, unsigned int _port,
+                      const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger);
+    ~column_store_impl() override;
+
+    unsigned long long truncate_table(const std::string& _table) const override;
+
+    bool check_presence(const std::string& _table, const position& _position) const override;
+    bool check_presence(const std::string& _table, const external_event& _event) const override;
+    bool check_presence(const std::string& _table, const zone_event& _event) const override;
+    bool check_presence(const std::string& _table, const activity& _activity) const override;
+    bool check_presence(const std::string& _table,
+                        const vehicle_driver_association& _vehicle_driver_association) const override;
+    bool check_presence(const std::string& _table, const heartbeat& _heartbeat) const override;
+    bool check_presence(const std::string& _table, const node_parameter& _node_parameter) const override;
+
+    bool check_columns(const table& _table, std::string& _err_str) const override;
+    void check_structure() const override;
+
+    unsigned long long insert_positions_raw(const std::vector<position>& _piece) const override;
+    unsigned long long insert_external_events(const std::vector<external_event>& _piece) const override;
+    unsigned long long insert_zone_events(const std::vector<zone_event>& _piece) const override;
+    unsigned long long insert_zone_events_open(const std::vector<zone_event_open>& _piece) const override;
+    unsigned long long insert_sys_journal_staging(const std::vector<activity>& _piece) const override;
+    unsigned long long insert_vehicle_driver_associations(
+        const std::vector<vehicle_driver_association>& _piece) const override;
+    unsigned long long insert_vehicle_driver_associations_open(
+        const std::vector<vehicle_driver_association_open>& _piece) const override;
+    unsigned long long insert_heartbeats(const std::vector<heartbeat>& _piece) const override;
+    unsigned long long insert_node_parameters(const node_parameters_vector& _piece) const override;
+
+    // The literal of a string that the server reads back as exactly its bytes, whatever the
+    // session's sql_mode (NO_BACKSLASH_ESCAPES included) and on a connection that runs several
+    // statements per text: the text between single quotes when it holds no quote and no
+    // backslash; with each quote doubled when it holds no backslash; else a hex literal in the
+    // connection's character set.
+    static std::string string_literal(const std::string& _str);
+    // The datetime(3) text of the column store: "%Y-%m-%d %H:%M:%S.mmm" in UTC.
+    static std::string to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp);
+    // "column = literal", or "column is NULL" when the value is absent.
+    static std::string make_condition_equals(const std::string& _column_name,
+                                             const boost::optional<std::string>& _str);
+    static std::string make_condition_equals(const std::string& _column_name,
+                                             const boost::optional<libs::core::timestamp>& _ts);
+
+    // The INSERT statement of a batch (at least one record).
+    static std::string make_insert(const std::vector<position>& _piece);
+    static std::string make_insert(const std::vector<external_event>& _piece);
+    static std::string make_insert(const std::vector<zone_event>& _piece);
+    static std::string make_insert(const std::vector<zone_event_open>& _piece);
+    static std::string make_insert(const std::vector<activity>& _piece);
+    static std::string make_insert(const std::vector<vehicle_driver_association>& _piece);
+    static std::string make_insert(const std::vector<vehicle_driver_association_open>& _piece);
+    static std::string make_insert(const std::vector<heartbeat>& _piece);
+    static std::string make_insert(const node_parameters_vector& _piece);
+
+    // The SELECT ... LIMIT 1 that looks for the record's row in a table.
+    static std::string make_presence_query(const std::string& _table, const position& _position);
+    static std::string make_presence_query(const std::string& _table, const external_event& _event);
+    static std::string make_presence_query(const std::string& _table, const zone_event& _event);
+    static std::string make_presence_query(const std::string& _table, const activity& _activity);
+    static std::string make_presence_query(const std::string& _table,
+                                           const vehicle_driver_association& _vehicle_driver_association);
+    static std::string make_presence_query(const std::string& _table, const heartbeat& _heartbeat);
+    static std::string make_presence_query(const std::string& _table, const node_parameter& _node_parameter);
+
+private:
+    // Sends the batch's statement with the trace and debug lines of the calling operation.
+    template <class Record>
+    unsigned long long insert(const table& _table, const std::vector<Record>& _piece,
+                              libs::core::source_location _source_location) const;
+    // Runs one presence query with the trace and debug lines of the calling operation.
+    template <class Time, class Record>
+    bool presence(const std::string& _table, const Time& _logged_time, const Record& _record,
+                  libs::core::source_location _source_location) const;
+};
+
+} // namespace qvd::store

@@ -1,0 +1,813 @@
+// The column store against a real server: structure check, inserts, presence checks, truncation.
+// The value tests run twice: on the shared server and on a server of their own whose sql_mode
+// has NO_BACKSLASH_ESCAPES.
+
+#include "store/store_impl.hpp"
+
+#include "support/mariadb_server.hpp"
+#include "support/zmq_reader.hpp"
+
+#include <core/exception.hpp>
+#include <core/logger.hpp>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qvd::store::column_store;
+using qvd::store::column_store_impl;
+using qvd::test_support::mariadb_endpoint;
+using qvd::test_support::sql_row;
+using qvd::timestamp;
+
+const char* const fixture = "tests/fixtures/column_store_schema.sql";
+
+struct no_signals : qvd::libs::core::events_loop::signals_handle {
+    bool signal_is_received() const override { return false; }
+};
+
+const qvd::libs::core::logger& test_logger()
+{
+    static const qvd::libs::core::logger logger("lomvera_store_test", "main");
+    return logger;
+}
+
+timestamp at_ms(long long _count) { return timestamp(std::chrono::milliseconds(_count)); }
+
+// 2024-03-05 07:08:09.010 UTC
+const timestamp some_time = at_ms(1709622489010);
+
+// CTest runs each test in a process of its own, in parallel: each process has its databases.
+std::string database_name(const std::string& _purpose)
+{
+    return "lomvera_store_" + _purpose + "_" + std::to_string(::getpid());
+}
+
+// Creates the database afresh on the endpoint's server and loads the column store's tables.
+void load_column_store(const mariadb_endpoint& _endpoint, const std::string& _database)
+{
+    qvd::test_support::run_sql(_endpoint, "DROP DATABASE IF EXISTS `" + _database + "`; CREATE DATABASE `" +
+                                              _database + "` CHARACTER SET utf8mb4 COLLATE utf8mb4_bin");
+    qvd::test_support::run_sql_file(_endpoint, fixture, _database);
+    qvd::test_support::run_sql(_endpoint, "CREATE TABLE canary (n INT)", _database);
+}
+
+std::unique_ptr<column_store_impl> open_store(const mariadb_endpoint& _endpoint, const std::string& _database)
+{
+    static const no_signals signals;
+    return std::make_unique<column_store_impl>(_endpoint.host, _endpoint.user, _endpoint.password, _database,
+                                               _endpoint.port, signals, test_logger());
+}
+
+// Field texts as the server returns them.
+std::optional<std::string> text(const boost::optional<std::string>& _value)
+{
+    return _value ? std::optional<std::string>(*_value) : std::nullopt;
+}
+std::optional<std::string> text(const std::string& _value) { return _value; }
+std::optional<std::string> text(const timestamp& _value) { return _value.to_iso_8601_string(true); }
+std::optional<std::string> text(const boost::optional<timestamp>& _value)
+{
+    return _value ? text(*_value) : std::nullopt;
+}
+template <class T>
+std::optional<std::string> text(const boost::optional<T>& _value)
+{
+    return _value ? std::optional<std::string>(std::to_string(*_value)) : std::nullopt;
+}
+template <class T, class = std::enable_if_t<std::is_integral_v<T>>>
+std::optional<std::string> text(T _value)
+{
+    return std::to_string(_value);
+}
+
+// Strings for every string column, each no longer than its column.
+struct strings {
+    std::string uid;   // char(22)
+    std::string mac;   // char(12)
+    std::string code;  // varchar(15)
+    std::string id10;  // char(10)
+    std::string sw8;   // char(8)
+    std::string cat3;  // char(3)
+    std::string name;  // up to 36
+    std::string text;  // long texts
+};
+
+// The bytes of a literal, NUL bytes included.
+template <std::size_t N>
+std::string bytes(const char (&_literal)[N])
+{
+    return std::string(_literal, N - 1);
+}
+
+const strings plain_strings = {"Tuid-plain-0001", "A0B1C2D3E4F5", "mode", "ev-1", "1.2.3", "ABC",
+                               "Zürich 東京", "free text, with \"double\" quotes and ; -- /* */"};
+
+// Quotes, backslashes, comment markers, a second statement, NUL bytes, multi-byte text.
+const strings hostile_strings = {
+    bytes("x'\\'; DROP--\0é東"),
+    bytes("'\\'); --\0é"),
+    bytes("';--\\'\0é東*/"),
+    bytes("\\'--;\0é"),
+    bytes("\\'#;\0é"),
+    bytes("\\'é"),
+    bytes("O'Brien \\\\ \\' \0 ünï 東京 */ #"),
+    bytes("'); INSERT INTO canary VALUES (1); -- \\'); INSERT INTO canary VALUES (2); /* \0 */ # ending \\"),
+};
+
+qvd::position make_position(const strings& _s)
+{
+    qvd::position p;
+    p.id = 12345;
+    p.trackable_id = -17;
+    p.trackable_uid = _s.uid;
+    p.mac_address = _s.mac;
+    p.ts = some_time;
+    p.fom = -3;
+    p.sfsn = 32767;
+    p.slvr_mode = _s.code;
+    p.edge_corr = 1;
+    p.pe_dims = -2;
+    p.type = _s.code;
+    p.x = -350;
+    p.y = 0;
+    p.z = 2147483647;
+    p.area_uid = _s.uid;
+    p.project_uid = _s.uid;
+    p.inactive = static_cast<short>(1);
+    p.to_type_id = 9;
+    return p;
+}
+
+sql_row expected_row(const qvd::position& _p)
+{
+    return {text(_p.trackable_id), text(_p.trackable_uid), text(_p.mac_address), text(_p.ts), text(_p.fom),
+            text(_p.sfsn), text(_p.slvr_mode), text(_p.edge_corr), text(_p.pe_dims), text(_p.type), text(_p.x),
+            text(_p.y), text(_p.z), text(_p.area_uid), text(_p.project_uid), text(_p.inactive),
+            text(_p.to_type_id)};
+}
+
+qvd::external_event make_external_event(const strings& _s)
+{
+    qvd::external_event e;
+    e.id = 5;
+    e.object_uid = _s.uid;
+    e.mac_address = _s.mac;
+    e.event_info = _s.text;
+    e.event_type = _s.code;
+    e.ts = some_time;
+    e.area_uid = _s.uid;
+    e.area_name = _s.name;
+    e.project_uid = _s.uid;
+    e.project_name = _s.name;
+    e.x = -1;
+    e.y = -2;
+    e.z = -3;
+    e.object_name = _s.text;
+    e.created_at = at_ms(0);
+    return e;
+}
+
+sql_row expected_row(const qvd::external_event& _e)
+{
+    return {text(_e.object_uid), text(_e.object_name), text(_e.mac_address), text(_e.event_info),
+            text(_e.event_type), text(_e.ts), text(_e.area_uid), text(_e.area_name), text(_e.project_uid),
+            text(_e.project_name), text(_e.x), text(_e.y), text(_e.z), text(_e.created_at)};
+}
+
+qvd::zone_event make_zone_event(const strings& _s)
+{
+    qvd::zone_event z;
+    z.id_enter = 1;
+    z.enter_time = some_time;
+    z.x_enter = 10;
+    z.y_enter = -20;
+    z.z_enter = 30;
+    z.id_leave = 2;
+    z.leave_time = at_ms(1709622489999);
+    z.x_leave = -40;
+    z.y_leave = 50;
+    z.z_leave = -60;
+    z.duration = 989;
+    z.trackable_uid = _s.uid;
+    z.trackable_name = _s.name;
+    z.area_uid = _s.uid;
+    z.area_name = _s.name;
+    z.zone_uid = _s.uid;
+    z.zone_name = _s.name;
+    z.zone_type_name = _s.name;
+    z.project_uid = _s.uid;
+    z.project_name = _s.name;
+    return z;
+}
+
+sql_row expected_row(const qvd::zone_event& _z)
+{
+    return {text(_z.trackable_uid), _z.trackable_name ? text(_z.trackable_name) : std::string(" "),
+            text(_z.area_uid), text(_z.area_name), text(_z.enter_time), text(_z.leave_time), text(_z.duration),
+            text(_z.zone_uid), text(_z.zone_name), text(_z.project_uid), text(_z.project_name), text(_z.x_leave),
+            text(_z.y_leave), text(_z.z_leave), text(_z.x_enter), text(_z.y_enter), text(_z.z_enter),
+            text(_z.zone_type_name)};
+}
+
+qvd::zone_event_open make_zone_event_open(const strings& _s)
+{
+    qvd::zone_event_open z;
+    z.id = 3;
+    z.trackable_uid = _s.uid;
+    z.trackable_name = _s.name;
+    z.area_uid = _s.uid;
+    z.area_name = _s.name;
+    z.enter_time = some_time;
+    z.zone_uid = _s.uid;
+    z.zone_name = _s.name;
+    z.zone_type_name = _s.name;
+    z.project_uid = _s.uid;
+    z.project_name = _s.name;
+    z.x_enter = -7;
+    z.y_enter = 8;
+    z.z_enter = -9;
+    return z;
+}
+
+sql_row expected_row(const qvd::zone_event_open& _z)
+{
+    return {text(_z.trackable_uid), _z.trackable_name ? text(_z.trackable_name) : std::string(" "),
+            text(_z.area_uid), text(_z.area_name), text(_z.enter_time), text(_z.zone_uid), text(_z.zone_name),
+            text(_z.project_uid), text(_z.project_name), text(_z.x_enter), text(_z.y_enter), text(_z.z_enter),
+            text(_z.zone_type_name)};
+}
+
+qvd::activity make_activity(const strings& _s)
+{
+    qvd::activity a;
+    a.id = 18446744073709551615ULL;
+    a.created_at = some_time;
+    a.created_by = _s.name;
+    a.action = _s.name;
+    a.object = _s.code;
+    a.plist = _s.text;
+    a.project_uid = _s.uid;
+    a.company_uid = _s.uid;
+    a.on_behalf = _s.name;
+    a.ip = _s.uid;
+    a.company_name = _s.name + "C";
+    a.project_name = _s.name + "P";
+    a.project_user_params = _s.text;
+    return a;
+}
+
+sql_row expected_row(const qvd::activity& _a)
+{
+    return {text(_a.id), text(_a.created_at), text(_a.created_by), text(_a.action), text(_a.object),
+            text(_a.plist), text(_a.project_uid), text(_a.company_uid), text(_a.on_behalf), text(_a.ip),
+            text(_a.project_name), text(_a.company_name), text(_a.project_user_params)};
+}
+
+template <class Association>
+Association make_association(const strings& _s)
+{
+    Association v;
+    v.id = -42;
+    v.event_id = _s.id10;
+    v.vehicle_uid = _s.uid;
+    v.vehicle_mac = _s.mac;
+    v.vehicle_name = _s.name;
+    v.driver_uid = _s.uid;
+    v.driver_mac = _s.mac;
+    v.driver_name = _s.name;
+    v.created_at = some_time;
+    v.created_area_uid = _s.uid;
+    v.created_x = -1;
+    v.created_y = 2;
+    v.project_uid = _s.uid;
+    return v;
+}
+
+qvd::vehicle_driver_association make_vehicle_driver_association(const strings& _s)
+{
+    auto v = make_association<qvd::vehicle_driver_association>(_s);
+    v.removed_at = at_ms(1709622499123);
+    v.removed_area_uid = _s.uid;
+    v.removed_x = -3;
+    v.removed_y = 4;
+    return v;
+}
+
+sql_row expected_row(const qvd::vehicle_driver_association& _v)
+{
+    return {text(_v.id), text(_v.event_id), text(_v.vehicle_uid), text(_v.vehicle_mac), text(_v.vehicle_name),
+            text(_v.driver_uid), text(_v.driver_mac), text(_v.driver_name), text(_v.created_at),
+            text(_v.created_area_uid), text(_v.created_x), text(_v.created_y), text(_v.removed_at),
+            text(_v.removed_area_uid), text(_v.removed_x), text(_v.removed_y), text(_v.project_uid)};
+}
+
+sql_row expected_row(const qvd::vehicle_driver_association_open& _v)
+{
+    return {text(_v.id), text(_v.event_id), text(_v.vehicle_uid), text(_v.vehicle_mac), text(_v.vehicle_name),
+            text(_v.driver_uid), text(_v.driver_mac), text(_v.driver_name), text(_v.created_at),
+            text(_v.created_area_uid), text(_v.created_x), text(_v.created_y), text(_v.project_uid)};
+}
+
+qvd::heartbeat make_heartbeat(const strings& _s)
+{
+    qvd::heartbeat h;
+    h.id = 18446744073709551615UL;
+    h.ts = some_time;
+    h.message_type = 271;
+    h.mac_address = _s.mac;
+    h.trackable_uid = _s.uid;
+    h.area_uid = _s.uid;
+    h.company_uid = _s.uid;
+    h.project_uid = _s.uid;
+    h.x = -5;
+    h.y = 6;
+    h.z = -7;
+    h.flags_raw = 4294967295U;
+    h.parent_mac_address = _s.mac;
+    h.bridge_mac_address = _s.mac;
+    h.reporting_frequency = 10;
+    h.ranging_frequency = -11;
+    h.category = _s.cat3;
+    h.sw_version = _s.sw8;
+    return h;
+}
+
+sql_row expected_row(const qvd::heartbeat& _h)
+{
+    return {text(_h.id), text(_h.ts), text(_h.message_type), text(_h.mac_address), text(_h.trackable_uid),
+            text(_h.area_uid), text(_h.company_uid), text(_h.project_uid), text(_h.x), text(_h.y), text(_h.z),
+            text(_h.flags_raw), text(_h.parent_mac_address), text(_h.bridge_mac_address),
+            text(_h.reporting_frequency), text(_h.ranging_frequency), text(_h.category), text(_h.sw_version)};
+}
+
+qvd::node_parameter make_node_parameter(const strings& _s)
+{
+    qvd::node_parameter n;
+    n.id = 4000000000U;
+    n.mac_address = _s.mac;
+    n.obj_uid = _s.uid;
+    n.param_name = _s.name;
+    n.param_value = _s.text;
+    n.ts = some_time;
+    return n;
+}
+
+sql_row expected_row(const qvd::node_parameter& _n)
+{
+    return {text(_n.mac_address), text(_n.obj_uid), text(_n.param_name), text(_n.param_value), text(_n.ts)};
+}
+
+class column_store_values : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        LOMVERA_REQUIRE_MARIADB();
+        use(qvd::test_support::shared_mariadb());
+    }
+
+    // A fresh column store on the endpoint's server.
+    void use(const mariadb_endpoint& _endpoint)
+    {
+        m_store.reset();
+        m_endpoint = _endpoint;
+        load_column_store(m_endpoint, m_database);
+        m_store = open_store(m_endpoint, m_database);
+    }
+
+    std::vector<sql_row> rows(const std::string& _sql) const
+    {
+        return qvd::test_support::query_sql(m_endpoint, _sql, m_database);
+    }
+
+    std::string value(const std::string& _sql) const
+    {
+        return qvd::test_support::query_value(m_endpoint, _sql, m_database).value_or("NULL");
+    }
+
+    // Inserts one batch and compares the table with the records, row by row in insert order.
+    template <class Record, class Insert>
+    void round_trip(const std::vector<Record>& _batch, Insert _insert, const std::string& _table,
+                    const std::string& _columns)
+    {
+        EXPECT_EQ(_insert(_batch), _batch.size());
+        std::vector<sql_row> expected;
+        for (const Record& r : _batch)
+            expected.push_back(expected_row(r));
+        EXPECT_EQ(rows("SELECT " + _columns + " FROM " + _table), expected) << _table;
+        EXPECT_EQ(value("SELECT COUNT(*) FROM canary"), "0");
+    }
+
+    // Every column of the schema but the auto-filled id of positions_raw.
+    static std::string columns_of(const qvd::store::table& _table, bool _skip_first = false)
+    {
+        std::string list;
+        for (std::size_t i = _skip_first ? 1 : 0; i < _table.columns.size(); ++i)
+            list += (list.empty() ? "" : ", ") + _table.columns[i].field;
+        return list;
+    }
+
+    void check_all_kinds(const strings& _s)
+    {
+        const column_store_impl& store = *m_store;
+        round_trip(std::vector<qvd::position>{make_position(_s), qvd::position()},
+                   [&](const auto& _b) { return store.insert_positions_raw(_b); }, "positions_raw",
+                   columns_of(column_store::positions_raw, true));
+        round_trip(std::vector<qvd::external_event>{make_external_event(_s), qvd::external_event()},
+                   [&](const auto& _b) { return store.insert_external_events(_b); }, "external_events",
+                   columns_of(column_store::external_events));
+        round_trip(std::vector<qvd::zone_event>{make_zone_event(_s), qvd::zone_event()},
+                   [&](const auto& _b) { return store.insert_zone_events(_b); }, "zone_events",
+                   columns_of(column_store::zone_events));
+        round_trip(std::vector<qvd::zone_event_open>{make_zone_event_open(_s), qvd::zone_event_open()},
+                   [&](const auto& _b) { return store.insert_zone_events_open(_b); }, "zone_events_open",
+                   columns_of(column_store::zone_events_open));
+        round_trip(std::vector<qvd::activity>{make_activity(_s), qvd::activity()},
+                   [&](const auto& _b) { return store.insert_sys_journal_staging(_b); }, "sys_journal_staging",
+                   columns_of(column_store::sys_journal_staging));
+        round_trip(std::vector<qvd::vehicle_driver_association>{make_vehicle_driver_association(_s),
+                                                                 qvd::vehicle_driver_association()},
+                   [&](const auto& _b) { return store.insert_vehicle_driver_associations(_b); },
+                   "vehicle_driver_associations", columns_of(column_store::vehicle_driver_associations));
+        round_trip(std::vector<qvd::vehicle_driver_association_open>{
+                       make_association<qvd::vehicle_driver_association_open>(_s),
+                       qvd::vehicle_driver_association_open()},
+                   [&](const auto& _b) { return store.insert_vehicle_driver_associations_open(_b); },
+                   "vehicle_driver_associations_open", columns_of(column_store::vehicle_driver_associations_open));
+        round_trip(std::vector<qvd::heartbeat>{make_heartbeat(_s), qvd::heartbeat()},
+                   [&](const auto& _b) { return store.insert_heartbeats(_b); }, "heartbeats",
+                   columns_of(column_store::heartbeats));
+        round_trip(qvd::node_parameters_vector{make_node_parameter(_s), qvd::node_parameter()},
+                   [&](const auto& _b) { return store.insert_node_parameters(_b); }, "node_parameters",
+                   columns_of(column_store::node_parameters));
+
+        // What the inserts stored, the presence checks find.
+        EXPECT_TRUE(store.check_presence("positions_raw", make_position(_s)));
+        EXPECT_TRUE(store.check_presence("external_events", make_external_event(_s)));
+        EXPECT_TRUE(store.check_presence("zone_events", make_zone_event(_s)));
+        EXPECT_TRUE(store.check_presence("sys_journal_staging", make_activity(_s)));
+        EXPECT_TRUE(store.check_presence("vehicle_driver_associations", make_vehicle_driver_association(_s)));
+        EXPECT_TRUE(store.check_presence("heartbeats", make_heartbeat(_s)));
+        EXPECT_TRUE(store.check_presence("node_parameters", make_node_parameter(_s)));
+        EXPECT_EQ(value("SELECT COUNT(*) FROM canary"), "0");
+    }
+
+    void check_hostile_strings()
+    {
+        check_all_kinds(hostile_strings);
+        // The NUL bytes and the multi-byte text arrived as they were.
+        EXPECT_EQ(value("SELECT HEX(mac_address) FROM positions_raw WHERE mac_address IS NOT NULL"),
+                  "275C27293B202D2D00C3A9");
+    }
+
+    void check_empty_texts()
+    {
+        qvd::external_event e;
+        e.ts = some_time;
+        e.object_uid = std::string();
+        e.event_info = std::string();
+        EXPECT_EQ(m_store->insert_external_events({e}), 1u);
+        EXPECT_EQ(rows("SELECT object_uid, event_info, object_name FROM external_events"),
+                  (std::vector<sql_row>{{std::string(), std::string(), std::nullopt}}));
+
+        qvd::zone_event z;
+        z.trackable_uid = "T";
+        z.trackable_name = std::string();
+        EXPECT_EQ(m_store->insert_zone_events({z, qvd::zone_event()}), 2u);
+        EXPECT_EQ(rows("SELECT trackable_name FROM zone_events"), (std::vector<sql_row>{{std::string()}, {" "}}));
+    }
+
+    void check_default_id()
+    {
+        qvd::position p = make_position(plain_strings);
+        p.id = 777;
+        EXPECT_EQ(m_store->insert_positions_raw({p, p}), 2u);
+        EXPECT_EQ(rows("SELECT id FROM positions_raw ORDER BY id"), (std::vector<sql_row>{{"1"}, {"2"}}));
+    }
+
+    void TearDown() override
+    {
+        if (!m_store)
+            return;
+        m_store.reset();
+        try {
+            qvd::test_support::run_sql(m_endpoint, "DROP DATABASE IF EXISTS `" + m_database + "`");
+        } catch (const std::exception&) {
+            // A server of the test's own is gone with its databases.
+        }
+    }
+
+    mariadb_endpoint m_endpoint;
+    const std::string m_database = database_name("values");
+    std::unique_ptr<column_store_impl> m_store;
+};
+
+TEST_F(column_store_values, each_insert_stores_exactly_the_records_values)
+{
+    check_all_kinds(plain_strings);
+}
+
+TEST_F(column_store_values, hostile_strings_are_stored_unchanged_and_run_nothing_else)
+{
+    check_hostile_strings();
+}
+
+TEST_F(column_store_values, empty_texts_stay_empty_and_absent_ones_null)
+{
+    check_empty_texts();
+}
+
+TEST_F(column_store_values, the_id_of_a_position_is_left_to_the_table)
+{
+    check_default_id();
+}
+
+// The same checks on a server whose sessions start with NO_BACKSLASH_ESCAPES: one test, so that
+// one server start serves them all.
+TEST_F(column_store_values, under_no_backslash_escapes_every_value_is_stored_unchanged)
+{
+    qvd::test_support::private_mariadb_server server(
+        0, {"--sql-mode=STRICT_TRANS_TABLES,NO_ENGINE_SUBSTITUTION,NO_BACKSLASH_ESCAPES"});
+    server.start();
+    ASSERT_EQ(qvd::test_support::query_value(server.endpoint(),
+                                             "SELECT @@GLOBAL.sql_mode LIKE '%NO_BACKSLASH_ESCAPES%'"),
+              "1");
+    use(server.endpoint());
+    check_all_kinds(plain_strings);
+    use(server.endpoint());
+    check_hostile_strings();
+    use(server.endpoint());
+    check_empty_texts();
+    use(server.endpoint());
+    check_default_id();
+    m_store.reset();
+}
+
+class column_store_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        LOMVERA_REQUIRE_MARIADB();
+        load_column_store(endpoint(), m_database);
+        m_store = open_store(endpoint(), m_database);
+    }
+
+    static const mariadb_endpoint& endpoint() { return qvd::test_support::shared_mariadb(); }
+
+    void sql(const std::string& _sql) const { qvd::test_support::run_sql(endpoint(), _sql, m_database); }
+
+    std::string value(const std::string& _sql) const
+    {
+        return qvd::test_support::query_value(endpoint(), _sql, m_database).value_or("NULL");
+    }
+
+    // The message of the exception that the callable throws.
+    template <class F>
+    static std::string failure_of(F _f)
+    {
+        try {
+            _f();
+        } catch (const qvd::libs::core::exception& e) {
+            return e.get_string_error();
+        }
+        return "no exception";
+    }
+
+    void TearDown() override
+    {
+        if (m_store)
+            qvd::test_support::run_sql(endpoint(), "DROP DATABASE IF EXISTS `" + m_database + "`");
+    }
+
+    const std::string m_database = database_name("checks");
+    std::unique_ptr<column_store_impl> m_store;
+};
+
+TEST_F(column_store_test, structure_check_passes_on_the_fixture)
+{
+    EXPECT_NO_THROW(m_store->check_structure());
+    std::string err_str = "untouched";
+    EXPECT_TRUE(m_store->check_columns(column_store::heartbeats, err_str));
+    EXPECT_EQ(err_str, "untouched");
+}
+
+TEST_F(column_store_test, structure_check_names_the_first_difference)
+{
+    struct case_t {
+        std::string change;
+        std::string undo;
+        std::string message;
+    };
+    const std::vector<case_t> cases = {
+        {"ALTER TABLE zone_events ADD COLUMN extra INT", "ALTER TABLE zone_events DROP COLUMN extra",
+         "Table: zone_events, the number of columns does not match"},
+        {"ALTER TABLE external_events MODIFY mac_address CHAR(12) NULL AFTER event_info",
+         "ALTER TABLE external_events MODIFY mac_address CHAR(12) NULL AFTER object_name",
+         "Table: external_events, field names do not match: \"event_info\", \"mac_address\""},
+        {"ALTER TABLE heartbeats MODIFY category CHAR(4) NULL", "ALTER TABLE heartbeats MODIFY category CHAR(3) NULL",
+         "Table: heartbeats, field: \"category\": types do not match: \"char(4)\", \"char(3)\""},
+        {"ALTER TABLE node_parameters MODIFY obj_uid CHAR(22) NOT NULL",
+         "ALTER TABLE node_parameters MODIFY obj_uid CHAR(22) NULL",
+         "Table: node_parameters, field: \"obj_uid\": null do not match: \"no\", \"yes\""},
+        {"ALTER TABLE vehicle_driver_associations_open MODIFY id INT(11) NOT NULL",
+         "ALTER TABLE vehicle_driver_associations_open MODIFY id INT(11) NULL",
+         "Table: vehicle_driver_associations_open, field: \"id\": null do not match: \"no\", \"yes\""},
+    };
+    for (const auto& c : cases) {
+        sql(c.change);
+        EXPECT_EQ(failure_of([&] { m_store->check_structure(); }), c.message) << c.change;
+        sql(c.undo);
+    }
+    EXPECT_NO_THROW(m_store->check_structure());
+
+    // Two changed tables: only the first one in schema order is reported.
+    sql("ALTER TABLE node_parameters ADD COLUMN extra INT; ALTER TABLE positions_raw DROP COLUMN to_type_id");
+    EXPECT_EQ(failure_of([&] { m_store->check_structure(); }),
+              "Table: positions_raw, the number of columns does not match");
+}
+
+TEST_F(column_store_test, a_missing_table_fails_the_check_with_the_servers_text)
+{
+    sql("DROP TABLE zone_events_open");
+    const std::string message = failure_of([&] { m_store->check_structure(); });
+    EXPECT_NE(message.find("zone_events_open"), std::string::npos) << message;
+    EXPECT_NE(message.find("doesn't exist"), std::string::npos) << message;
+}
+
+TEST_F(column_store_test, an_empty_batch_is_refused_before_any_sql)
+{
+    // The table is gone: a statement sent to the server would fail with the server's text instead.
+    sql("DROP TABLE heartbeats");
+    EXPECT_EQ(failure_of([&] { m_store->insert_heartbeats({}); }),
+              "Cannot insert an empty batch into table heartbeats");
+    EXPECT_EQ(failure_of([&] { m_store->insert_positions_raw({}); }),
+              "Cannot insert an empty batch into table positions_raw");
+    EXPECT_EQ(failure_of([&] { m_store->insert_node_parameters({}); }),
+              "Cannot insert an empty batch into table node_parameters");
+}
+
+TEST_F(column_store_test, a_refused_statement_fails_the_whole_batch_with_the_servers_text)
+{
+    qvd::heartbeat h;
+    h.id = 1;
+    h.category = std::string("ABCD");  // longer than char(3) in a strict session
+    sql("DROP TABLE positions_raw");
+    const std::string missing = failure_of([&] { m_store->insert_positions_raw({qvd::position()}); });
+    EXPECT_NE(missing.find("positions_raw"), std::string::npos) << missing;
+    const std::string too_long = failure_of([&] { m_store->insert_heartbeats({qvd::heartbeat(), h}); });
+    EXPECT_NE(too_long.find("category"), std::string::npos) << too_long;
+    EXPECT_EQ(value("SELECT COUNT(*) FROM heartbeats"), "0");
+}
+
+TEST_F(column_store_test, presence_of_each_kind)
+{
+    qvd::position p = make_position(plain_strings);
+    m_store->insert_positions_raw({p});
+    EXPECT_TRUE(m_store->check_presence("positions_raw", p));
+    p.ts = p.ts + std::chrono::milliseconds(1);
+    EXPECT_FALSE(m_store->check_presence("positions_raw", p));
+
+    qvd::external_event e;
+    e.ts = some_time;
+    m_store->insert_external_events({e});
+    EXPECT_TRUE(m_store->check_presence("external_events", e));
+    e.object_uid = std::string("O");
+    EXPECT_FALSE(m_store->check_presence("external_events", e));
+
+    qvd::zone_event z = make_zone_event(plain_strings);
+    m_store->insert_zone_events({z});
+    EXPECT_TRUE(m_store->check_presence("zone_events", z));
+    z.trackable_uid = "other";
+    EXPECT_FALSE(m_store->check_presence("zone_events", z));
+
+    qvd::vehicle_driver_association v;
+    v.id = 42;
+    m_store->insert_vehicle_driver_associations({v});
+    EXPECT_TRUE(m_store->check_presence("vehicle_driver_associations", v));
+    v.id = 43;
+    EXPECT_FALSE(m_store->check_presence("vehicle_driver_associations", v));
+
+    qvd::heartbeat h;
+    h.id = 18446744073709551615UL;
+    m_store->insert_heartbeats({h});
+    EXPECT_TRUE(m_store->check_presence("heartbeats", h));
+    h.id = 1;
+    EXPECT_FALSE(m_store->check_presence("heartbeats", h));
+
+    // Absent fields are matched as NULL, present ones by value.
+    qvd::node_parameter n;
+    m_store->insert_node_parameters({n});
+    EXPECT_TRUE(m_store->check_presence("node_parameters", n));
+    n.obj_uid = std::string("O");
+    EXPECT_FALSE(m_store->check_presence("node_parameters", n));
+    n = make_node_parameter(hostile_strings);
+    n.obj_uid = boost::none;
+    m_store->insert_node_parameters({n});
+    EXPECT_TRUE(m_store->check_presence("node_parameters", n));
+    n.param_value = std::string("other");
+    EXPECT_FALSE(m_store->check_presence("node_parameters", n));
+}
+
+TEST_F(column_store_test, an_activity_is_found_in_staging_then_in_the_journal)
+{
+    const qvd::activity staged = make_activity(hostile_strings);
+    qvd::activity journalled = make_activity(plain_strings);
+    journalled.object = "journalled";
+    qvd::activity nowhere = journalled;
+    nowhere.created_at = nowhere.created_at + std::chrono::milliseconds(1);
+
+    m_store->insert_sys_journal_staging({staged, journalled});
+    sql("INSERT INTO sys_journal SELECT * FROM sys_journal_staging WHERE object = 'journalled';"
+        "DELETE FROM sys_journal_staging WHERE object = 'journalled'");
+
+    EXPECT_TRUE(m_store->check_presence("sys_journal_staging", staged));
+    EXPECT_TRUE(m_store->check_presence("sys_journal_staging", journalled));
+    EXPECT_FALSE(m_store->check_presence("sys_journal_staging", nowhere));
+
+    // Found in staging: the journal is not asked, so its absence does not matter.
+    sql("DROP TABLE sys_journal");
+    EXPECT_TRUE(m_store->check_presence("sys_journal_staging", staged));
+    EXPECT_NE(failure_of([&] { m_store->check_presence("sys_journal_staging", nowhere); }).find("sys_journal"),
+              std::string::npos);
+}
+
+TEST_F(column_store_test, truncation_empties_a_table)
+{
+    EXPECT_EQ(m_store->truncate_table("zone_events_open"), 0u);
+    m_store->insert_zone_events_open({make_zone_event_open(plain_strings), qvd::zone_event_open()});
+    EXPECT_EQ(value("SELECT COUNT(*) FROM zone_events_open"), "2");
+    m_store->truncate_table("zone_events_open");
+    EXPECT_EQ(value("SELECT COUNT(*) FROM zone_events_open"), "0");
+    EXPECT_NE(failure_of([&] { m_store->truncate_table("no_such_table"); }).find("no_such_table"),
+              std::string::npos);
+}
+
+// The debug lines of the operations, read from the logger's ZeroMQ stream.
+TEST(column_store_log, operations_log_what_they_do_and_their_result)
+{
+    LOMVERA_REQUIRE_MARIADB();
+    const std::string database = database_name("log");
+    load_column_store(qvd::test_support::shared_mariadb(), database);
+
+    // The reader outlives the logger pushing to it.
+    const qvd::test_support::zmq_reader reader;
+    qvd::libs::core::logger logger("lomvera_store_test", "main");
+    logger.connect(reader.endpoint());
+
+    const no_signals signals;
+    const auto& endpoint = qvd::test_support::shared_mariadb();
+    {
+        const column_store_impl store(endpoint.host, endpoint.user, endpoint.password, database, endpoint.port,
+                                      signals, logger);
+        qvd::vehicle_driver_association v;
+        v.id = 42;
+        store.insert_vehicle_driver_associations({v, v});
+        // Without created_at the logged time is "--"; the row is still found by its id.
+        EXPECT_TRUE(store.check_presence("vehicle_driver_associations", v));
+        qvd::position p;
+        p.ts = some_time;
+        EXPECT_FALSE(store.check_presence("positions_raw", p));
+        store.truncate_table("zone_events_open");
+    }
+
+    // Until the last operation's line is in; the checks below tell what is missing.
+    reader.wait_for([](const std::string& _line) { return _line.find("truncating") != std::string::npos; });
+    std::vector<std::string> bodies;
+    const std::string prefix = "&lomvera_store_test:main ";
+    for (const auto& line : reader.messages()) {
+        // Prefix, then the date text of 24 characters, then the indentation and the body.
+        ASSERT_EQ(line.compare(0, prefix.size(), prefix), 0) << line;
+        bodies.push_back(line.substr(prefix.size() + 24));
+        if (bodies.back().find("truncating") != std::string::npos)
+            break;
+    }
+    const std::vector<std::string> expected = {
+        "qvd::store::column_store_impl::insert_vehicle_driver_associations: ",
+        "    | inserting 2 rows into table vehicle_driver_associations",
+        "    | result: 2",
+        "qvd::store::column_store_impl::check_presence: ",
+        "    | checking presence of row with ts = -- in table vehicle_driver_associations",
+        "    | result: 1",
+        "qvd::store::column_store_impl::check_presence: ",
+        "    | checking presence of row with ts = 2024-03-05T07:08:09.010Z in table positions_raw",
+        "    | result: 0",
+        "qvd::store::column_store_impl::truncate_table: ",
+        "    | truncating table zone_events_open",
+    };
+    // The connection holder may log lines of its own before these.
+    const auto first = std::find(bodies.begin(), bodies.end(), expected.front());
+    ASSERT_NE(first, bodies.end());
+    EXPECT_EQ(std::vector<std::string>(first, bodies.end()), expected);
+    qvd::test_support::run_sql(endpoint, "DROP DATABASE IF EXISTS `" + database + "`");
+}
+
+} // namespace

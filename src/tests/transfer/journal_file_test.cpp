@@ -1,0 +1,225 @@
+// Journal files on disk: atomic durable writes, reads that never lose an unreadable journal.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <functional>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+
+#include <core/exception.hpp>
+
+#include "activity.hpp"
+#include "journal.hpp"
+#include "node_parameter.hpp"
+
+namespace {
+
+namespace fs = boost::filesystem;
+
+const std::string example =
+    "22 serialization::archive 19 0 0 1 0 0 0 7 0 1 1 5 0a:1b 0 1 4 rate 1 0  0 1 1 0 0 1234567";
+
+std::string slurp(const fs::path& _path)
+{
+    std::ifstream in(_path.string(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void put(const fs::path& _path, const std::string& _text)
+{
+    std::ofstream(_path.string(), std::ios::binary) << _text;
+}
+
+std::string failure_of(const std::function<void()>& _action)
+{
+    try
+    {
+        _action();
+    }
+    catch (const qvd::libs::core::exception& error)
+    {
+        return error.get_string_error();
+    }
+    return "no failure";
+}
+
+// Runs _action in a child that has dropped root, since root passes every permission check.
+int as_nobody(const std::function<int()>& _action)
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr)
+        return -1;
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
+            ::_exit(100);
+        ::_exit(_action());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+class journal_file : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_dir = fs::temp_directory_path() / fs::unique_path("lomvera-journal-%%%%-%%%%");
+        fs::create_directories(m_dir);
+        fs::permissions(m_dir, fs::perms(0777));
+        m_file = (m_dir / "node_parameters.bin").string();
+    }
+    void TearDown() override
+    {
+        boost::system::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
+    std::vector<std::string> names() const
+    {
+        std::vector<std::string> result;
+        for (const auto& entry : fs::directory_iterator(m_dir))
+            result.push_back(entry.path().filename().string());
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+
+    fs::path m_dir;
+    std::string m_file;
+};
+
+TEST_F(journal_file, write_puts_exactly_the_text_and_leaves_no_temporary)
+{
+    put(m_file + ".tmp", "stale half-written journal of a crashed run");
+    qvd::journal::write_file(m_file, example);
+    EXPECT_EQ(slurp(m_file), example);
+    EXPECT_EQ(names(), std::vector<std::string>{"node_parameters.bin"});
+
+    qvd::journal::write_file(m_file, "22 serialization::archive 19 0 0 0 0");
+    EXPECT_EQ(slurp(m_file), "22 serialization::archive 19 0 0 0 0");
+}
+
+TEST_F(journal_file, write_failures_name_the_path_and_leave_no_journal)
+{
+    const std::string missing = (m_dir / "no-such-dir" / "heartbeats.bin").string();
+    const std::string message = failure_of([&] { qvd::journal::write_file(missing, example); });
+    EXPECT_NE(message.find(missing), std::string::npos) << message;
+    EXPECT_FALSE(fs::exists(missing));
+
+    // A component that is a file, not a directory.
+    put(m_dir / "plain", "x");
+    EXPECT_NE(failure_of([&] { qvd::journal::write_file((m_dir / "plain" / "a.bin").string(), example); }),
+              "no failure");
+}
+
+TEST_F(journal_file, write_into_a_directory_without_write_permission_fails)
+{
+    fs::permissions(m_dir, fs::perms(0555));
+    const int result = as_nobody([&] {
+        const std::string message = failure_of([&] { qvd::journal::write_file(m_file, example); });
+        return message.find(m_file) != std::string::npos && !fs::exists(m_file) ? 0 : 1;
+    });
+    if (result == -1)
+        GTEST_SKIP() << "no user nobody";
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(journal_file, a_full_disk_fails_the_write_and_keeps_the_previous_content)
+{
+    qvd::journal::write_file(m_file, example);
+    const std::string big(1 << 20, '7');
+
+    // The file-size limit fails the write the way a full disk does.
+    const auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limited = saved;
+    limited.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const std::string message = failure_of([&] { qvd::journal::write_file(m_file, big); });
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous_handler);
+
+    EXPECT_NE(message.find("cannot write journal file " + m_file), std::string::npos) << message;
+    EXPECT_EQ(slurp(m_file), example);
+    EXPECT_EQ(names(), std::vector<std::string>{"node_parameters.bin"});
+}
+
+TEST_F(journal_file, reading_an_intact_journal)
+{
+    put(m_file, example);
+    const auto batch = qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION);
+    ASSERT_EQ(batch.size(), 1u);
+    EXPECT_EQ(batch[0].param_name, std::string("rate"));
+    EXPECT_TRUE(fs::exists(m_file));
+}
+
+TEST_F(journal_file, an_unparsable_journal_is_moved_aside_with_the_readers_message)
+{
+    qvd::activity activity;
+    activity.project_user_params = std::string("user params");
+    const std::string whole = qvd::journal::to_string(std::vector<qvd::activity>{activity});
+    struct case_t
+    {
+        std::string text;
+        std::string message;
+    };
+    const std::vector<case_t> cases = {
+        {"", "input stream error"},
+        // Cut inside the last string: the archive alone would take "user" as the value.
+        {whole.substr(0, whole.size() - 7), "input stream error"},
+        {"13 not a journal 19 0 0 0 0", "invalid signature"},
+    };
+    const std::string file = (m_dir / "activities.bin").string();
+    for (std::size_t i = 0; i < cases.size(); ++i)
+    {
+        put(file, cases[i].text);
+        EXPECT_EQ(failure_of([&] { qvd::journal::from_file<qvd::activity>(file, QVD_SOURCE_LOCATION); }),
+                  cases[i].message);
+        EXPECT_FALSE(fs::exists(file));
+        // Earlier bad journals are kept, not overwritten.
+        const std::string aside = i == 0 ? "activities.bin.bad" : "activities.bin.bad." + std::to_string(i);
+        EXPECT_EQ(slurp(m_dir / aside), cases[i].text);
+    }
+    EXPECT_EQ(names().size(), cases.size());
+}
+
+TEST_F(journal_file, a_journal_that_cannot_be_read_fails_and_stays)
+{
+    // A directory in the journal's place opens but cannot be read.
+    fs::create_directory(m_file);
+    const std::string message =
+        failure_of([&] { qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION); });
+    EXPECT_NE(message.find(m_file), std::string::npos) << message;
+    EXPECT_TRUE(fs::is_directory(m_file));
+    fs::remove(m_file);
+
+    put(m_file, example);
+    fs::permissions(m_file, fs::perms(0));
+    const int result = as_nobody([&] {
+        const std::string text =
+            failure_of([&] { qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION); });
+        return text.find("cannot open journal file " + m_file) != std::string::npos ? 0 : 1;
+    });
+    if (result == -1)
+        GTEST_SKIP() << "no user nobody";
+    EXPECT_EQ(result, 0);
+    fs::permissions(m_file, fs::perms(0644));
+    EXPECT_EQ(slurp(m_file), example);
+}
+
+} // namespace

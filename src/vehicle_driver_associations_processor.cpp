@@ -1,0 +1,78 @@
+#include "vehicle_driver_associations_processor.hpp"
+
+#include <boost/filesystem/operations.hpp>
+
+#include "journal.hpp"
+#include "journalled_processor.hpp"
+
+namespace qvd {
+
+vehicle_driver_associations_processor::vehicle_driver_associations_processor(
+    runtime::database& _runtime_db, store::column_store& _store, const unsigned int _maximum_piece,
+    const std::string& _persistent_data_dir)
+    : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
+      m_vehicle_driver_associations_file_name(_persistent_data_dir + "vehicle_driver_associations.bin")
+{}
+
+bool vehicle_driver_associations_processor::processing()
+{
+    if (boost::filesystem::exists(m_vehicle_driver_associations_file_name))
+    {
+        processing_after_fault();
+        return true;
+    }
+    if (journalled_processor::move_batch(
+            m_vehicle_driver_associations_file_name, m_max_piece_size,
+            [this](const unsigned int _limit) { return m_runtime_db.get_vehicle_driver_associations(_limit); },
+            &vehicle_driver_associations_processor::vehicle_driver_associations_to_string,
+            [this](const std::vector<vehicle_driver_association>& _batch) {
+                m_store.insert_vehicle_driver_associations(_batch);
+            },
+            [this](const std::vector<vehicle_driver_association>& _batch) {
+                m_runtime_db.delete_vehicle_driver_associations(_batch);
+            }))
+        return true;
+
+    // Drained: the open table is replaced by every open row.
+    const auto open_rows = m_runtime_db.get_vehicle_driver_associations_open();
+    m_store.truncate_table(store::column_store::vehicle_driver_associations_open.name);
+    if (!open_rows.empty())
+        m_store.insert_vehicle_driver_associations_open(open_rows);
+    return false;
+}
+
+void vehicle_driver_associations_processor::processing_after_fault()
+{
+    journalled_processor::finish_batch(
+        m_vehicle_driver_associations_file_name,
+        &vehicle_driver_associations_processor::vehicle_driver_associations_from_file,
+        [this](const vehicle_driver_association& _first) {
+            return m_store.check_presence(store::column_store::vehicle_driver_associations.name, _first);
+        },
+        [this](const std::vector<vehicle_driver_association>& _batch) {
+            m_store.insert_vehicle_driver_associations(_batch);
+        },
+        [this](const std::vector<vehicle_driver_association>& _batch) {
+            m_runtime_db.delete_vehicle_driver_associations(_batch);
+        });
+}
+
+std::string vehicle_driver_associations_processor::vehicle_driver_associations_to_string(
+    const std::vector<vehicle_driver_association>& _vehicle_driver_associations)
+{
+    return journal::to_string(_vehicle_driver_associations);
+}
+
+std::vector<vehicle_driver_association>
+vehicle_driver_associations_processor::vehicle_driver_associations_from_string(const std::string& _string)
+{
+    return journal::from_string<vehicle_driver_association>(_string);
+}
+
+std::vector<vehicle_driver_association>
+vehicle_driver_associations_processor::vehicle_driver_associations_from_file(const std::string& _file)
+{
+    return journal::from_file<vehicle_driver_association>(_file, QVD_SOURCE_LOCATION);
+}
+
+} // namespace qvd
