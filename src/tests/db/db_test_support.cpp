@@ -1,61 +1,39 @@
 #include "db_test_support.hpp"
 
-#include <unistd.h>
-
-#include <atomic>
 #include <thread>
 
 namespace qvd::db_test {
 
 namespace {
 
-std::string unique_endpoint()
+// "&lomvera:db_test " + "yyyy-mm-dd hh:mm:ss.mmm " + indentation and body.
+std::string body_of(const std::string& _message)
 {
-    static std::atomic_int counter{0};
-    return "ipc:///tmp/lomvera-db-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    const auto prefix_end = _message.find(' ');
+    if (prefix_end != std::string::npos && _message.size() > prefix_end + 24)
+        return _message.substr(prefix_end + 25);
+    return _message;
 }
 
 } // namespace
 
-captured_logger::captured_logger()
-    : m_endpoint(unique_endpoint()), m_context(1), m_pull(m_context, ::zmq::socket_type::pull)
+captured_logger::captured_logger() : m_logger("lomvera", "db_test")
 {
-    m_pull.set(::zmq::sockopt::linger, 0);
-    m_pull.bind(m_endpoint);
-    m_logger = std::make_unique<libs::core::logger>("lomvera", "db_test");
-    m_logger->connect(m_endpoint);
-    m_logger->set_debug(false);
+    m_logger.connect(m_reader.endpoint());
+    m_logger.set_debug(false);
 }
 
-captured_logger::~captured_logger()
-{
-    m_logger.reset();
-    m_pull.close();
-    unlink(m_endpoint.substr(std::string("ipc://").size()).c_str());
-}
-
-void captured_logger::drain()
-{
-    ::zmq::message_t message;
-    while (m_pull.recv(message, ::zmq::recv_flags::dontwait)) {
-        std::string text = message.to_string();
-        // "&lomvera:db_test " + "yyyy-mm-dd hh:mm:ss.mmm " + indentation and body.
-        const auto prefix_end = text.find(' ');
-        if (prefix_end != std::string::npos && text.size() > prefix_end + 24)
-            text = text.substr(prefix_end + 25);
-        m_lines.push_back(std::move(text));
-    }
-}
-
-std::vector<std::string> captured_logger::lines()
+std::vector<std::string> captured_logger::lines() const
 {
     // Lines are sent without waiting; give the last ones a moment to arrive.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    drain();
-    return m_lines;
+    std::vector<std::string> result;
+    for (const auto& message : m_reader.messages())
+        result.push_back(body_of(message));
+    return result;
 }
 
-std::vector<std::string> captured_logger::lines_with(const std::string& _text)
+std::vector<std::string> captured_logger::lines_with(const std::string& _text) const
 {
     std::vector<std::string> found;
     for (const auto& line : lines())
@@ -64,17 +42,12 @@ std::vector<std::string> captured_logger::lines_with(const std::string& _text)
     return found;
 }
 
-bool captured_logger::wait_for(const std::string& _text, std::chrono::milliseconds _timeout)
+bool captured_logger::wait_for(const std::string& _text, std::chrono::milliseconds _timeout) const
 {
-    const auto deadline = std::chrono::steady_clock::now() + _timeout;
-    do {
-        drain();
-        for (const auto& line : m_lines)
-            if (line.find(_text) != std::string::npos)
-                return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return m_reader
+        .wait_for([&_text](const std::string& _message) { return body_of(_message).find(_text) != std::string::npos; },
+                  _timeout)
+        .has_value();
 }
 
 signal_watch::signal_watch(const libs::core::logger& _logger)

@@ -4,12 +4,11 @@
 // and the runtime fixture loaded into a database of the test's own.
 
 #include "support/mariadb_server.hpp"
+#include "support/zmq_reader.hpp"
 
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/logger.hpp>
-
-#include <zmq.hpp>
 
 #include <chrono>
 #include <memory>
@@ -22,25 +21,20 @@ namespace qvd::db_test {
 class captured_logger {
 public:
     captured_logger();
-    ~captured_logger();
 
-    const libs::core::logger& get() const { return *m_logger; }
+    const libs::core::logger& get() const { return m_logger; }
 
     // Every stream line received so far (the prefix and date cut off: indentation and body).
-    std::vector<std::string> lines();
+    std::vector<std::string> lines() const;
     // The received lines that contain _text.
-    std::vector<std::string> lines_with(const std::string& _text);
+    std::vector<std::string> lines_with(const std::string& _text) const;
     // Waits up to _timeout for a line containing _text.
-    bool wait_for(const std::string& _text, std::chrono::milliseconds _timeout = std::chrono::seconds(5));
+    bool wait_for(const std::string& _text, std::chrono::milliseconds _timeout = std::chrono::seconds(5)) const;
 
 private:
-    void drain();
-
-    std::string m_endpoint;
-    ::zmq::context_t m_context;
-    ::zmq::socket_t m_pull;
-    std::unique_ptr<libs::core::logger> m_logger;
-    std::vector<std::string> m_lines;
+    // Declared before the logger, so that it outlives the PUSH peer pushing to it.
+    test_support::zmq_reader m_reader;
+    libs::core::logger m_logger;
 };
 
 // The core, a main loop and its signal watcher, as the application builds them.
