@@ -295,9 +295,9 @@ bool result_set::get_boolean(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::boolean);
     if (column_type(_index) == value::boolean) {
-        // A BIT value arrives as raw bytes, not as digits.
+        // A BIT value arrives as raw bytes, not as digits; NULL fails as for every numeric getter.
         if (!m_row[_index])
-            return false;
+            throw std::invalid_argument("stoi");
         for (unsigned long i = 0; i < m_lengths[_index]; ++i)
             if (m_row[_index][i] != 0)
                 return true;

@@ -209,6 +209,9 @@ TEST_F(mariadb_result_set, null_values) {
     EXPECT_TRUE(rows->get_is_null("c_datetime"));
     EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_date_time("c_datetime"); }), "invalid date format");
     EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_signed32("c_int"); }), "stoi");
+    ASSERT_TRUE(rows->next());
+    EXPECT_TRUE(rows->get_is_null("c_bit"));
+    EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_boolean("c_bit"); }), "stoi");
 }
 
 TEST_F(mariadb_result_set, date_table) {
