@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "application.hpp"
+
+int main(int argc, char** argv) {
+    qvd::application application{};
+    return application.run(argc, argv);
+}

@@ -1,0 +1,149 @@
+#include "application.hpp"
+
+#include "config.hpp"
+#include "runtime/database_impl.hpp"
+#include "store/store_impl.hpp"
+#include "store_updater.hpp"
+
+#include <core/constants.hpp>
+#include <core/core.hpp>
+#include <core/exception.hpp>
+#include <core/logger.hpp>
+
+#include <boost/filesystem/path.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <signal.h>
+#include <sys/stat.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace qvd {
+
+namespace {
+
+// The id stored in a pid file; 0 when there is none or it is no valid id.
+pid_t read_pid(const std::string& _file_name) {
+    int stored = 0;
+    std::ifstream stream(_file_name);
+    if (stream)
+        stream >> stored;
+    // 0 and negative ids would make kill() probe process groups.
+    return stored > 0 ? static_cast<pid_t>(stored) : 0;
+}
+
+// Throws when the pid file names a process that still exists.
+void probe_stored_pid(const std::string& _file_name) {
+    const pid_t stored = read_pid(_file_name);
+    if (stored == 0)
+        return;
+    if (kill(stored, 0) == 0)
+        throw std::logic_error("Process is running");
+    const int error = errno;
+    if (error != ESRCH)
+        throw std::logic_error(std::string("write_pid: kill(): ") + std::strerror(error));
+}
+
+// Whether the pid file could be created or truncated, without touching it.
+bool pid_file_writable(const std::string& _file_name) {
+    struct stat info {};
+    if (stat(_file_name.c_str(), &info) == 0)
+        return !S_ISDIR(info.st_mode) && access(_file_name.c_str(), W_OK) == 0;
+    boost::filesystem::path directory = boost::filesystem::path(_file_name).parent_path();
+    if (directory.empty())
+        directory = ".";
+    return access(directory.c_str(), W_OK | X_OK) == 0;
+}
+
+} // namespace
+
+int application::run(int _argc, char** _argv) {
+    namespace core = libs::core;
+
+    std::optional<core::logger> logger;
+    try {
+        logger.emplace(core::constants::project_name, "main");
+    } catch (...) {
+        std::cerr << core::constants::project_name << ": cannot start the logger: " << core::exception_to_string()
+                  << std::endl;
+        return 1;
+    }
+
+    try {
+        const std::string config_name = parse_config_name(_argc, _argv);
+        std::ifstream config_stream(config_name);
+        const config configuration(config_stream);
+        logger->connect(configuration.system.debug_port);
+        logger->set_debug(configuration.system.local_debug);
+
+        // A second instance is refused before it touches any table or journal.
+        check_pid(configuration.system.pidfile_path);
+
+        const core::core::ptr core_object = core::core::create(*logger);
+        const core::events_loop::ptr events_loop = core_object->create_events_loop("main");
+        m_signals = events_loop->stop_on_signals();
+        // The watcher refers to the loop: end it before the loop goes.
+        const core::scope_guard signals_guard = core::execute_on_scope_exit([this] { m_signals.reset(); });
+
+        const auto runtime_db = std::make_unique<runtime::database_impl>(
+            configuration.prod.host, configuration.prod.user, configuration.prod.password,
+            configuration.prod.database, configuration.prod.port, *m_signals, *logger);
+        const auto column_store = std::make_unique<store::column_store_impl>(
+            configuration.dw.host, configuration.dw.user, configuration.dw.password, configuration.dw.database,
+            configuration.dw.port, *m_signals, *logger);
+        const auto updater = std::make_unique<store_updater>(
+            *events_loop, *runtime_db, *column_store, configuration.system.timer, configuration.system.maximum_piece,
+            configuration.system.activities_maximum_piece, configuration.system.persistent_data_dir, *logger,
+            *m_signals);
+        updater->initialize();
+
+        write_pid(configuration.system.pidfile_path);
+        events_loop->run();
+    } catch (...) {
+        logger->log_exception();
+        // Debug mode has already copied the line to standard error.
+        if (!logger->is_debug())
+            std::cerr << core::constants::project_name << ": " << core::exception_to_string() << std::endl;
+        return 1;
+    }
+
+    std::cout << "exit" << std::endl;
+    return 0;
+}
+
+std::string application::parse_config_name(int _argc, char** _argv) {
+    const std::string program = _argc > 0 && _argv[0] != nullptr ? _argv[0] : "";
+    std::string name;
+    optind = 1;
+    int option;
+    while ((option = getopt(_argc, _argv, "c:")) != -1) {
+        if (option != 'c')
+            throw libs::core::exception("Usage: " + program + " -c config_file", QVD_SOURCE_LOCATION);
+        name = optarg;
+    }
+    if (name.empty())
+        throw libs::core::exception("The configuration file is not defined! Usage: " + program + " -c config_file",
+                                    QVD_SOURCE_LOCATION);
+    return name;
+}
+
+void application::check_pid(const std::string& _file_name) {
+    probe_stored_pid(_file_name);
+    if (!pid_file_writable(_file_name))
+        throw std::logic_error("Error opening pid-file!");
+}
+
+void application::write_pid(const std::string& _file_name) {
+    probe_stored_pid(_file_name);
+    std::ofstream stream(_file_name, std::ios::out | std::ios::trunc);
+    if (!stream)
+        throw std::logic_error("Error opening pid-file!");
+    stream << getpid();
+}
+
+} // namespace qvd

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <core/events_loop.hpp>
+
+#include <string>
+
+namespace qvd {
+
+// The daemon's life: command line, start-up, first cycle, pid file, events loop, take-down.
+class application {
+public:
+    // Runs the daemon; 0 after a normal stop, 1 after a failure.
+    int run(int _argc, char** _argv);
+
+private:
+    // The configuration file named by the last "-c"; throws the usage text otherwise.
+    std::string parse_config_name(int _argc, char** _argv);
+
+    // Refuses a pid file that names a live process or that cannot be written; writes nothing.
+    void check_pid(const std::string& _file_name);
+
+    // Checks the pid file again and writes this process's id into it.
+    void write_pid(const std::string& _file_name);
+
+    libs::core::events_loop::signals_handle::ptr m_signals;
+};
+
+} // namespace qvd

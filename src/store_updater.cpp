@@ -1,0 +1,94 @@
+#include "store_updater.hpp"
+
+#include <core/exception.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+
+namespace qvd {
+
+namespace {
+
+// The full pause even when a signal interrupts it.
+void sleep_seconds(const std::time_t _seconds) {
+    timespec remaining{_seconds, 0};
+    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+store_updater::store_updater(libs::core::events_loop& _events_loop, runtime::database& _runtime_db,
+                             store::column_store& _store, unsigned int _timer, const unsigned int _maximum_piece,
+                             const unsigned int _activities_maximum_piece, const std::string& _persistent_data_dir,
+                             libs::core::logger& _logger, libs::core::events_loop::signals_handle& _signals)
+    : m_events_loop(_events_loop), m_runtime_db(_runtime_db), m_store(_store), m_timer(_timer),
+      m_max_piece_size(_maximum_piece), m_activities_max_piece_size(_activities_maximum_piece), m_logger(_logger),
+      m_signals(_signals),
+      m_positions_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
+      m_external_events_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
+      m_zone_events_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
+      m_activities_processor(_runtime_db, _store, _activities_maximum_piece, _persistent_data_dir),
+      m_vehicle_driver_associations_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
+      m_heartbeats_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
+      m_node_parameters_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir) {
+    // A zero period is no period: refuse it before any cycle runs.
+    if (m_timer == 0)
+        throw libs::core::exception("system.timer must be at least 1", QVD_SOURCE_LOCATION);
+}
+
+void store_updater::initialize() {
+    processing();
+    const std::chrono::nanoseconds period(static_cast<std::int64_t>(m_timer) * INT64_C(1000000000));
+    m_position_processing_timer = m_events_loop.create_periodic_timer(
+        period, "processing", [this](libs::core::timer::time_point) { processing(); }, libs::core::source_location());
+}
+
+void store_updater::processing() {
+    for (;;) {
+        if (m_logger.execute([this] { processing_attempt(); }))
+            return;
+        if (m_signals.signal_is_received())
+            throw libs::core::exception("Interrupted", QVD_SOURCE_LOCATION);
+        sleep_seconds(5);
+    }
+}
+
+void store_updater::processing_attempt() {
+    m_store.check_structure();
+    if (drop_indexes) {
+        m_runtime_db.drop_positions_indexes();
+        m_runtime_db.drop_zone_events_indexes();
+        drop_indexes = false;
+    }
+    processing_external_events();
+    processing_zone_events();
+    processing_activities();
+    processing_vehicle_driver_associations();
+    processing_heartbeats();
+    processing_node_parameters();
+    processing_position_histories();
+    // Also after a signal cut the drain short: the tables are left tidy.
+    if (optimize_tables) {
+        m_runtime_db.optimize_tables();
+        optimize_tables = false;
+    }
+}
+
+template <typename Processor>
+void store_updater::drain(Processor& _processor) {
+    while (!m_signals.signal_is_received() && _processor.processing()) {
+    }
+}
+
+void store_updater::processing_external_events() { drain(m_external_events_processor); }
+void store_updater::processing_zone_events() { drain(m_zone_events_processor); }
+void store_updater::processing_activities() { drain(m_activities_processor); }
+void store_updater::processing_vehicle_driver_associations() { drain(m_vehicle_driver_associations_processor); }
+void store_updater::processing_heartbeats() { drain(m_heartbeats_processor); }
+void store_updater::processing_node_parameters() { drain(m_node_parameters_processor); }
+void store_updater::processing_position_histories() { drain(m_positions_processor); }
+
+} // namespace qvd

@@ -1,0 +1,103 @@
+// Start-up failures that need no database: the command line, the configuration file and a
+// database that never answers.
+#include "daemon_process.hpp"
+
+#include "support/mariadb_server.hpp"
+#include "support/zmq_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+namespace qvd::app_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct failure_case {
+    const char* name;
+    std::vector<std::string> arguments;  // "CONFIG" stands for a complete, valid configuration file
+    std::string message;                  // "PROGRAM" stands for the daemon's path
+};
+
+std::string substitute(std::string _text, const std::string& _from, const std::string& _to) {
+    for (std::size_t at = _text.find(_from); at != std::string::npos; at = _text.find(_from, at + _to.size()))
+        _text.replace(at, _from.size(), _to);
+    return _text;
+}
+
+void PrintTo(const failure_case& _case, std::ostream* _stream) { *_stream << _case.name; }
+
+class app_command_line : public ::testing::TestWithParam<failure_case> {};
+
+TEST_P(app_command_line, exits_with_code_1_and_says_why_on_standard_error) {
+    const scratch_directory directory;
+    daemon_settings settings;
+    settings.persistent_data_dir = directory.path() + "/";
+    settings.pidfile = directory.file("lomvera.pid");
+    settings.local_debug = false;
+    settings.port = 1;
+    write_file(directory.file("config.json"), config_text(settings));
+    write_file(directory.file("empty.json"), "{}");
+    settings.timer = 0;
+    write_file(directory.file("zero_timer.json"), config_text(settings));
+
+    std::vector<std::string> arguments;
+    for (const std::string& argument : GetParam().arguments)
+        arguments.push_back(substitute(argument, "CONFIG", directory.file("config.json")));
+    daemon_process daemon(arguments, directory.path());
+
+    ASSERT_EQ(daemon.wait(20s), 1);
+    EXPECT_EQ(daemon.standard_output(), "");
+    const std::string message = substitute(GetParam().message, "PROGRAM", daemon_path());
+    // Without debug mode the line reaches standard error once, from the application itself.
+    EXPECT_EQ(occurrences(daemon.standard_error(), message), 1u) << daemon.standard_error();
+    EXPECT_FALSE(file_exists(settings.pidfile));
+    EXPECT_FALSE(daemon.sanitizer_reported());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, app_command_line,
+    ::testing::Values(
+        failure_case{"no_arguments", {}, "The configuration file is not defined! Usage: PROGRAM -c config_file"},
+        failure_case{"empty_name", {"-c", ""}, "The configuration file is not defined! Usage: PROGRAM -c config_file"},
+        failure_case{"unknown_option", {"-x", "-c", "CONFIG"}, "Usage: PROGRAM -c config_file"},
+        failure_case{"missing_argument", {"-c"}, "Usage: PROGRAM -c config_file"},
+        failure_case{"missing_file", {"-c", "no-such-file.json"}, "Cannot parse json"},
+        failure_case{"last_c_wins", {"-c", "CONFIG", "-c", "no-such-file.json"}, "Cannot parse json"},
+        failure_case{"invalid_config", {"-c", "empty.json"},
+                     "Config file is invalid: Can not find object <object>: system, path: system.persistent_data_dir"},
+        failure_case{"zero_timer", {"-c", "zero_timer.json"}, "system.timer must be at least 1"}),
+    [](const ::testing::TestParamInfo<failure_case>& _info) { return std::string(_info.param.name); });
+
+TEST(app_startup, signal_while_a_database_is_unreachable_ends_with_interrupted) {
+    const scratch_directory directory;
+    // A reader takes the log lines, so that the exit does not wait for queued ones.
+    const test_support::zmq_reader log_stream;
+    daemon_settings settings;
+    settings.persistent_data_dir = directory.path() + "/";
+    settings.pidfile = directory.file("lomvera.pid");
+    settings.debug_port = log_stream.endpoint();
+    settings.port = test_support::free_tcp_port();
+    settings.runtime_database = "nowhere";
+    settings.store_database = "nowhere";
+    write_file(directory.file("config.json"), config_text(settings));
+
+    daemon_process daemon({"-c", directory.file("config.json")}, directory.path());
+    ASSERT_TRUE(eventually([&] { return daemon.standard_error().find("MariaDB Error(") != std::string::npos; }, 20s))
+        << daemon.standard_error();
+    ASSERT_TRUE(daemon.running());
+    daemon.send(SIGTERM);
+    // The pause before the next attempt is not shortened; the attempt after it gives up.
+    ASSERT_EQ(daemon.wait(20s), 1) << daemon.standard_error();
+    EXPECT_NE(daemon.standard_error().find("Interrupted"), std::string::npos) << daemon.standard_error();
+    EXPECT_EQ(daemon.standard_output(), "");
+    EXPECT_FALSE(file_exists(settings.pidfile));
+    EXPECT_FALSE(daemon.sanitizer_reported());
+}
+
+} // namespace
+} // namespace qvd::app_test
