@@ -13,6 +13,8 @@
 
 #include <exception>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace qvd::runtime {
 
@@ -39,25 +41,45 @@ public:
     field_reader(const mariadb::result_set& _result, to_timestamp_function _to_timestamp)
         : m_result(_result), m_to_timestamp(_to_timestamp) {}
 
-    std::string text(const char* _column) const { return m_result.get_string(_column); }
-    timestamp time(const char* _column) const { return m_to_timestamp(m_result.get_date_time(_column)); }
-    int s8(const char* _column) const { return m_result.get_signed8(_column); }
-    int s32(const char* _column) const { return m_result.get_signed32(_column); }
-    long long s64(const char* _column) const { return m_result.get_signed64(_column); }
-    std::uint32_t u32(const char* _column) const { return m_result.get_unsigned32(_column); }
-    unsigned long long u64(const char* _column) const { return m_result.get_unsigned64(_column); }
+    std::string text(const char* _column) const { return m_result.get_string(index(_column)); }
+    timestamp time(const char* _column) const { return m_to_timestamp(m_result.get_date_time(index(_column))); }
+    int s8(const char* _column) const { return m_result.get_signed8(index(_column)); }
+    int s32(const char* _column) const { return m_result.get_signed32(index(_column)); }
+    long long s64(const char* _column) const { return m_result.get_signed64(index(_column)); }
+    std::uint32_t u32(const char* _column) const { return m_result.get_unsigned32(index(_column)); }
+    unsigned long long u64(const char* _column) const { return m_result.get_unsigned64(index(_column)); }
 
     // Sets the field only when the column is not NULL.
     template <class T, class Value>
     void optional(boost::optional<T>& _field, const char* _column, Value (field_reader::*_get)(const char*) const) const
     {
-        if (!m_result.get_is_null(_column))
+        if (!m_result.get_is_null(index(_column)))
             _field = static_cast<T>((this->*_get)(_column));
     }
 
 private:
+    // The column names are the same literals, read in the same order on every row: each is
+    // looked up by name once per result, then found by its address next to the last one read.
+    std::uint32_t index(const char* _column) const
+    {
+        if (m_next < m_indexes.size() && m_indexes[m_next].first == _column)
+            return m_indexes[m_next++].second;
+        if (m_next > 0 && m_indexes[m_next - 1].first == _column)
+            return m_indexes[m_next - 1].second;
+        for (std::size_t i = 0; i < m_indexes.size(); ++i)
+            if (m_indexes[i].first == _column) {
+                m_next = i + 1;
+                return m_indexes[i].second;
+            }
+        m_indexes.emplace_back(_column, m_result.column_index(_column));
+        m_next = m_indexes.size();
+        return m_indexes.back().second;
+    }
+
     const mariadb::result_set& m_result;
     to_timestamp_function m_to_timestamp;
+    mutable std::vector<std::pair<const char*, std::uint32_t>> m_indexes;
+    mutable std::size_t m_next = 0;
 };
 
 using r = field_reader;
@@ -279,23 +301,30 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     get_logger().debug(_loading_text);
     std::vector<Record> result;
     result.reserve(_reserve);
-    // Names the row being read, so that an operator can find a row the types refuse.
-    std::string row;
+    // Names the row being read, so that an operator can find a row the types refuse; the text
+    // is built only when one fails.
+    enum class reading { none, row, fields };
+    reading stage = reading::none;
+    std::size_t row_number = 0;
     try {
         const mariadb::result_set_ref rows = m_connection->query(_statement);
         const field_reader reader(*rows, &qvd_mariadb::to_timestamp);
         while (rows->next()) {
-            row = "row " + std::to_string(result.size() + 1) + " of the result";
+            row_number = result.size() + 1;
+            stage = reading::row;
             result.emplace_back();
             read_key(reader, result.back());
-            row = key_text(result.back());
+            stage = reading::fields;
             read_fields(reader, result.back());
-            row.clear();
+            stage = reading::none;
         }
     } catch (const std::exception& e) {
         std::string message = e.what();
-        if (!row.empty())
+        if (stage != reading::none) {
+            const std::string row = stage == reading::row ? "row " + std::to_string(row_number) + " of the result"
+                                                          : key_text(result.back());
             message += std::string(" (table ") + _table + ", " + row + ")";
+        }
         throw libs::core::exception(std::move(message), _source_location);
     }
     const auto times = first_and_last(result, _logged_time);

@@ -72,6 +72,64 @@ bool at_end(std::istream& _in) {
 
 void local_time(std::time_t _time, std::tm& _tm) { localtime_r(&_time, &_tm); }
 
+[[noreturn]] void invalid_time() { throw std::invalid_argument("invalid time format"); }
+
+[[noreturn]] void invalid_date() { throw std::invalid_argument("invalid date format"); }
+
+bool is_digit(char _c) { return _c >= '0' && _c <= '9'; }
+
+// Value of the two digits at _text, or -1 when they are not both digits.
+int two_digits(const char* _text) {
+    if (!is_digit(_text[0]) || !is_digit(_text[1]))
+        return -1;
+    return (_text[0] - '0') * 10 + (_text[1] - '0');
+}
+
+// Reads the layout the server sends, "HH:MM:SS" with an optional ".digits"; false for any
+// other text, which the general parser then reads.
+bool read_clock(const char* _text, std::size_t _size, u16 (&_parts)[4]) {
+    if (_size < 8 || _text[2] != ':' || _text[5] != ':')
+        return false;
+    const int hour = two_digits(_text);
+    const int minute = two_digits(_text + 3);
+    const int second = two_digits(_text + 6);
+    if (hour < 0 || minute < 0 || second < 0)
+        return false;
+    int millisecond = 0;
+    if (_size > 8) {
+        if (_text[8] != '.' || _size == 9)
+            return false;
+        for (std::size_t i = 9; i < _size; ++i)
+            if (!is_digit(_text[i]))
+                return false;
+        // Decimal fraction: the first three digits, padded with zeros.
+        for (std::size_t i = 9; i < 12; ++i)
+            millisecond = millisecond * 10 + (i < _size ? _text[i] - '0' : 0);
+    }
+    _parts[0] = static_cast<u16>(hour);
+    _parts[1] = static_cast<u16>(minute);
+    _parts[2] = static_cast<u16>(second);
+    _parts[3] = static_cast<u16>(millisecond);
+    return true;
+}
+
+// Reads "YYYY-MM-DD"; false for any other text.
+bool read_date(const char* _text, std::size_t _size, u16 (&_parts)[3]) {
+    if (_size < 10 || _text[4] != '-' || _text[7] != '-')
+        return false;
+    const int century = two_digits(_text);
+    const int year = two_digits(_text + 2);
+    const int month = two_digits(_text + 5);
+    const int day = two_digits(_text + 8);
+    if (century < 0 || year < 0 || month < 0 || day < 0)
+        return false;
+    _parts[0] = static_cast<u16>(century * 100 + year);
+    _parts[1] = static_cast<u16>(month);
+    _parts[2] = static_cast<u16>(day);
+    return true;
+}
+
+
 u16 clock_parts(bool _utc, std::tm& _tm) {
     const auto now = std::chrono::system_clock::now();
     const auto milliseconds =
@@ -137,32 +195,37 @@ bool time::set(u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
 }
 
 bool time::set(const std::string& _text) {
-    const std::invalid_argument invalid("invalid time format");
+    u16 parts[4];
+    if (read_clock(_text.data(), _text.size(), parts)) {
+        if (parts[0] > 23 || parts[1] > 59 || parts[2] > 61)
+            invalid_time();
+        return set(static_cast<u8>(parts[0]), static_cast<u8>(parts[1]), static_cast<u8>(parts[2]), parts[3]);
+    }
     std::istringstream in(_text);
     char separator = 0;
     u16 hour = 0;
     if (!(in >> hour) || hour > 23)
-        throw invalid;
+        invalid_time();
     if (at_end(in))
         return set(static_cast<u8>(hour), 0, 0, 0);
     u16 minute = 0;
     if (!(in >> separator >> minute) || minute > 59)
-        throw invalid;
+        invalid_time();
     if (at_end(in))
         return set(static_cast<u8>(hour), static_cast<u8>(minute), 0, 0);
     u16 second = 0;
     if (!(in >> separator >> second) || second > 61)
-        throw invalid;
+        invalid_time();
     if (at_end(in))
         return set(static_cast<u8>(hour), static_cast<u8>(minute), static_cast<u8>(second), 0);
     // The fraction is decimal: ".5" is 500 ms and DATETIME(6) sends six digits.
     if (!(in >> separator))
-        throw invalid;
+        invalid_time();
     std::string digits;
     while (std::isdigit(in.peek()))
         digits += static_cast<char>(in.get());
     if (digits.empty())
-        throw invalid;
+        invalid_time();
     digits.resize(3, '0');
     const u16 millisecond = static_cast<u16>(std::stoi(digits));
     return set(static_cast<u8>(hour), static_cast<u8>(minute), static_cast<u8>(second), millisecond);
@@ -369,22 +432,36 @@ bool date_time::set(u16 _year, u8 _month, u8 _day, u8 _hour, u8 _minute, u8 _sec
 }
 
 bool date_time::set(const std::string& _text) {
-    const std::invalid_argument invalid("invalid date format");
+    u16 date[3];
+    const char* const text = _text.data();
+    const std::size_t size = _text.size();
+    u16 clock[4];
+    if (read_date(text, size, date) &&
+        (size == 10 || ((text[10] == ' ' || text[10] == 'T') && read_clock(text + 11, size - 11, clock)))) {
+        if (date[1] > 12 || date[2] > 31)
+            invalid_date();
+        set(date[0], static_cast<u8>(date[1]), static_cast<u8>(date[2]));
+        if (size == 10)
+            return true;
+        if (clock[0] > 23 || clock[1] > 59 || clock[2] > 61)
+            invalid_time();
+        return time::set(static_cast<u8>(clock[0]), static_cast<u8>(clock[1]), static_cast<u8>(clock[2]), clock[3]);
+    }
     std::istringstream in(_text);
     char separator = 0;
     u16 year = 0;
     if (!(in >> year))
-        throw invalid;
+        invalid_date();
     if (at_end(in))
         return set(year, 0, 0);
     u16 month = 0;
     if (!(in >> separator >> month) || month > 12)
-        throw invalid;
+        invalid_date();
     if (at_end(in))
         return set(year, static_cast<u8>(month), 0);
     u16 day = 0;
     if (!(in >> separator >> day) || day > 31)
-        throw invalid;
+        invalid_date();
     if (at_end(in))
         return set(year, static_cast<u8>(month), static_cast<u8>(day));
     // The blank or "T" between date and time is a separator like the others.

@@ -69,6 +69,49 @@ TEST(mariadb_date_time, failed_text_keeps_previous_value) {
     EXPECT_EQ(value.str(true), "2020-06-07 08:09:10.011");
 }
 
+// Column layouts and their near misses must read the same whichever way they are parsed.
+TEST(mariadb_date_time, layout_edge_cases) {
+    struct parse_case {
+        const char* text;
+        const char* expected;
+    };
+    const parse_case cases[] = {
+        {"2024-01-15T10:20:30", "2024-01-15 10:20:30.000"},
+        {"2024-01-15 10:20:30.000123", "2024-01-15 10:20:30.000"},
+        {"2024-01-15 10:20:30.1234567", "2024-01-15 10:20:30.123"},
+        {"2024-01-15 10:20:30.12", "2024-01-15 10:20:30.120"},
+        {"2024-01-15 23:59:61", "2024-01-15 23:59:61.000"},
+        {"2024-01-15 10:20:30.5x", "2024-01-15 10:20:30.500"},
+        {"2024-01-15 10:20:30 ", "2024-01-15 10:20:30.000"},
+        {"2024-01-15 10:20:30 .5", "2024-01-15 10:20:30.500"},
+        {"2024-1-5 1:2:3", "2024-01-05 01:02:03.000"},
+        {"02024-01-15 10:20:30", "2024-01-15 10:20:30.000"},
+        {"+2024-01-15 10:20:30", "2024-01-15 10:20:30.000"},
+        {"2024-01-15", "2024-01-15 00:00:00.000"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(date_time(std::string(c.text)).str(true), c.expected) << c.text;
+    EXPECT_EQ(thrown_text<std::invalid_argument>([] { date_time(std::string("2024-01-15 10:20:62")); }),
+              "invalid time format");
+    EXPECT_EQ(thrown_text<std::invalid_argument>([] { date_time(std::string("2024-01-15 10:60:00")); }),
+              "invalid time format");
+    EXPECT_EQ(thrown_text<exception::date_time>([] { date_time(std::string("2024-02-30 10:20:30")); }),
+              "Invalid date time: 2024-02-30T00:00:00.000");
+    EXPECT_THROW(date_time(std::string("2024-01-15 10:20:30.x")), std::invalid_argument);
+    EXPECT_EQ(date_time(std::string("2024-01-15 ")).str(true), "2024-01-15 00:00:00.000");
+    // The date is taken before the time is read, so a bad time leaves the new date behind.
+    date_time value(2020, 6, 7, 8, 9, 10, 11);
+    EXPECT_THROW(value.set(std::string("2021-03-04 24:00:00")), std::invalid_argument);
+    EXPECT_EQ(value.str(true), "2021-03-04 08:09:10.011");
+
+    EXPECT_EQ(time(std::string("10:20:30")).str_time(true), "10:20:30.000");
+    EXPECT_EQ(time(std::string("10:20:30.000999")).str_time(true), "10:20:30.000");
+    EXPECT_EQ(time(std::string("23:59:61.9")).str_time(true), "23:59:61.900");
+    EXPECT_EQ(time(std::string(" 1:2:3 ")).str_time(true), "01:02:03.000");
+    EXPECT_EQ(thrown_text<std::invalid_argument>([] { time(std::string("24:00:00")); }), "invalid time format");
+    EXPECT_EQ(thrown_text<std::invalid_argument>([] { time(std::string("10:20:30.")); }), "invalid time format");
+}
+
 TEST(mariadb_time, parses_and_validates) {
     EXPECT_EQ(time(std::string("10:20:30.123")).millisecond(), 123);
     EXPECT_EQ(time(std::string("10:20:30.5")).millisecond(), 500);
