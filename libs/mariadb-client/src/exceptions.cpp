@@ -11,6 +11,17 @@ void put(std::ostringstream& _out, unsigned _value, int _width) {
     _out << std::setw(_width) << std::setfill('0') << _value;
 }
 
+// "HH:MM:SS.mmm", the time part of both texts.
+void put_time(std::ostringstream& _out, u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
+    put(_out, _hour, 2);
+    _out << ':';
+    put(_out, _minute, 2);
+    _out << ':';
+    put(_out, _second, 2);
+    _out << '.';
+    put(_out, _millisecond, 3);
+}
+
 std::string date_time_text(u16 _year, u8 _month, u8 _day, u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
     std::ostringstream out;
     out << "Invalid date time: ";
@@ -20,26 +31,14 @@ std::string date_time_text(u16 _year, u8 _month, u8 _day, u8 _hour, u8 _minute, 
     out << '-';
     put(out, _day, 2);
     out << 'T';
-    put(out, _hour, 2);
-    out << ':';
-    put(out, _minute, 2);
-    out << ':';
-    put(out, _second, 2);
-    out << '.';
-    put(out, _millisecond, 3);
+    put_time(out, _hour, _minute, _second, _millisecond);
     return out.str();
 }
 
 std::string time_text(u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
     std::ostringstream out;
     out << "Invalid time: ";
-    put(out, _hour, 2);
-    out << ':';
-    put(out, _minute, 2);
-    out << ':';
-    put(out, _second, 2);
-    out << '.';
-    put(out, _millisecond, 3);
+    put_time(out, _hour, _minute, _second, _millisecond);
     return out.str();
 }
 

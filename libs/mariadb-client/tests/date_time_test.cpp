@@ -1,3 +1,5 @@
+#include "thrown_text.hpp"
+
 #include <mariadb_client/date_time.hpp>
 #include <mariadb_client/exceptions.hpp>
 
@@ -14,16 +16,6 @@ using mariadb::time;
 using mariadb::time_span;
 namespace exception = mariadb::exception;
 
-template <typename Exception, typename Function>
-std::string thrown_text(Function _function) {
-    try {
-        _function();
-    } catch (const Exception& caught) {
-        return caught.what();
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return {};
-}
 
 TEST(mariadb_date_time, parses_column_texts) {
     struct parse_case {

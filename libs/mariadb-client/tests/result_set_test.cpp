@@ -1,3 +1,5 @@
+#include "thrown_text.hpp"
+
 #include <mariadb_client/mariadb.hpp>
 
 #include "support/mariadb_server.hpp"
@@ -17,16 +19,6 @@ using namespace qvd::test_support;
 // One database per test: CTest runs the tests of this file in parallel processes.
 std::string g_database;
 
-template <typename Exception, typename Function>
-std::string thrown_text(Function _function) {
-    try {
-        _function();
-    } catch (const Exception& caught) {
-        return caught.what();
-    }
-    ADD_FAILURE() << "nothing thrown";
-    return {};
-}
 
 class mariadb_result_set : public ::testing::Test {
 protected:
