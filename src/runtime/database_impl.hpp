@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qvd_mariadb.hpp"
+#include "db/qvd_mariadb.hpp"
 #include "runtime/database.hpp"
 
 #include <sstream>

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "activity.hpp"
-#include "external_event.hpp"
-#include "heartbeat.hpp"
-#include "node_parameter.hpp"
-#include "position.hpp"
-#include "vehicle_driver_association.hpp"
-#include "zone_event.hpp"
+#include "records/activity.hpp"
+#include "records/external_event.hpp"
+#include "records/heartbeat.hpp"
+#include "records/node_parameter.hpp"
+#include "records/position.hpp"
+#include "records/vehicle_driver_association.hpp"
+#include "records/zone_event.hpp"
 
 #include <memory>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qvd_mariadb.hpp"
+#include "db/qvd_mariadb.hpp"
 #include "store/store.hpp"
 
 #include <core/source_location.hpp>

@@ -12,7 +12,7 @@
 
 #include <core/exception.hpp>
 
-#include "config.hpp"
+#include "app/config.hpp"
 
 namespace fs = std::filesystem;
 

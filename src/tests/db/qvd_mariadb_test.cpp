@@ -1,6 +1,6 @@
 #include "db_test_support.hpp"
 
-#include "qvd_mariadb.hpp"
+#include "db/qvd_mariadb.hpp"
 
 #include <core/exception.hpp>
 

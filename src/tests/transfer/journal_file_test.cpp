@@ -19,9 +19,9 @@
 
 #include <core/exception.hpp>
 
-#include "activity.hpp"
-#include "journal.hpp"
-#include "node_parameter.hpp"
+#include "records/activity.hpp"
+#include "transfer/journal.hpp"
+#include "records/node_parameter.hpp"
 
 namespace {
 

@@ -12,17 +12,17 @@
 
 #include <core/exception.hpp>
 
-#include "activities_processor.hpp"
-#include "external_events_processor.hpp"
-#include "heartbeats_processor.hpp"
-#include "journal.hpp"
-#include "node_parameters_processor.hpp"
-#include "positions_processor.hpp"
+#include "transfer/activities_processor.hpp"
+#include "transfer/external_events_processor.hpp"
+#include "transfer/heartbeats_processor.hpp"
+#include "transfer/journal.hpp"
+#include "transfer/node_parameters_processor.hpp"
+#include "transfer/positions_processor.hpp"
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
 #include "support/mariadb_server.hpp"
-#include "vehicle_driver_associations_processor.hpp"
-#include "zone_events_processor.hpp"
+#include "transfer/vehicle_driver_associations_processor.hpp"
+#include "transfer/zone_events_processor.hpp"
 
 namespace {
 

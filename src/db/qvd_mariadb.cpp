@@ -1,4 +1,4 @@
-#include "qvd_mariadb.hpp"
+#include "db/qvd_mariadb.hpp"
 
 #include <core/exception.hpp>
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "zone_event.hpp"
+#include "records/zone_event.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
 

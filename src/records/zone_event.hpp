@@ -1,6 +1,6 @@
 #pragma once
 
-#include "records.hpp"
+#include "records/records.hpp"
 
 namespace qvd {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "heartbeat.hpp"
+#include "records/heartbeat.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
 

@@ -1,9 +1,9 @@
-#include "node_parameters_processor.hpp"
+#include "transfer/node_parameters_processor.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
-#include "journal.hpp"
-#include "journalled_processor.hpp"
+#include "transfer/journal.hpp"
+#include "transfer/journalled_processor.hpp"
 
 namespace qvd {
 

@@ -1,4 +1,4 @@
-#include "config.hpp"
+#include "app/config.hpp"
 
 #include <string>
 #include <tuple>

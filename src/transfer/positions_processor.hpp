@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "position.hpp"
+#include "records/position.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "activity.hpp"
+#include "records/activity.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
 

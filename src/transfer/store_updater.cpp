@@ -1,4 +1,4 @@
-#include "store_updater.hpp"
+#include "transfer/store_updater.hpp"
 
 #include <core/exception.hpp>
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "node_parameter.hpp"
+#include "records/node_parameter.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
 

@@ -1,9 +1,9 @@
-#include "application.hpp"
+#include "app/application.hpp"
 
-#include "config.hpp"
+#include "app/config.hpp"
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
-#include "store_updater.hpp"
+#include "transfer/store_updater.hpp"
 
 #include <core/constants.hpp>
 #include <core/core.hpp>

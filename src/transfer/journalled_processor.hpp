@@ -4,7 +4,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include "journal.hpp"
+#include "transfer/journal.hpp"
 
 namespace qvd {
 namespace journalled_processor {

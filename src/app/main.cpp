@@ -1,4 +1,4 @@
-#include "application.hpp"
+#include "app/application.hpp"
 
 int main(int argc, char** argv) {
     qvd::application application{};

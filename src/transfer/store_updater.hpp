@@ -1,12 +1,12 @@
 #pragma once
 
-#include "activities_processor.hpp"
-#include "external_events_processor.hpp"
-#include "heartbeats_processor.hpp"
-#include "node_parameters_processor.hpp"
-#include "positions_processor.hpp"
-#include "vehicle_driver_associations_processor.hpp"
-#include "zone_events_processor.hpp"
+#include "transfer/activities_processor.hpp"
+#include "transfer/external_events_processor.hpp"
+#include "transfer/heartbeats_processor.hpp"
+#include "transfer/node_parameters_processor.hpp"
+#include "transfer/positions_processor.hpp"
+#include "transfer/vehicle_driver_associations_processor.hpp"
+#include "transfer/zone_events_processor.hpp"
 
 #include "runtime/database.hpp"
 #include "store/store.hpp"

@@ -1,9 +1,9 @@
-#include "vehicle_driver_associations_processor.hpp"
+#include "transfer/vehicle_driver_associations_processor.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
-#include "journal.hpp"
-#include "journalled_processor.hpp"
+#include "transfer/journal.hpp"
+#include "transfer/journalled_processor.hpp"
 
 namespace qvd {
 

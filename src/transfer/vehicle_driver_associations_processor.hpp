@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "vehicle_driver_association.hpp"
+#include "records/vehicle_driver_association.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "external_event.hpp"
+#include "records/external_event.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
 
