@@ -2,6 +2,7 @@
 #include <mariadb_client/connection.hpp>
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
+#include <mariadb_client/statement.hpp>
 
 #include <errmsg.h>
 
@@ -92,6 +93,7 @@ bool connection::connect() {
     if (!mysql_real_connect(m_mysql, login.host_name().c_str(), login.user_name().c_str(),
                             login.password().c_str(), nullptr, login.port(), socket, CLIENT_MULTI_STATEMENTS))
         MARIADB_FAIL("connect");
+    m_link = std::make_shared<const bool>(true);
     // The client alone falls back to clear text when the server offers no TLS.
     if (!login.ssl_key().empty() && !mysql_get_ssl_cipher(m_mysql)) {
         disconnect();
@@ -137,6 +139,7 @@ bool connection::connected() { return m_mysql && mysql_ping(m_mysql) == 0; }
 
 void connection::disconnect() {
     release_stream();
+    m_link.reset();
     if (m_mysql) {
         mysql_close(m_mysql);
         mysql_thread_end();
@@ -246,6 +249,11 @@ result_set_ref connection::query(const std::string& _query) {
     if (!read_following(affected))
         MARIADB_FAIL("query");
     return rows;
+}
+
+statement_ref connection::create_statement(const std::string& _query) {
+    connect();
+    return statement_ref(new statement(this, _query));
 }
 
 } // namespace mariadb

@@ -1,13 +1,17 @@
+#include <mariadb_client/bind.hpp>
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
+#include <mariadb_client/statement.hpp>
 
 #include <errmsg.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <stdexcept>
 #include <streambuf>
+#include <type_traits>
 
 namespace mariadb {
 
@@ -99,7 +103,42 @@ result_set::result_set(MYSQL* _mysql, MYSQL_RES* _result) : m_result_set(_result
         m_indexes[std::string(m_fields[index].name, m_fields[index].name_length)] = index;
 }
 
+result_set::result_set(MYSQL* _mysql, const statement_data_ref& _statement, bool _store)
+    : m_mysql(_store ? nullptr : _mysql), m_stmt_data(_statement) {
+    MYSQL_STMT* const statement = m_stmt_data->m_statement;
+    // Stored rows then report their real longest values, and every bind is sized to hold them.
+    const my_bool update_max_length = 1;
+    mysql_stmt_attr_set(statement, STMT_ATTR_UPDATE_MAX_LENGTH, &update_max_length);
+    if (_store && mysql_stmt_store_result(statement) != 0)
+        fail(mysql_stmt_errno(statement), mysql_stmt_error(statement), "result_set", __FILE__, __LINE__);
+    const u32 field_count = mysql_stmt_field_count(statement);
+    std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> metadata(mysql_stmt_result_metadata(statement),
+                                                                           &mysql_free_result);
+    if (!metadata) {
+        if (field_count != 0)
+            fail(mysql_stmt_errno(statement), mysql_stmt_error(statement), "result_set", __FILE__, __LINE__);
+        return;
+    }
+    m_field_count = field_count;
+    m_fields = mysql_fetch_fields(metadata.get());
+    m_raw_binds = std::make_unique<MYSQL_BIND[]>(m_field_count);
+    m_binds.reserve(m_field_count);
+    for (u32 index = 0; index < m_field_count; ++index) {
+        m_indexes[std::string(m_fields[index].name, m_fields[index].name_length)] = index;
+        m_binds.push_back(std::make_unique<bind>(&m_raw_binds[index], m_fields[index]));
+    }
+    if (mysql_stmt_bind_result(statement, m_raw_binds.get()) != 0) {
+        const u32 error_no = mysql_stmt_errno(statement);
+        const std::string error = mysql_stmt_error(statement);
+        mysql_stmt_free_result(statement);
+        fail(error_no, error, "result_set", __FILE__, __LINE__);
+    }
+    m_result_set = metadata.release();
+}
+
 result_set::~result_set() {
+    if (m_stmt_data && m_result_set)
+        mysql_stmt_free_result(m_stmt_data->m_statement);
     if (m_result_set)
         mysql_free_result(m_result_set);
 }
@@ -107,6 +146,9 @@ result_set::~result_set() {
 void result_set::release() {
     if (!m_result_set)
         return;
+    // Rows still on the wire are read off, so that the handle is in sync for the next command.
+    if (m_stmt_data)
+        mysql_stmt_free_result(m_stmt_data->m_statement);
     mysql_free_result(m_result_set);
     m_abandoned = true;
     m_result_set = nullptr;
@@ -177,17 +219,23 @@ value::type result_set::column_type(u32 _index) const {
 
 unsigned long result_set::column_size(u32 _index) const {
     check_index(_index);
+    if (m_stmt_data)
+        return bound(_index).length();
     return m_lengths ? m_lengths[_index] : 0;
 }
 
 bool result_set::next() {
     if (m_abandoned)
-        fail(CR_COMMANDS_OUT_OF_SYNC, "Commands out of sync; the streamed result was ended by a later command",
+        fail(CR_COMMANDS_OUT_OF_SYNC,
+             m_stmt_data ? "Commands out of sync; the statement's result was ended by a later command"
+                         : "Commands out of sync; the streamed result was ended by a later command",
              "result_set", __FILE__, __LINE__);
     if (!m_result_set) {
         m_was_fetched = false;
         return false;
     }
+    if (m_stmt_data)
+        return fetch_bound();
     m_row = mysql_fetch_row(m_result_set);
     m_lengths = m_row ? mysql_fetch_lengths(m_result_set) : nullptr;
     m_was_fetched = m_row != nullptr;
@@ -199,20 +247,63 @@ bool result_set::next() {
     return m_was_fetched;
 }
 
+bool result_set::fetch_bound() {
+    MYSQL_STMT* const statement = m_stmt_data->m_statement;
+    const int status = mysql_stmt_fetch(statement);
+    m_was_fetched = status == 0 || status == MYSQL_DATA_TRUNCATED;
+    if (!m_was_fetched) {
+        if (status != MYSQL_NO_DATA)
+            fail_statement(__LINE__);
+        return false;
+    }
+    ++m_row_index;
+    // A value longer than its bind is no end of the rows: it is fetched again in full, and the
+    // bind keeps the larger storage for the rows that follow. The flags are read even without
+    // MYSQL_DATA_TRUNCATED, which an account may switch off.
+    bool grown = false;
+    for (u32 index = 0; index < m_field_count; ++index) {
+        bind& value = *m_binds[index];
+        if (!value.truncated() || !value.variable())
+            continue;
+        value.reserve(value.length());
+        if (mysql_stmt_fetch_column(statement, &m_raw_binds[index], index, 0) != 0)
+            fail_statement(__LINE__);
+        grown = true;
+    }
+    if (grown && mysql_stmt_bind_result(statement, m_raw_binds.get()) != 0)
+        fail_statement(__LINE__);
+    return true;
+}
+
+void result_set::fail_statement(unsigned _line) {
+    MYSQL_STMT* const statement = m_stmt_data->m_statement;
+    // A streamed row that fails on the server leaves its error in the connection's handle.
+    if (mysql_stmt_errno(statement) == 0 && m_mysql && mysql_errno(m_mysql) != 0)
+        fail(mysql_errno(m_mysql), mysql_error(m_mysql), "result_set", __FILE__, _line);
+    fail(mysql_stmt_errno(statement), mysql_stmt_error(statement), "result_set", __FILE__, _line);
+}
+
 bool result_set::set_row_index(u64 _index) {
     // Only a result held whole can be moved in.
     if (!m_result_set || m_mysql) {
         m_was_fetched = false;
         return false;
     }
-    mysql_data_seek(m_result_set, _index);
+    if (m_stmt_data)
+        mysql_stmt_data_seek(m_stmt_data->m_statement, _index);
+    else
+        mysql_data_seek(m_result_set, _index);
     m_row_index = _index;
     return next();
 }
 
 u64 result_set::row_index() const { return m_row_index; }
 
-u64 result_set::row_count() const { return m_result_set ? mysql_num_rows(m_result_set) : 0; }
+u64 result_set::row_count() const {
+    if (!m_result_set)
+        return 0;
+    return m_stmt_data ? mysql_stmt_num_rows(m_stmt_data->m_statement) : mysql_num_rows(m_result_set);
+}
 
 void result_set::check_row_fetched() const {
     if (!m_was_fetched)
@@ -233,15 +324,52 @@ void result_set::check_type(u32 _index, value::type _requested) const {
     }
 }
 
+const char* result_set::bytes(u32 _index, unsigned long& _length) const {
+    if (m_stmt_data) {
+        const bind& value = bound(_index);
+        _length = value.length();
+        return value.is_null() ? nullptr : value.buffer();
+    }
+    _length = m_row[_index] ? m_lengths[_index] : 0;
+    return m_row[_index];
+}
+
 std::string result_set::text(u32 _index) const {
-    if (!m_row[_index])
-        return std::string();
-    return std::string(m_row[_index], m_lengths[_index]);
+    unsigned long length = 0;
+    const char* const value = bytes(_index, length);
+    return value ? std::string(value, length) : std::string();
+}
+
+// A statement's integer read as a text query's conversion _Conversion reads the same value:
+// SQL NULL fails as the empty text does, a value beyond the conversion's own type throws
+// std::out_of_range, and one outside the result's range (a negative one for an unsigned result)
+// reads as 0.
+template <typename Result, typename Conversion>
+Result result_set::bound_integer(u32 _index, const char* _conversion) const {
+    const bind& value = bound(_index);
+    if (value.is_null())
+        throw std::invalid_argument(_conversion);
+    if ((m_fields[_index].flags & UNSIGNED_FLAG) != 0) {
+        const u64 number = value.unsigned_value();
+        if (number > static_cast<u64>(std::numeric_limits<Conversion>::max()))
+            throw std::out_of_range(_conversion);
+        return number <= static_cast<u64>(std::numeric_limits<Result>::max()) ? static_cast<Result>(number) : 0;
+    }
+    const s64 number = value.signed_value();
+    if (number < 0)
+        return std::is_signed<Result>::value && number >= static_cast<s64>(std::numeric_limits<Result>::min())
+                   ? static_cast<Result>(number)
+                   : 0;
+    return static_cast<u64>(number) <= static_cast<u64>(std::numeric_limits<Result>::max())
+               ? static_cast<Result>(number)
+               : 0;
 }
 
 bool result_set::get_is_null(u32 _index) const {
     check_row_fetched();
     check_index(_index);
+    if (m_stmt_data)
+        return bound(_index).is_null();
     return m_row[_index] == nullptr;
 }
 
@@ -254,35 +382,51 @@ std::string result_set::get_string(u32 _index) const {
 stream_ref result_set::get_blob(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::blob);
-    if (!m_row[_index] || m_lengths[_index] == 0)
+    unsigned long length = 0;
+    const char* const value = bytes(_index, length);
+    if (!value || length == 0)
         return nullptr;
-    return std::make_shared<memory_stream>(m_row[_index], m_lengths[_index]);
+    return std::make_shared<memory_stream>(value, length);
 }
 
 data_ref result_set::get_data(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::data);
-    if (!m_row[_index] || m_lengths[_index] == 0)
+    unsigned long length = 0;
+    const char* const value = bytes(_index, length);
+    if (!value || length == 0)
         return nullptr;
-    return std::make_shared<data<char>>(m_row[_index], static_cast<u32>(m_lengths[_index]));
+    return std::make_shared<data<char>>(value, static_cast<u32>(length));
 }
 
 date_time result_set::get_date(u32 _index) const {
-    check_row_fetched();
-    check_type(_index, value::date);
-    return date_time(text(_index)).date();
+    return get_date_time_of(_index, value::date).date();
 }
 
-date_time result_set::get_date_time(u32 _index) const {
+date_time result_set::get_date_time(u32 _index) const { return get_date_time_of(_index, value::date_time); }
+
+date_time result_set::get_date_time_of(u32 _index, value::type _requested) const {
     check_row_fetched();
-    check_type(_index, value::date_time);
-    return date_time(text(_index));
+    check_type(_index, _requested);
+    if (!m_stmt_data)
+        return date_time(text(_index));
+    // SQL NULL fails as its empty text does; the bind holds no date then.
+    if (bound(_index).is_null())
+        throw std::invalid_argument("invalid date format");
+    return date_time(bound(_index).time_value());
 }
 
 time result_set::get_time(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::time);
-    return time(text(_index));
+    if (!m_stmt_data)
+        return time(text(_index));
+    // NULL, a negative time or one beyond a day fails as its text does, rather than reading
+    // as a time of day that it is not.
+    const bind& value = bound(_index);
+    if (value.is_null() || value.time_value().neg || value.time_value().hour > 23)
+        throw std::invalid_argument("invalid time format");
+    return time(value.time_value());
 }
 
 decimal result_set::get_decimal(u32 _index) const {
@@ -296,13 +440,17 @@ bool result_set::get_boolean(u32 _index) const {
     check_type(_index, value::boolean);
     if (column_type(_index) == value::boolean) {
         // A BIT value arrives as raw bytes, not as digits; NULL fails as for every numeric getter.
-        if (!m_row[_index])
+        unsigned long length = 0;
+        const char* const value = bytes(_index, length);
+        if (!value)
             throw std::invalid_argument("stoi");
-        for (unsigned long i = 0; i < m_lengths[_index]; ++i)
-            if (m_row[_index][i] != 0)
+        for (unsigned long i = 0; i < length; ++i)
+            if (value[i] != 0)
                 return true;
         return false;
     }
+    if (m_stmt_data)
+        return bound_integer<s8, int>(_index, "stoi") == 1;
     const std::string value = text(_index);
     std::size_t used = 0;
     const int number = std::stoi(value, &used);
@@ -312,30 +460,40 @@ bool result_set::get_boolean(u32 _index) const {
 u8 result_set::get_unsigned8(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::unsigned8);
+    if (m_stmt_data)
+        return bound_integer<u8, int>(_index, "stoi");
     return small_integer<u8>(text(_index));
 }
 
 s8 result_set::get_signed8(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::signed8);
+    if (m_stmt_data)
+        return bound_integer<s8, int>(_index, "stoi");
     return small_integer<s8>(text(_index));
 }
 
 u16 result_set::get_unsigned16(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::unsigned16);
+    if (m_stmt_data)
+        return bound_integer<u16, int>(_index, "stoi");
     return small_integer<u16>(text(_index));
 }
 
 s16 result_set::get_signed16(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::signed16);
+    if (m_stmt_data)
+        return bound_integer<s16, int>(_index, "stoi");
     return small_integer<s16>(text(_index));
 }
 
 u32 result_set::get_unsigned32(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::unsigned32);
+    if (m_stmt_data)
+        return bound_integer<u32, unsigned long>(_index, "stoul");
     const std::string value = text(_index);
     std::size_t used = 0;
     const unsigned long number = std::stoul(value, &used);
@@ -347,6 +505,8 @@ u32 result_set::get_unsigned32(u32 _index) const {
 s32 result_set::get_signed32(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::signed32);
+    if (m_stmt_data)
+        return bound_integer<s32, int>(_index, "stoi");
     const std::string value = text(_index);
     std::size_t used = 0;
     const int number = std::stoi(value, &used);
@@ -356,6 +516,8 @@ s32 result_set::get_signed32(u32 _index) const {
 u64 result_set::get_unsigned64(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::unsigned64);
+    if (m_stmt_data)
+        return bound_integer<u64, unsigned long long>(_index, "stoull");
     const std::string value = text(_index);
     std::size_t used = 0;
     const unsigned long long number = std::stoull(value, &used);
@@ -365,6 +527,8 @@ u64 result_set::get_unsigned64(u32 _index) const {
 s64 result_set::get_signed64(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::signed64);
+    if (m_stmt_data)
+        return bound_integer<s64, long long>(_index, "stoll");
     const std::string value = text(_index);
     std::size_t used = 0;
     const long long number = std::stoll(value, &used);
@@ -374,6 +538,11 @@ s64 result_set::get_signed64(u32 _index) const {
 f32 result_set::get_float(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::float32);
+    if (m_stmt_data) {
+        if (bound(_index).is_null())
+            throw std::invalid_argument("stof");
+        return bound(_index).float_value();
+    }
     const std::string value = text(_index);
     try {
         std::size_t used = 0;
@@ -387,6 +556,12 @@ f32 result_set::get_float(u32 _index) const {
 f64 result_set::get_double(u32 _index) const {
     check_row_fetched();
     check_type(_index, value::double64);
+    if (m_stmt_data) {
+        if (bound(_index).is_null())
+            throw std::invalid_argument("stod");
+        const f64 number = bound(_index).double_value();
+        return std::isinf(number) ? 0 : number;
+    }
     const std::string value = text(_index);
     try {
         std::size_t used = 0;

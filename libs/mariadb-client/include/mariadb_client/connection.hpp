@@ -53,11 +53,15 @@ public:
     u64 insert(const std::string& _query);
     // Runs a selection and returns its result set, which must not outlive the connection.
     result_set_ref query(const std::string& _query);
+    // Connects, then prepares the text as a statement with positional parameters ("?").
+    statement_ref create_statement(const std::string& _query);
 
 protected:
     explicit connection(const account_ref& _account);
 
 private:
+    friend class statement;
+
     [[noreturn]] void fail_handle(const char* _function, unsigned _line);
     [[noreturn]] void fail_handle_closed(const char* _function, unsigned _line);
     void open_handle();
@@ -78,6 +82,8 @@ private:
     std::optional<bool> m_chosen_auto_commit;
     // A streamed result still reading from the handle.
     std::weak_ptr<result_set> m_streaming;
+    // Lives as long as the current link; statements hold it weakly to notice a closed or new link.
+    std::shared_ptr<const void> m_link;
 };
 
 } // namespace mariadb

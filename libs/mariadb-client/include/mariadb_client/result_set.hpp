@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace mariadb {
 
@@ -50,6 +51,9 @@ public:
         for (u32 i = 0; i < _count; ++i)
             m_data[i] = _bytes[i];
     }
+    // _count zero bytes.
+    explicit data(u32 _count)
+        : m_count(_count), m_size(_count), m_position(0), m_data(new T[_count > 0 ? _count : 1]()) {}
     virtual ~data() = default;
     data(const data&) = delete;
     data& operator=(const data&) = delete;
@@ -58,6 +62,7 @@ public:
     u32 size() const { return m_size; }
     u32 position() const { return m_position; }
     const T* get() const { return m_data.get(); }
+    T* get() { return m_data.get(); }
 
 private:
     u32 m_count;
@@ -154,9 +159,13 @@ public:
 
 private:
     friend class connection;
+    friend class statement;
 
     // Takes ownership of a client result (null: the statement produced no result set).
     result_set(MYSQL* _mysql, MYSQL_RES* _result);
+    // Reads the rows of a statement that has just run through client binds; _mysql is the
+    // handle the rows stream from when they are not stored.
+    result_set(MYSQL* _mysql, const statement_data_ref& _statement, bool _store);
     // Ends a streamed result that a later command of the connection interrupts; fetching
     // afterwards throws rather than reading as the end of the rows.
     void release();
@@ -164,7 +173,17 @@ private:
     void check_row_fetched() const;
     void check_index(u32 _index) const;
     void check_type(u32 _index, value::type _requested) const;
+    // The value's bytes and length, null for SQL NULL.
+    const char* bytes(u32 _index, unsigned long& _length) const;
     std::string text(u32 _index) const;
+    date_time get_date_time_of(u32 _index, value::type _requested) const;
+    // Fetches the next row of a statement, fetching again in full every value longer than its bind.
+    bool fetch_bound();
+    [[noreturn]] void fail_statement(unsigned _line);
+    const bind& bound(u32 _index) const { return *m_binds[_index]; }
+    // A bound integer as the text conversion _Conversion would give it (see the .cpp).
+    template <typename Result, typename Conversion>
+    Result bound_integer(u32 _index, const char* _conversion) const;
 
     MYSQL_RES* m_result_set = nullptr;
     MYSQL_FIELD* m_fields = nullptr;
@@ -178,6 +197,10 @@ private:
     // The handle a streamed result reads from; null for a result held whole.
     MYSQL* m_mysql = nullptr;
     bool m_abandoned = false;
+    // A statement's result only: one client bind and one bind per column, and the statement.
+    std::unique_ptr<MYSQL_BIND[]> m_raw_binds;
+    std::vector<std::unique_ptr<bind>> m_binds;
+    statement_data_ref m_stmt_data;
 };
 
 } // namespace mariadb

@@ -21,6 +21,8 @@ class result_set;
 class statement;
 class transaction;
 class save_point;
+class bind;
+struct statement_data;
 
 using account_ref = std::shared_ptr<account>;
 using connection_ref = std::shared_ptr<connection>;
@@ -28,5 +30,6 @@ using result_set_ref = std::shared_ptr<result_set>;
 using statement_ref = std::shared_ptr<statement>;
 using transaction_ref = std::shared_ptr<transaction>;
 using save_point_ref = std::shared_ptr<save_point>;
+using statement_data_ref = std::shared_ptr<statement_data>;
 
 } // namespace mariadb
