@@ -6,6 +6,8 @@
 
 #include <errmsg.h>
 
+#include <stdexcept>
+
 namespace mariadb {
 
 // Reports the handle's current error under the operation's name and throws.
@@ -15,7 +17,14 @@ namespace mariadb {
 
 connection::connection(const account_ref& _account) : m_account(_account) {}
 
-connection::~connection() { disconnect(); }
+connection::~connection() {
+    // The session ends with the connection, and the server rolls the transaction back.
+    if (m_transaction) {
+        m_transaction->m_lost = true;
+        m_transaction->detach();
+    }
+    disconnect();
+}
 
 connection_ref connection::create(const account_ref& _account) {
     return connection_ref(new connection(_account));
@@ -62,10 +71,15 @@ bool connection::connect() {
         drain_pending();
         if (mysql_ping(m_mysql) == 0)
             return true;
+        // A new session would run the rest of the transaction in auto-commit.
+        if (m_transaction)
+            fail_lost_transaction(__LINE__);
         // Connecting an old handle again leaks its previous login data, and one out of sync
         // refuses with "already connected": every new link gets a fresh handle.
         disconnect();
     }
+    if (m_transaction)
+        fail_lost_transaction(__LINE__);
     if (!m_mysql)
         open_handle();
 
@@ -251,9 +265,24 @@ result_set_ref connection::query(const std::string& _query) {
     return rows;
 }
 
+void connection::fail_lost_transaction(unsigned _line) {
+    const u32 error_no = m_mysql ? mysql_errno(m_mysql) : static_cast<u32>(CR_SERVER_LOST);
+    const std::string error = m_mysql ? mysql_error(m_mysql) : "the connection was closed";
+    disconnect();
+    fail(error_no, "Transaction lost: " + error, "connect", __FILE__, _line);
+}
+
 statement_ref connection::create_statement(const std::string& _query) {
     connect();
     return statement_ref(new statement(this, _query));
+}
+
+transaction_ref connection::create_transaction(isolation::level _level, bool _consistent_snapshot) {
+    // A second START TRANSACTION would silently commit the open one.
+    if (m_transaction)
+        throw std::logic_error("A transaction is already open on this connection");
+    connect();
+    return transaction_ref(new transaction(this, _level, _consistent_snapshot));
 }
 
 } // namespace mariadb

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mariadb_client/last_error.hpp>
+#include <mariadb_client/transaction.hpp>
 #include <mariadb_client/types.hpp>
 
 #include <mysql.h>
@@ -12,7 +13,8 @@
 namespace mariadb {
 
 // One client handle over an account: connects on demand, pings before every operation and
-// connects again on a fresh handle when the link is gone, restoring the session state it had set.
+// connects again on a fresh handle when the link is gone, restoring the session state it had set;
+// while a transaction is open a lost link fails instead.
 class connection : public last_error {
 public:
     // Seconds an attempt to reach the server may take unless the account sets its own.
@@ -55,15 +57,20 @@ public:
     result_set_ref query(const std::string& _query);
     // Connects, then prepares the text as a statement with positional parameters ("?").
     statement_ref create_statement(const std::string& _query);
+    // Connects, then starts a transaction; one transaction at a time (std::logic_error otherwise).
+    transaction_ref create_transaction(isolation::level _level, bool _consistent_snapshot);
 
 protected:
     explicit connection(const account_ref& _account);
 
 private:
     friend class statement;
+    friend class transaction;
 
     [[noreturn]] void fail_handle(const char* _function, unsigned _line);
     [[noreturn]] void fail_handle_closed(const char* _function, unsigned _line);
+    // A link lost while a transaction is open: closes the handle and throws, never reconnecting.
+    [[noreturn]] void fail_lost_transaction(unsigned _line);
     void open_handle();
     void release_stream();
     void drain_pending();
@@ -84,6 +91,8 @@ private:
     std::weak_ptr<result_set> m_streaming;
     // Lives as long as the current link; statements hold it weakly to notice a closed or new link.
     std::shared_ptr<const void> m_link;
+    // The open transaction, if any.
+    transaction* m_transaction = nullptr;
 };
 
 } // namespace mariadb

@@ -8,4 +8,5 @@
 #include <mariadb_client/last_error.hpp>
 #include <mariadb_client/result_set.hpp>
 #include <mariadb_client/statement.hpp>
+#include <mariadb_client/transaction.hpp>
 #include <mariadb_client/types.hpp>
