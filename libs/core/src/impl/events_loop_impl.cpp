@@ -1,5 +1,6 @@
 #include <core/impl/events_loop_impl.hpp>
 
+#include <core/impl/http/client_impl.hpp>
 #include <core/impl/signals_handle_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
 
@@ -79,6 +80,17 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             timer::callback _callback,
                                                             source_location _source_location) {
     return m_timers->create_periodic_timer(_period, _now, _name, std::move(_callback), _source_location);
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout) {
+    return create_http_client(_address, _timeout, {}, 10);
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                                       const std::vector<http::method>& _disabled_methods,
+                                                       int _num_threads) {
+    return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout, _disabled_methods,
+                                               _num_threads);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_source_location*/) {

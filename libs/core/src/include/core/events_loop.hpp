@@ -1,5 +1,7 @@
 #pragma once
 
+#include <core/http/client.hpp>
+#include <core/http/method.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
 #include <core/timer.hpp>
@@ -9,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace boost::asio {
 class io_context;
@@ -60,6 +63,12 @@ public:
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                       const std::string& _name, timer::callback _callback,
                                                       source_location _source_location) = 0;
+    // An HTTP client below _address with 10 worker threads and no disabled method.
+    virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) = 0;
+    // An HTTP client whose _disabled_methods are answered locally with 200 and never sent.
+    virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                                 const std::vector<http::method>& _disabled_methods,
+                                                 int _num_threads) = 0;
     // Queues _handler for a thread that runs the loop; safe from any thread.
     virtual void post(std::function<void()> _handler, source_location _source_location) = 0;
     // Safe from any thread; so is releasing the work.

@@ -31,6 +31,10 @@ public:
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                               const std::string& _name, timer::callback _callback,
                                               source_location _source_location) override;
+    http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) override;
+    http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                         const std::vector<http::method>& _disabled_methods,
+                                         int _num_threads) override;
     void post(std::function<void()> _handler, source_location _source_location) override;
     work::ptr create_work() override;
     boost::asio::io_context& get_io_context() override;
