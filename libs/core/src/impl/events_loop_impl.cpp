@@ -1,5 +1,6 @@
 #include <core/impl/events_loop_impl.hpp>
 
+#include <core/impl/redis/context_impl.hpp>
 #include <core/impl/signals_handle_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
 
@@ -79,6 +80,11 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             timer::callback _callback,
                                                             source_location _source_location) {
     return m_timers->create_periodic_timer(_period, _now, _name, std::move(_callback), _source_location);
+}
+
+std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _db) {
+    return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_source_location*/) {

@@ -31,6 +31,8 @@ public:
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                               const std::string& _name, timer::callback _callback,
                                               source_location _source_location) override;
+    std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+    create_redis_context(boost::string_view _ip, int _port, int _db) override;
     void post(std::function<void()> _handler, source_location _source_location) override;
     work::ptr create_work() override;
     boost::asio::io_context& get_io_context() override;
