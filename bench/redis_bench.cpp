@@ -1,6 +1,6 @@
 // Pipelined SET commands through one Redis context's asynchronous connection: prints commands per
 // second. Run by bench/redis-benchmark beside redis-benchmark on the same server.
-//   lomvera_bench_redis PORT [COUNT] [PIPELINE] [VALUE_BYTES]
+//   lomvera_bench_redis PORT [COUNT] [PIPELINE] [VALUE_BYTES]   (defaults 1000000, 400, 100)
 // At most PIPELINE commands are in flight; each reply sends the next command.
 #include <core/async_operation_handle.hpp>
 #include <core/constants.hpp>
@@ -27,7 +27,7 @@ int main(int _argc, char** _argv) {
     }
     const int port = std::atoi(_argv[1]);
     const long count = _argc > 2 ? std::atol(_argv[2]) : 1000000;
-    const long pipeline = _argc > 3 ? std::atol(_argv[3]) : 100;
+    const long pipeline = _argc > 3 ? std::atol(_argv[3]) : 400;
     const std::string value(_argc > 4 ? std::atoi(_argv[4]) : 100, 'v');
 
     logger log(constants::project_name, "bench");
