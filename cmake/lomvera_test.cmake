@@ -11,11 +11,20 @@ add_test(NAME mariadb_server_stop
 set_tests_properties(mariadb_server_start PROPERTIES FIXTURES_SETUP mariadb_server TIMEOUT 120)
 set_tests_properties(mariadb_server_stop PROPERTIES FIXTURES_CLEANUP mariadb_server TIMEOUT 60)
 
-# lomvera_add_test(name SOURCES a.cpp b.cpp LIBRARIES lib... [MARIADB] [LOCK name] [TIMEOUT s])
+set(LOMVERA_TEST_REDIS_PORT 63791 CACHE STRING "Loopback port of the private test redis-server")
+add_test(NAME redis_server_start
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-redis start ${LOMVERA_TEST_SERVERS_DIR}/redis ${LOMVERA_TEST_REDIS_PORT})
+add_test(NAME redis_server_stop
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-redis stop ${LOMVERA_TEST_SERVERS_DIR}/redis)
+set_tests_properties(redis_server_start PROPERTIES FIXTURES_SETUP redis_server TIMEOUT 60)
+set_tests_properties(redis_server_stop PROPERTIES FIXTURES_CLEANUP redis_server TIMEOUT 60)
+
+# lomvera_add_test(name SOURCES a.cpp b.cpp LIBRARIES lib... [MARIADB] [REDIS] [LOCK name] [TIMEOUT s])
 #   MARIADB: the tests need the shared private MariaDB server.
+#   REDIS:   the tests need the shared private redis-server.
 #   LOCK:    a CTest resource lock (for example dev_log for tests that own /dev/log).
 function(lomvera_add_test name)
-  cmake_parse_arguments(T "MARIADB" "TIMEOUT;LOCK" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(T "MARIADB;REDIS" "TIMEOUT;LOCK" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBRARIES} lomvera_test_support GTest::gtest GTest::gtest_main Threads::Threads)
   if(NOT T_TIMEOUT)
@@ -24,6 +33,9 @@ function(lomvera_add_test name)
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_MARIADB)
     list(APPEND props FIXTURES_REQUIRED mariadb_server)
+  endif()
+  if(T_REDIS)
+    list(APPEND props FIXTURES_REQUIRED redis_server)
   endif()
   if(T_LOCK)
     list(APPEND props RESOURCE_LOCK ${T_LOCK})

@@ -1,6 +1,7 @@
 #include <core/impl/events_loop_impl.hpp>
 
 #include <core/impl/http/client_impl.hpp>
+#include <core/impl/redis/context_impl.hpp>
 #include <core/impl/signals_handle_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
 
@@ -91,6 +92,11 @@ http::client::ptr events_loop_impl::create_http_client(const std::string& _addre
                                                        int _num_threads) {
     return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout, _disabled_methods,
                                                _num_threads);
+}
+
+std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _db) {
+    return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
 }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_source_location*/) {

@@ -2,10 +2,14 @@
 
 #include <core/http/client.hpp>
 #include <core/http/method.hpp>
+#include <core/async_operation_handle.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
 #include <core/timer.hpp>
 #include <core/timers_manager.hpp>
+
+#include <boost/optional.hpp>
+#include <boost/utility/string_view.hpp>
 
 #include <chrono>
 #include <functional>
@@ -18,6 +22,10 @@ class io_context;
 } // namespace boost::asio
 
 namespace qvd::libs::core {
+
+namespace redis {
+class context;
+} // namespace redis
 
 // The event loop: one io_context that runs handlers, timers and the signal watcher.
 class events_loop {
@@ -69,6 +77,10 @@ public:
     virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
                                                  const std::vector<http::method>& _disabled_methods,
                                                  int _num_threads) = 0;
+    // Connects to a Redis server and database; the result is the context, or an empty optional
+    // when the server refused the connection.
+    virtual std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
+    create_redis_context(boost::string_view _ip, int _port, int _db) = 0;
     // Queues _handler for a thread that runs the loop; safe from any thread.
     virtual void post(std::function<void()> _handler, source_location _source_location) = 0;
     // Safe from any thread; so is releasing the work.
