@@ -67,7 +67,8 @@ std::string config_text(const daemon_settings& _settings) {
            section(_settings.runtime_database) + ",\n  \"dw\": " + section(_settings.store_database) + "\n}\n";
 }
 
-daemon_process::daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory)
+daemon_process::daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory,
+                               std::optional<rlim_t> _file_size_limit)
     : m_output(_directory + "/daemon." + std::to_string(next_run()) + ".out"), m_error(m_output + ".err") {
     std::vector<std::string> arguments{daemon_path()};
     arguments.insert(arguments.end(), _arguments.begin(), _arguments.end());
@@ -90,6 +91,11 @@ daemon_process::daemon_process(const std::vector<std::string>& _arguments, const
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (_file_size_limit) {
+            const rlimit limit{*_file_size_limit, *_file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(127);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

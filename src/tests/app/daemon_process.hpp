@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -32,8 +33,10 @@ private:
 // The daemon run as a child process, its standard output and error captured in files.
 class daemon_process {
 public:
-    // Starts the daemon with _arguments (without the program path) from _directory.
-    daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory);
+    // Starts the daemon with _arguments (without the program path) from _directory; with
+    // _file_size_limit, under that RLIMIT_FSIZE (which its standard output and error obey too).
+    daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory,
+                   std::optional<rlim_t> _file_size_limit = std::nullopt);
     // Kills a daemon still running.
     ~daemon_process();
     daemon_process(const daemon_process&) = delete;

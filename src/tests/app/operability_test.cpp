@@ -1,0 +1,122 @@
+// The daemon run as a process under faults an operator meets: a file-size limit, a bad row, a
+// missing table, a frozen server. Each fault is reported where it happened and stops nothing else.
+#include "daemon_process.hpp"
+
+#include "support/mariadb_server.hpp"
+#include "support/zmq_reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qvd::app_test {
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::query_value;
+using test_support::run_sql;
+using test_support::shared_mariadb;
+
+class app_operability : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LOMVERA_REQUIRE_MARIADB();
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+        name = "ops_" + name.substr(0, 50);
+        m_runtime = test_support::fresh_database(name + "_rt");
+        m_store = test_support::fresh_database(name + "_dw");
+        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_schema.sql", m_runtime);
+        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/column_store_schema.sql", m_store);
+
+        m_settings.persistent_data_dir = m_directory.path() + "/";
+        m_settings.pidfile = m_directory.file("lomvera.pid");
+        m_settings.port = shared_mariadb().port;
+        m_settings.host = shared_mariadb().host;
+        m_settings.runtime_database = m_runtime;
+        m_settings.store_database = m_store;
+        m_settings.debug_port = m_log_stream.endpoint();
+    }
+
+    std::unique_ptr<daemon_process> start(std::optional<rlim_t> _file_size_limit = std::nullopt) {
+        write_file(m_directory.file("config.json"), config_text(m_settings));
+        return std::make_unique<daemon_process>(std::vector<std::string>{"-c", m_directory.file("config.json")},
+                                                m_directory.path(), _file_size_limit);
+    }
+
+    // The first log-stream line holding every one of _parts, waiting up to _timeout.
+    std::optional<std::string> log_line(const std::vector<std::string>& _parts,
+                                        std::chrono::milliseconds _timeout = 30s) const {
+        return m_log_stream.wait_for(
+            [&](const std::string& _line) {
+                return std::all_of(_parts.begin(), _parts.end(),
+                                   [&](const std::string& _part) { return _line.find(_part) != std::string::npos; });
+            },
+            _timeout);
+    }
+
+    void runtime_sql(const std::string& _sql) const { run_sql(shared_mariadb(), _sql, m_runtime); }
+
+    long long runtime_count(const std::string& _table) const { return count(_table, m_runtime); }
+    long long store_count(const std::string& _table) const { return count(_table, m_store); }
+
+    static long long count(const std::string& _table, const std::string& _database) {
+        return std::stoll(query_value(shared_mariadb(), "SELECT COUNT(*) FROM " + _table, _database).value_or("0"));
+    }
+
+    // Names of the files in the journal directory that start with _prefix.
+    std::vector<std::string> files_starting_with(const std::string& _prefix) const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(m_directory.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(_prefix, 0) == 0)
+                found.push_back(name);
+        }
+        return found;
+    }
+
+    // SIGTERM ends the daemon: 0 when the attempt in progress succeeds, 1 ("Interrupted") when it fails.
+    void expect_ends_on_sigterm(daemon_process& _daemon) {
+        _daemon.send(SIGTERM);
+        const std::optional<int> code = _daemon.wait(60s);
+        ASSERT_TRUE(code) << "still running after SIGTERM";
+        EXPECT_TRUE(*code == 0 || *code == 1) << *code;
+        EXPECT_FALSE(_daemon.sanitizer_reported()) << _daemon.standard_error();
+    }
+
+    scratch_directory m_directory;
+    test_support::zmq_reader m_log_stream;
+    daemon_settings m_settings;
+    std::string m_runtime;
+    std::string m_store;
+};
+
+TEST_F(app_operability, a_journal_beyond_the_file_size_limit_is_an_error_and_the_batch_stays) {
+    // Debug copies would fill standard error, which obeys the same limit.
+    m_settings.local_debug = false;
+    // The journal of this one event is about 60 KB, beyond the 16 KiB limit.
+    runtime_sql("INSERT INTO external_events (object_uid, event_info, ts, created_at) "
+                "VALUES ('big', REPEAT('x', 60000), NOW(3), NOW(3))");
+
+    const auto daemon = start(16 * 1024);
+    const std::optional<std::string> failure = log_line({"cannot write journal file", "File too large"});
+    ASSERT_TRUE(failure) << daemon->standard_error();
+    EXPECT_TRUE(daemon->running());
+    EXPECT_EQ(runtime_count("external_events"), 1);
+    EXPECT_EQ(store_count("external_events"), 0);
+    // Neither the journal nor its temporary file is left behind.
+    EXPECT_EQ(files_starting_with("external_events"), std::vector<std::string>{});
+    expect_ends_on_sigterm(*daemon);
+    EXPECT_EQ(runtime_count("external_events"), 1);
+}
+
+} // namespace
+} // namespace qvd::app_test
