@@ -27,6 +27,17 @@ namespace qvd {
 
 namespace {
 
+// The log stream's endpoint comes from the configuration: a refused one names its key.
+void connect_log_stream(libs::core::logger& _logger, const std::string& _endpoint) {
+    try {
+        _logger.connect(_endpoint);
+    } catch (const std::exception& e) {
+        throw libs::core::exception("Config file is invalid: system.debug_port: the log stream cannot connect to \"" +
+                                        _endpoint + "\": " + e.what(),
+                                    QVD_SOURCE_LOCATION);
+    }
+}
+
 // The id stored in a pid file; 0 when there is none or it is no valid id.
 pid_t read_pid(const std::string& _file_name) {
     int stored = 0;
@@ -76,9 +87,8 @@ int application::run(int _argc, char** _argv) {
 
     try {
         const std::string config_name = parse_config_name(_argc, _argv);
-        std::ifstream config_stream(config_name);
-        const config configuration(config_stream);
-        logger->connect(configuration.system.debug_port);
+        const config configuration = config::from_file(config_name);
+        connect_log_stream(*logger, configuration.system.debug_port);
         logger->set_debug(configuration.system.local_debug);
 
         // A second instance is refused before it touches any table or journal.
