@@ -429,7 +429,7 @@ column_store_impl::column_store_impl(const std::string& _host_name, const std::s
                                      const std::string& _password, const std::string& _schema, unsigned int _port,
                                      const libs::core::events_loop::signals_handle& _signals,
                                      const libs::core::logger& _logger)
-    : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger)
+    : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "column store")
 {
 }
 

@@ -53,8 +53,8 @@ std::string quoted(const std::string& _text) {
 } // namespace
 
 std::string config_text(const daemon_settings& _settings) {
-    const auto section = [&](const std::string& _database) {
-        return "{\"host\": " + quoted(_settings.host) + ", \"port\": " + std::to_string(_settings.port) +
+    const auto section = [&](const std::string& _database, unsigned _port) {
+        return "{\"host\": " + quoted(_settings.host) + ", \"port\": " + std::to_string(_port) +
                ", \"user\": " + quoted(_settings.user) + ", \"password\": " + quoted(_settings.password) +
                ", \"database\": " + quoted(_database) + "}";
     };
@@ -64,7 +64,8 @@ std::string config_text(const daemon_settings& _settings) {
            ", \"activities_maximum_piece\": " + std::to_string(_settings.activities_maximum_piece) +
            ", \"debug_port\": " + quoted(_settings.debug_port) +
            ", \"local_debug\": " + (_settings.local_debug ? "true" : "false") + "},\n  \"prod\": " +
-           section(_settings.runtime_database) + ",\n  \"dw\": " + section(_settings.store_database) + "\n}\n";
+           section(_settings.runtime_database, _settings.port) + ",\n  \"dw\": " +
+           section(_settings.store_database, _settings.store_port != 0 ? _settings.store_port : _settings.port) + "\n}\n";
 }
 
 daemon_process::daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory,

@@ -72,13 +72,14 @@ struct daemon_settings {
     bool local_debug = true;
     std::string host = "127.0.0.1";
     unsigned port = 0;
+    unsigned store_port = 0;  // the column store's, when not 0; else port
     std::string user = "lomvera";
     std::string password = "lomvera";
     std::string runtime_database;
     std::string store_database;
 };
 
-// The configuration file text for _settings (both databases on one server).
+// The configuration file text for _settings.
 std::string config_text(const daemon_settings& _settings);
 
 // Polls _condition every 50 ms until it holds or _timeout passed.

@@ -118,5 +118,20 @@ TEST_F(app_operability, a_journal_beyond_the_file_size_limit_is_an_error_and_the
     EXPECT_EQ(runtime_count("external_events"), 1);
 }
 
+TEST_F(app_operability, a_column_store_that_cannot_be_reached_is_named_with_host_and_port) {
+    m_settings.store_port = test_support::free_tcp_port();
+    const auto daemon = start();
+    const std::string failure = "Cannot connect to the column store at 127.0.0.1:" +
+                                std::to_string(m_settings.store_port) + ": Can't connect to server on '127.0.0.1'";
+    ASSERT_TRUE(eventually([&] { return daemon->standard_error().find(failure) != std::string::npos; }, 30s))
+        << daemon->standard_error();
+    // The runtime database connected: no failure names it.
+    EXPECT_EQ(daemon->standard_error().find("Cannot connect to the runtime database"), std::string::npos);
+    daemon->send(SIGTERM);
+    ASSERT_EQ(daemon->wait(30s), 1) << daemon->standard_error();
+    EXPECT_NE(daemon->standard_error().find("Interrupted"), std::string::npos);
+    EXPECT_FALSE(daemon->sanitizer_reported());
+}
+
 } // namespace
 } // namespace qvd::app_test
