@@ -102,10 +102,11 @@ int application::run(int _argc, char** _argv) {
 
         const auto runtime_db = std::make_unique<runtime::database_impl>(
             configuration.prod.host, configuration.prod.user, configuration.prod.password,
-            configuration.prod.database, configuration.prod.port, *m_signals, *logger);
+            configuration.prod.database, configuration.prod.port, *m_signals, *logger,
+            configuration.system.database_timeout);
         const auto column_store = std::make_unique<store::column_store_impl>(
             configuration.dw.host, configuration.dw.user, configuration.dw.password, configuration.dw.database,
-            configuration.dw.port, *m_signals, *logger);
+            configuration.dw.port, *m_signals, *logger, configuration.system.database_timeout);
         const auto updater = std::make_unique<store_updater>(
             *events_loop, *runtime_db, *column_store, configuration.system.timer, configuration.system.maximum_piece,
             configuration.system.activities_maximum_piece, configuration.system.persistent_data_dir, *logger,

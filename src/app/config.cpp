@@ -12,6 +12,8 @@
 #include <string>
 #include <tuple>
 
+#include <boost/optional.hpp>
+
 #include <config_parser/config.hpp>
 #include <config_parser/result.hpp>
 #include <core/exception.hpp>
@@ -48,6 +50,16 @@ parser::result<int> port(const parser::config& _document, const std::string& _se
     return integer(_document, _section, "port", 1, 65535);
 }
 
+// The one key that may be left out (a missing section is reported by its other keys). A day at
+// most: the client library counts in int milliseconds.
+parser::result<int> database_timeout(const parser::config& _document, const unsigned int _default) {
+    const boost::optional<parser::object> system = _document.get<parser::object>("system");
+    if (!system || !system->get_value("database_timeout")) {
+        return static_cast<int>(_default);
+    }
+    return integer(_document, "system", "database_timeout", 1, 86400);
+}
+
 [[noreturn]] void unreadable(const std::string& _what, const std::string& _file_name) {
     throw std::runtime_error("Cannot parse json: cannot " + _what + " " + _file_name + ": " + std::strerror(errno));
 }
@@ -75,10 +87,11 @@ config::config(std::istream& _stream) {
     const auto dw_password = document->get_by_path<std::string>({"dw", "password"});
     const auto dw_database = document->get_by_path<std::string>({"dw", "database"});
     const auto dw_port = port(*document, "dw");
+    const auto timeout = database_timeout(*document, system.database_timeout);
 
     const auto all = persistent_data_dir + pidfile + timer + maximum_piece + activities_maximum_piece + debug_port +
                      local_debug + dw_host + dw_user + dw_password + dw_database + dw_port + prod_host +
-                     prod_database + prod_port + prod_user + prod_password;
+                     prod_database + prod_port + prod_user + prod_password + timeout;
     if (!all.ok()) {
         QVD_THROW("Config file is invalid: " + all.reason());
     }
@@ -86,7 +99,8 @@ config::config(std::istream& _stream) {
     // Every integer is positive here, so the unsigned members hold the same numbers.
     std::tie(system.persistent_data_dir, system.pidfile_path, system.timer, system.maximum_piece,
              system.activities_maximum_piece, system.debug_port, system.local_debug, dw.host, dw.user, dw.password,
-             dw.database, dw.port, prod.host, prod.database, prod.port, prod.user, prod.password) = all.value();
+             dw.database, dw.port, prod.host, prod.database, prod.port, prod.user, prod.password,
+             system.database_timeout) = all.value();
 }
 
 config config::from_file(const std::string& _file_name) {

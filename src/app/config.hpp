@@ -22,6 +22,8 @@ struct config {
         unsigned int activities_maximum_piece = 0;
         std::string debug_port;  // ZeroMQ endpoint of the log stream
         bool local_debug = false;
+        // Seconds a database may stay silent in a connect, read or write before it fails; optional.
+        unsigned int database_timeout = 300;
     } system;
 
     // The column store.

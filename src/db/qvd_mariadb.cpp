@@ -31,6 +31,16 @@ std::string endpoint_text(const std::string& _host_name, unsigned int _port)
     return (ipv6 ? "[" + _host_name + "]" : _host_name) + ":" + std::to_string(_port);
 }
 
+// A stopped server, or one cut off without a reset, then ends the call with an error and a
+// retry instead of holding the transfer (and its termination) for good.
+void set_timeouts(mariadb::account& _account, unsigned int _seconds)
+{
+    const int seconds = static_cast<int>(_seconds);
+    _account.set_connect_option(MYSQL_OPT_CONNECT_TIMEOUT, seconds);
+    _account.set_connect_option(MYSQL_OPT_READ_TIMEOUT, seconds);
+    _account.set_connect_option(MYSQL_OPT_WRITE_TIMEOUT, seconds);
+}
+
 // Errors of the client library (the link, the connection, the protocol), as opposed to the
 // server's errors about a statement.
 bool link_failure(const std::exception& _exception)
@@ -47,12 +57,13 @@ bool link_failure(const std::exception& _exception)
 qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                          const std::string& _schema, unsigned int _port,
                          const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                         const std::string& _database_name)
+                         const std::string& _database_name, unsigned int _timeout_seconds)
     : m_logger(_logger), m_where(_database_name + " at " + endpoint_text(_host_name, _port))
 {
     for (;;) {
         const bool connected = connect_attempt([&] {
             m_account = mariadb::account::create(_host_name, _user_name, _password, _schema, _port, std::string());
+            set_timeouts(*m_account, _timeout_seconds);
             m_connection = mariadb::connection::create(m_account);
             // The first call that reaches the server.
             m_connection->set_charset("utf8");

@@ -16,15 +16,19 @@ class date_time;
 
 namespace qvd {
 
+// Seconds a database may stay silent in a connect, read or write before the operation fails.
+inline constexpr unsigned int default_database_timeout = 300;
+
 // The account, connection and logger of one database; the private base of both database accesses.
 class qvd_mariadb {
 public:
     // Connects, retrying every 5 seconds; throws "Interrupted" once a termination signal has arrived.
-    // _database_name ("runtime database", "column store") names the database in failures.
+    // _database_name ("runtime database", "column store") names the database in failures; a
+    // server silent for _timeout_seconds fails the connect, read or write that waits for it.
     qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                 const std::string& _schema, unsigned int _port,
                 const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                const std::string& _database_name);
+                const std::string& _database_name, unsigned int _timeout_seconds);
     ~qvd_mariadb();
     qvd_mariadb(const qvd_mariadb&) = delete;
     qvd_mariadb& operator=(const qvd_mariadb&) = delete;

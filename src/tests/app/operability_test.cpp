@@ -6,6 +6,7 @@
 #include "support/zmq_reader.hpp"
 
 #include <gtest/gtest.h>
+#include <mysql.h>
 
 #include <signal.h>
 
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,27 @@ using namespace std::chrono_literals;
 using test_support::query_value;
 using test_support::run_sql;
 using test_support::shared_mariadb;
+
+// A session of its own on a server, for locks held while the daemon works.
+class session {
+public:
+    session(const test_support::mariadb_endpoint& _endpoint, const std::string& _database)
+        : m_handle(mysql_init(nullptr)) {
+        if (mysql_real_connect(m_handle.get(), _endpoint.host.c_str(), _endpoint.user.c_str(),
+                               _endpoint.password.c_str(), _database.c_str(), _endpoint.port, nullptr, 0) == nullptr)
+            throw std::runtime_error(std::string("connect: ") + mysql_error(m_handle.get()));
+    }
+    void run(const std::string& _sql) {
+        if (mysql_query(m_handle.get(), _sql.c_str()) != 0)
+            throw std::runtime_error(_sql + ": " + mysql_error(m_handle.get()));
+    }
+
+private:
+    struct closer {
+        void operator()(MYSQL* _handle) const { mysql_close(_handle); }
+    };
+    std::unique_ptr<MYSQL, closer> m_handle;
+};
 
 class app_operability : public ::testing::Test {
 protected:
@@ -68,8 +91,9 @@ protected:
     long long runtime_count(const std::string& _table) const { return count(_table, m_runtime); }
     long long store_count(const std::string& _table) const { return count(_table, m_store); }
 
-    static long long count(const std::string& _table, const std::string& _database) {
-        return std::stoll(query_value(shared_mariadb(), "SELECT COUNT(*) FROM " + _table, _database).value_or("0"));
+    static long long count(const std::string& _table, const std::string& _database,
+                           const test_support::mariadb_endpoint& _server = shared_mariadb()) {
+        return std::stoll(query_value(_server, "SELECT COUNT(*) FROM " + _table, _database).value_or("0"));
     }
 
     // Names of the files in the journal directory that start with _prefix.
@@ -131,6 +155,62 @@ TEST_F(app_operability, a_column_store_that_cannot_be_reached_is_named_with_host
     ASSERT_EQ(daemon->wait(30s), 1) << daemon->standard_error();
     EXPECT_NE(daemon->standard_error().find("Interrupted"), std::string::npos);
     EXPECT_FALSE(daemon->sanitizer_reported());
+}
+
+// The column store stops (SIGSTOP) while the daemon's insert waits on it: the insert fails after
+// the timeout, the batch stays journalled, SIGTERM then ends the daemon, and a restart moves
+// every row exactly once.
+TEST_F(app_operability, a_frozen_column_store_ends_in_an_error_and_sigterm_ends_the_daemon) {
+    test_support::private_mariadb_server store_server;
+    store_server.start();
+    const test_support::mariadb_endpoint& store = store_server.endpoint();
+    run_sql(store, "CREATE DATABASE frozen_dw");
+    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "frozen_dw");
+    m_settings.store_database = "frozen_dw";
+    m_settings.store_port = store.port;
+    m_settings.database_timeout = 2;
+    m_settings.maximum_piece = 3;
+    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
+                "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
+                "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
+
+    session holder(store, "frozen_dw");
+    holder.run("LOCK TABLES positions_raw WRITE");
+    const auto waiting_insert = [&] {
+        return query_value(store,
+                           "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' "
+                           "AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
+            .value_or("0");
+    };
+    auto daemon = start();
+    std::string blocked = "0";
+    ASSERT_TRUE(eventually([&] { return (blocked = waiting_insert()) != "0"; }, 30s)) << daemon->standard_error();
+    store_server.pause();
+
+    const std::optional<std::string> failure =
+        log_line({"Lost connection", "(column store at 127.0.0.1:" + std::to_string(store.port) + ")"}, 60s);
+    EXPECT_TRUE(failure) << daemon->standard_error();
+    EXPECT_TRUE(daemon->running());
+    EXPECT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+    EXPECT_EQ(runtime_count("position_histories"), 4);
+    expect_ends_on_sigterm(*daemon);
+
+    // The dead session's insert must not run once the lock goes: end it, unless the server has
+    // already seen its link close.
+    store_server.resume();
+    try {
+        run_sql(store, "KILL " + blocked);
+    } catch (const std::runtime_error&) {
+    }
+    holder.run("UNLOCK TABLES");
+    m_settings.timer = 3600;
+    daemon = start();
+    ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
+        << daemon->standard_error();
+    EXPECT_EQ(count("positions_raw", "frozen_dw", store), 4);
+    EXPECT_EQ(runtime_count("position_histories"), 0);
+    EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+    expect_ends_on_sigterm(*daemon);
 }
 
 } // namespace

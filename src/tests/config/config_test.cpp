@@ -109,6 +109,8 @@ void expect_valid_values(const qvd::config& _config) {
     EXPECT_EQ(_config.prod.password, "prod_secret");
     EXPECT_EQ(_config.prod.database, "prod_runtime");
     EXPECT_EQ(_config.prod.port, 3307U);
+    // The one optional key, left out.
+    EXPECT_EQ(_config.system.database_timeout, 300U);
 }
 
 // A value of the wrong JSON type for the key.
@@ -232,6 +234,11 @@ std::vector<config_case> config_cases() {
     cases.push_back(refused("system_timer_with_fraction", with("system", "timer", 60.5), {field_reason(timer)}));
     cases.push_back(
         refused("system_local_debug_as_text", with("system", "local_debug", "true"), {field_reason(local_debug)}));
+    // Optional, but when given it must be an integer; its reason comes last.
+    Json::Value timeout_as_text = with("system", "database_timeout", "60");
+    timeout_as_text["system"].removeMember("pidfile");
+    cases.push_back(refused("system_database_timeout_as_text", timeout_as_text,
+                            {field_reason(reported_keys()[1]), "Can not find field <int>: system.database_timeout"}));
     cases.push_back(refused("system_local_debug_null", with("system", "local_debug", Json::Value()),
                             {field_reason(local_debug)}));
 
@@ -305,6 +312,10 @@ std::vector<config_case> config_cases() {
         {"prod", "port", 65536, "prod.port must be at most 65535"},
         {"dw", "port", -3306, "dw.port must be at least 1"},
         {"dw", "port", Json::Int64(4294970602), "dw.port must be at most 65535"},
+        {"system", "database_timeout", 0, "system.database_timeout must be at least 1"},
+        {"system", "database_timeout", 2, ""},
+        {"system", "database_timeout", 86400, ""},
+        {"system", "database_timeout", 86401, "system.database_timeout must be at most 86400"},
     };
     for (const bound& b : bounds) {
         std::string name = b.section + "_" + b.key + "_" + Json::writeString(Json::StreamWriterBuilder(), b.value);
@@ -317,9 +328,10 @@ std::vector<config_case> config_cases() {
             const unsigned int expected = b.value.asUInt();
             cases.push_back({name, json_file(name, with(b.section, b.key, b.value)), outcome::ok, "",
                              [section, key, expected](const qvd::config& _config) {
-                                 const unsigned int got = key == "timer"  ? _config.system.timer
-                                                          : section == "dw" ? _config.dw.port
-                                                                            : _config.prod.port;
+                                 const unsigned int got = key == "timer"              ? _config.system.timer
+                                                          : key == "database_timeout" ? _config.system.database_timeout
+                                                          : section == "dw"           ? _config.dw.port
+                                                                                      : _config.prod.port;
                                  EXPECT_EQ(got, expected);
                              }});
         } else {
