@@ -157,6 +157,89 @@ TEST_F(app_operability, a_column_store_that_cannot_be_reached_is_named_with_host
     EXPECT_FALSE(daemon->sanitizer_reported());
 }
 
+// The runtime rows that the daemon would move, of each kind but external events; the node
+// parameter 9002 is one the column store refuses.
+const std::vector<std::pair<const char*, const char*>>& other_kinds_pending() {
+    static const std::vector<std::pair<const char*, const char*>> kinds{
+        {"zone events",
+         "zone_event_history ze2 JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event "
+         "WHERE ze2.related_event IS NOT NULL AND ze2.`action` = 'leave'"},
+        {"activities", "activities"},
+        {"vehicle-driver associations",
+         "vehicle_driver_associations WHERE removed_at IS NOT NULL AND removed_at < NOW()"},
+        {"heartbeats", "heartbeats"},
+        {"node parameters", "node_parameters_staging WHERE id <> 9002"},
+        {"positions", "position_histories WHERE trackable_id IS NOT NULL"},
+    };
+    return kinds;
+}
+
+// An external event without its time, a node parameter that the column store refuses, an index
+// drop and an optimisation that fail: each is logged with what it concerns, and every other kind
+// moves in that same first attempt.
+TEST_F(app_operability, failing_kinds_and_maintenance_steps_stop_no_other) {
+    m_settings.timer = 3600;
+    test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_sample.sql", m_runtime);
+    runtime_sql("INSERT INTO external_events (id, object_uid, event_info, ts) VALUES (9001, 'no-time', 'x', NULL)");
+    // Longer than the column store's CHAR(12).
+    runtime_sql("INSERT INTO node_parameters_staging (id, mac_address, param_name, param_value, ts) "
+                "VALUES (9002, 'aa:bb:cc:dd:ee:ff', 'p', 'v', '2024-05-01 10:00:00.000')");
+    // The index that the drop removes is needed by a foreign key: the drop fails.
+    runtime_sql("CREATE TABLE instants (at DATETIME(3) PRIMARY KEY); SET foreign_key_checks = 0; "
+                "ALTER TABLE zone_event_history ADD CONSTRAINT needs_the_index FOREIGN KEY (created_at) "
+                "REFERENCES instants (at)");
+    // One of the tables the optimisation goes through is missing.
+    runtime_sql("DROP TABLE nodes_obj_associations");
+    for (const auto& [name, table] : other_kinds_pending())
+        ASSERT_GT(runtime_count(table), 0) << name << ": the sample needs rows of every kind";
+
+    const auto daemon = start();
+    const auto all_moved = [&] {
+        for (const auto& kind : other_kinds_pending())
+            if (runtime_count(kind.second) != 0)
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(eventually(all_moved, 60s)) << daemon->standard_error();
+    // Each attempt logs the external event's failure before any later kind moves, so one line
+    // means that everything moved in the first attempt.
+    const std::string log = daemon->standard_error();
+    EXPECT_EQ(occurrences(log, "Moving external_events failed: "), 1u) << log;
+    EXPECT_NE(log.find("(table external_events, row id 9001)"), std::string::npos) << log;
+    EXPECT_EQ(runtime_count("external_events WHERE id = 9001"), 1);
+    EXPECT_EQ(store_count("external_events WHERE object_uid = 'no-time'"), 0);
+    EXPECT_EQ(occurrences(log, "Moving node_parameters_staging failed: "), 1u) << log;
+    EXPECT_NE(log.find("Data too long for column 'mac_address'"), std::string::npos) << log;
+    EXPECT_EQ(runtime_count("node_parameters_staging WHERE id = 9002"), 1);
+    EXPECT_EQ(store_count("node_parameters WHERE param_name = 'p'"), 0);
+    EXPECT_TRUE(log_line({"Dropping the runtime indexes failed: ", "needed in a foreign key constraint"}));
+    EXPECT_TRUE(log_line({"Optimising the runtime tables failed: ", "nodes_obj_associations"}));
+    EXPECT_TRUE(log_line({"The transfer cycle failed; next attempt in 5 seconds"}));
+    EXPECT_FALSE(file_exists(m_settings.pidfile));
+    expect_ends_on_sigterm(*daemon);
+}
+
+// With an hour between cycles, only the 5-second retry can follow a failed first attempt.
+TEST_F(app_operability, a_failed_attempt_is_retried_after_5_seconds) {
+    m_settings.timer = 3600;
+    runtime_sql("INSERT INTO heartbeats (ts, mac_address) VALUES ('2024-05-01 10:00:00.000', 'aa:bb')");
+    run_sql(shared_mariadb(), "RENAME TABLE heartbeats TO heartbeats_later", m_store);
+
+    const auto daemon = start();
+    ASSERT_TRUE(eventually([&] { return daemon->standard_error().find("heartbeats") != std::string::npos &&
+                                        daemon->standard_error().find("next attempt in 5 seconds") != std::string::npos; },
+                           30s))
+        << daemon->standard_error();
+    run_sql(shared_mariadb(), "RENAME TABLE heartbeats_later TO heartbeats", m_store);
+
+    // The first cycle completes (the pid file is written after it) and the row moves.
+    EXPECT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 30s))
+        << daemon->standard_error();
+    EXPECT_EQ(store_count("heartbeats"), 1);
+    EXPECT_EQ(runtime_count("heartbeats"), 0);
+    expect_ends_on_sigterm(*daemon);
+}
+
 // The column store stops (SIGSTOP) while the daemon's insert waits on it: the insert fails after
 // the timeout, the batch stays journalled, SIGTERM then ends the daemon, and a restart moves
 // every row exactly once.
