@@ -219,6 +219,7 @@ std::vector<config_case> config_cases() {
                          const std::string& dir = _config.system.persistent_data_dir;
                          EXPECT_TRUE(!dir.empty() && dir.back() == '/') << dir;
                          EXPECT_GE(_config.system.timer, 1U);
+                         EXPECT_EQ(_config.system.database_timeout, 300U);
                          EXPECT_EQ(_config.prod.host, "127.0.0.1");
                          EXPECT_EQ(_config.dw.host, "127.0.0.1");
                          EXPECT_NE(_config.prod.database, _config.dw.database);
