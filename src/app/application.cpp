@@ -27,6 +27,17 @@ namespace qvd {
 
 namespace {
 
+// The log stream's endpoint comes from the configuration: a refused one names its key.
+void connect_log_stream(libs::core::logger& _logger, const std::string& _endpoint) {
+    try {
+        _logger.connect(_endpoint);
+    } catch (const std::exception& e) {
+        throw libs::core::exception("Config file is invalid: system.debug_port: the log stream cannot connect to \"" +
+                                        _endpoint + "\": " + e.what(),
+                                    QVD_SOURCE_LOCATION);
+    }
+}
+
 // The id stored in a pid file; 0 when there is none or it is no valid id.
 pid_t read_pid(const std::string& _file_name) {
     int stored = 0;
@@ -76,9 +87,8 @@ int application::run(int _argc, char** _argv) {
 
     try {
         const std::string config_name = parse_config_name(_argc, _argv);
-        std::ifstream config_stream(config_name);
-        const config configuration(config_stream);
-        logger->connect(configuration.system.debug_port);
+        const config configuration = config::from_file(config_name);
+        connect_log_stream(*logger, configuration.system.debug_port);
         logger->set_debug(configuration.system.local_debug);
 
         // A second instance is refused before it touches any table or journal.
@@ -92,10 +102,11 @@ int application::run(int _argc, char** _argv) {
 
         const auto runtime_db = std::make_unique<runtime::database_impl>(
             configuration.prod.host, configuration.prod.user, configuration.prod.password,
-            configuration.prod.database, configuration.prod.port, *m_signals, *logger);
+            configuration.prod.database, configuration.prod.port, *m_signals, *logger,
+            configuration.system.database_timeout);
         const auto column_store = std::make_unique<store::column_store_impl>(
             configuration.dw.host, configuration.dw.user, configuration.dw.password, configuration.dw.database,
-            configuration.dw.port, *m_signals, *logger);
+            configuration.dw.port, *m_signals, *logger, configuration.system.database_timeout);
         const auto updater = std::make_unique<store_updater>(
             *events_loop, *runtime_db, *column_store, configuration.system.timer, configuration.system.maximum_piece,
             configuration.system.activities_maximum_piece, configuration.system.persistent_data_dir, *logger,

@@ -1,11 +1,23 @@
 #include "app/config.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+
+#include <boost/optional.hpp>
 
 #include <config_parser/config.hpp>
 #include <config_parser/result.hpp>
 #include <core/exception.hpp>
+#include <core/scope_guard.hpp>
 
 namespace qvd {
 
@@ -13,12 +25,43 @@ namespace {
 
 namespace parser = libs::config;
 
-// A zero period would end the process at the periodic timer's first tick.
-parser::result<int> refuse_zero_period(parser::result<int> _timer) {
-    if (_timer.ok() && _timer.value() == 0) {
-        return parser::error_reason{"system.timer must be at least 1"};
+// An integer key within [_min, _max]. A whole number outside the range, also one beyond 32 bits,
+// is a reason naming the key; a missing key, another type or a fraction keeps the lookup's reason.
+parser::result<int> integer(const parser::config& _document, const std::string& _section, const std::string& _key,
+                            const int _min, const int _max) {
+    const parser::result<double> number = _document.get_by_path<double>({_section, _key});
+    if (number.ok() && std::floor(number.value()) == number.value()) {
+        const std::string name = _section + "." + _key;
+        if (number.value() < _min) {
+            return parser::error_reason{name + " must be at least " + std::to_string(_min)};
+        }
+        if (number.value() > _max) {
+            return parser::error_reason{name + " must be at most " + std::to_string(_max)};
+        }
     }
-    return _timer;
+    return _document.get_by_path<int>({_section, _key});
+}
+
+parser::result<int> positive(const parser::config& _document, const std::string& _section, const std::string& _key) {
+    return integer(_document, _section, _key, 1, INT_MAX);
+}
+
+parser::result<int> port(const parser::config& _document, const std::string& _section) {
+    return integer(_document, _section, "port", 1, 65535);
+}
+
+// The one key that may be left out (a missing section is reported by its other keys). A day at
+// most: the client library counts in int milliseconds.
+parser::result<int> database_timeout(const parser::config& _document, const unsigned int _default) {
+    const boost::optional<parser::object> system = _document.get<parser::object>("system");
+    if (!system || !system->get_value("database_timeout")) {
+        return static_cast<int>(_default);
+    }
+    return integer(_document, "system", "database_timeout", 1, 86400);
+}
+
+[[noreturn]] void unreadable(const std::string& _what, const std::string& _file_name) {
+    throw std::runtime_error("Cannot parse json: cannot " + _what + " " + _file_name + ": " + std::strerror(errno));
 }
 
 }  // namespace
@@ -26,36 +69,63 @@ parser::result<int> refuse_zero_period(parser::result<int> _timer) {
 config::config(std::istream& _stream) {
     const parser::config::ptr document = parser::config::create<parser::type::json>(_stream);
 
-    // Looked up one by one in this order, so that an out-of-range integer is met in a fixed order.
+    // Looked up one by one in this order; the reasons are reported in the order of the sum below.
     const auto persistent_data_dir = document->get_by_path<std::string>({"system", "persistent_data_dir"});
     const auto pidfile = document->get_by_path<std::string>({"system", "pidfile"});
-    const auto timer = refuse_zero_period(document->get_by_path<int>({"system", "timer"}));
-    const auto maximum_piece = document->get_by_path<int>({"system", "maximum_piece"});
-    const auto activities_maximum_piece = document->get_by_path<int>({"system", "activities_maximum_piece"});
+    const auto timer = positive(*document, "system", "timer");
+    const auto maximum_piece = positive(*document, "system", "maximum_piece");
+    const auto activities_maximum_piece = positive(*document, "system", "activities_maximum_piece");
     const auto debug_port = document->get_by_path<std::string>({"system", "debug_port"});
     const auto local_debug = document->get_by_path<bool>({"system", "local_debug"});
     const auto prod_host = document->get_by_path<std::string>({"prod", "host"});
     const auto prod_database = document->get_by_path<std::string>({"prod", "database"});
-    const auto prod_port = document->get_by_path<int>({"prod", "port"});
+    const auto prod_port = port(*document, "prod");
     const auto prod_user = document->get_by_path<std::string>({"prod", "user"});
     const auto prod_password = document->get_by_path<std::string>({"prod", "password"});
     const auto dw_host = document->get_by_path<std::string>({"dw", "host"});
     const auto dw_user = document->get_by_path<std::string>({"dw", "user"});
     const auto dw_password = document->get_by_path<std::string>({"dw", "password"});
     const auto dw_database = document->get_by_path<std::string>({"dw", "database"});
-    const auto dw_port = document->get_by_path<int>({"dw", "port"});
+    const auto dw_port = port(*document, "dw");
+    const auto timeout = database_timeout(*document, system.database_timeout);
 
     const auto all = persistent_data_dir + pidfile + timer + maximum_piece + activities_maximum_piece + debug_port +
                      local_debug + dw_host + dw_user + dw_password + dw_database + dw_port + prod_host +
-                     prod_database + prod_port + prod_user + prod_password;
+                     prod_database + prod_port + prod_user + prod_password + timeout;
     if (!all.ok()) {
         QVD_THROW("Config file is invalid: " + all.reason());
     }
 
-    // Integers are kept bit for bit: a negative number becomes its unsigned counterpart.
+    // Every integer is positive here, so the unsigned members hold the same numbers.
     std::tie(system.persistent_data_dir, system.pidfile_path, system.timer, system.maximum_piece,
              system.activities_maximum_piece, system.debug_port, system.local_debug, dw.host, dw.user, dw.password,
-             dw.database, dw.port, prod.host, prod.database, prod.port, prod.user, prod.password) = all.value();
+             dw.database, dw.port, prod.host, prod.database, prod.port, prod.user, prod.password,
+             system.database_timeout) = all.value();
+}
+
+config config::from_file(const std::string& _file_name) {
+    const int descriptor = ::open(_file_name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        unreadable("open", _file_name);
+    }
+    const libs::core::scope_guard closer = libs::core::execute_on_scope_exit([descriptor] { ::close(descriptor); });
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            unreadable("read", _file_name);
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    std::istringstream stream(text);
+    return config(stream);
 }
 
 }  // namespace qvd

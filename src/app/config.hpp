@@ -10,6 +10,10 @@ struct config {
     // Reads and checks every key; throws one exception listing every missing or invalid key.
     explicit config(std::istream& _stream);
 
+    // Reads the file _file_name; one that cannot be opened or read fails as unparsable JSON does,
+    // with the path and the system's reason.
+    static config from_file(const std::string& _file_name);
+
     struct {
         std::string persistent_data_dir;  // prefix of every journal file name, "/"-terminated for a directory
         std::string pidfile_path;
@@ -18,6 +22,8 @@ struct config {
         unsigned int activities_maximum_piece = 0;
         std::string debug_port;  // ZeroMQ endpoint of the log stream
         bool local_debug = false;
+        // Seconds a database may stay silent in a connect, read or write before it fails; optional.
+        unsigned int database_timeout = 300;
     } system;
 
     // The column store.

@@ -1,6 +1,11 @@
 #include "app/application.hpp"
 
+#include <csignal>
+
 int main(int argc, char** argv) {
+    // A write beyond a file-size limit then fails with EFBIG like any other write error, instead of
+    // ending the process in the middle of a batch.
+    std::signal(SIGXFSZ, SIG_IGN);
     qvd::application application{};
     return application.run(argc, argv);
 }

@@ -7,6 +7,7 @@
 
 #include <mariadb_client/types.hpp>
 
+#include <exception>
 #include <string>
 
 namespace mariadb {
@@ -15,13 +16,19 @@ class date_time;
 
 namespace qvd {
 
+// Seconds a database may stay silent in a connect, read or write before the operation fails.
+inline constexpr unsigned int default_database_timeout = 300;
+
 // The account, connection and logger of one database; the private base of both database accesses.
 class qvd_mariadb {
 public:
     // Connects, retrying every 5 seconds; throws "Interrupted" once a termination signal has arrived.
+    // _database_name ("runtime database", "column store") names the database in failures; a
+    // server silent for _timeout_seconds fails the connect, read or write that waits for it.
     qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                 const std::string& _schema, unsigned int _port,
-                const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger);
+                const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
+                const std::string& _database_name, unsigned int _timeout_seconds);
     ~qvd_mariadb();
     qvd_mariadb(const qvd_mariadb&) = delete;
     qvd_mariadb& operator=(const qvd_mariadb&) = delete;
@@ -38,11 +45,20 @@ protected:
     // Runs a statement and returns its affected rows; a failure is rethrown with the caller's location.
     mariadb::u64 execute(const std::string& _query, libs::core::source_location _source_location) const;
 
+    // The text of a failure; one of the link to the server also says which database, host and port.
+    std::string failure_text(const std::exception& _exception) const;
+
     mariadb::account_ref m_account;
     mariadb::connection_ref m_connection;
 
 private:
+    // Runs one connection attempt; a failure is logged naming the database and gives false.
+    template <class Attempt>
+    bool connect_attempt(Attempt&& _attempt) const;
+
     const libs::core::logger& m_logger;
+    // "column store at 127.0.0.1:3306"
+    std::string m_where;
 };
 
 } // namespace qvd

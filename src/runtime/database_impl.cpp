@@ -285,8 +285,9 @@ std::pair<boost::optional<const Time&>, boost::optional<const Time&>> first_and_
 database_impl::database_impl(const std::string& _host_name, const std::string& _user_name,
                              const std::string& _password, const std::string& _schema, unsigned int _port,
                              const libs::core::events_loop::signals_handle& _signals,
-                             const libs::core::logger& _logger)
-    : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger)
+                             const libs::core::logger& _logger, unsigned int _timeout_seconds)
+    : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "runtime database",
+                  _timeout_seconds)
 {
 }
 
@@ -319,7 +320,7 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
             stage = reading::none;
         }
     } catch (const std::exception& e) {
-        std::string message = e.what();
+        std::string message = failure_text(e);
         if (stage != reading::none) {
             const std::string row = stage == reading::row ? "row " + std::to_string(row_number) + " of the result"
                                                           : key_text(result.back());
@@ -520,7 +521,7 @@ void database_impl::optimize_tables()
         } catch (const libs::core::exception&) {
             throw;
         } catch (const std::exception& e) {
-            throw libs::core::exception(e.what(), QVD_SOURCE_LOCATION);
+            throw libs::core::exception(failure_text(e), QVD_SOURCE_LOCATION);
         }
     }
 }

@@ -14,7 +14,8 @@ public:
     // Connects with retries (see qvd_mariadb).
     database_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                   const std::string& _schema, unsigned int _port,
-                  const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger);
+                  const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
+                  unsigned int _timeout_seconds = default_database_timeout);
     ~database_impl() override;
 
     unsigned long long drop_positions_indexes() const override;

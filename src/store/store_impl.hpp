@@ -19,7 +19,8 @@ public:
     // Connects with retries (see qvd_mariadb).
     column_store_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                       const std::string& _schema, unsigned int _port,
-                      const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger);
+                      const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
+                      unsigned int _timeout_seconds = default_database_timeout);
     ~column_store_impl() override;
 
     unsigned long long truncate_table(const std::string& _table) const override;

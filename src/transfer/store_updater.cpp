@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <utility>
 
 namespace qvd {
 
@@ -48,32 +49,54 @@ void store_updater::initialize() {
 
 void store_updater::processing() {
     for (;;) {
-        if (m_logger.execute([this] { processing_attempt(); }))
+        bool succeeded = false;
+        m_logger.execute([this, &succeeded] { succeeded = processing_attempt(); });
+        if (succeeded)
             return;
         if (m_signals.signal_is_received())
             throw libs::core::exception("Interrupted", QVD_SOURCE_LOCATION);
+        m_logger.warning("The transfer cycle failed; next attempt in 5 seconds");
         sleep_seconds(5);
     }
 }
 
-void store_updater::processing_attempt() {
+bool store_updater::processing_attempt() {
+    // A wrong structure could misplace every kind's rows: nothing is moved until it is right.
     m_store.check_structure();
+    bool succeeded = true;
     if (drop_indexes) {
-        m_runtime_db.drop_positions_indexes();
-        m_runtime_db.drop_zone_events_indexes();
-        drop_indexes = false;
+        succeeded &= isolated("Dropping the runtime indexes", [this] {
+            m_runtime_db.drop_positions_indexes();
+            m_runtime_db.drop_zone_events_indexes();
+            drop_indexes = false;
+        });
     }
-    processing_external_events();
-    processing_zone_events();
-    processing_activities();
-    processing_vehicle_driver_associations();
-    processing_heartbeats();
-    processing_node_parameters();
-    processing_position_histories();
+    // One row that cannot be read or stored holds up its own kind only.
+    succeeded &= isolated("Moving external_events", [this] { processing_external_events(); });
+    succeeded &= isolated("Moving zone_event_history", [this] { processing_zone_events(); });
+    succeeded &= isolated("Moving activities", [this] { processing_activities(); });
+    succeeded &= isolated("Moving vehicle_driver_associations", [this] { processing_vehicle_driver_associations(); });
+    succeeded &= isolated("Moving heartbeats", [this] { processing_heartbeats(); });
+    succeeded &= isolated("Moving node_parameters_staging", [this] { processing_node_parameters(); });
+    succeeded &= isolated("Moving position_histories", [this] { processing_position_histories(); });
     // Also after a signal cut the drain short: the tables are left tidy.
     if (optimize_tables) {
-        m_runtime_db.optimize_tables();
-        optimize_tables = false;
+        succeeded &= isolated("Optimising the runtime tables", [this] {
+            m_runtime_db.optimize_tables();
+            optimize_tables = false;
+        });
+    }
+    return succeeded;
+}
+
+template <typename Part>
+bool store_updater::isolated(const char* _name, Part&& _part) {
+    try {
+        std::forward<Part>(_part)();
+        return true;
+    } catch (...) {
+        m_logger.error("%1% failed: %2%") % _name % libs::core::exception_to_string();
+        return false;
     }
 }
 

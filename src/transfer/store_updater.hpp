@@ -34,8 +34,13 @@ private:
     // One transfer cycle, retried every 5 seconds until it succeeds or a signal arrived.
     void processing();
 
-    // One attempt of a cycle; throws on any failure.
-    void processing_attempt();
+    // One attempt of a cycle: every kind and every pending maintenance step is tried, each on
+    // its own. Returns whether all succeeded; throws when the column store's structure is wrong.
+    bool processing_attempt();
+
+    // Runs one part of an attempt; its failure is logged naming the part and stops no other.
+    template <typename Part>
+    bool isolated(const char* _name, Part&& _part);
 
     // The drain loop of one kind each.
     void processing_external_events();

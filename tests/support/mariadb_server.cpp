@@ -273,6 +273,8 @@ void private_mariadb_server::stop() {
     if (!running())
         return;
     ::kill(m_pid, SIGTERM);
+    // A frozen server acts on the signal only once it runs again.
+    ::kill(m_pid, SIGCONT);
     wait_for_end(m_pid);
     m_pid = -1;
 }
@@ -283,6 +285,16 @@ void private_mariadb_server::kill() {
     ::kill(m_pid, SIGKILL);
     wait_for_end(m_pid);
     m_pid = -1;
+}
+
+void private_mariadb_server::pause() {
+    if (running())
+        ::kill(m_pid, SIGSTOP);
+}
+
+void private_mariadb_server::resume() {
+    if (running())
+        ::kill(m_pid, SIGCONT);
 }
 
 } // namespace qvd::test_support

@@ -68,6 +68,10 @@ public:
     void stop();
     // Ends the server with SIGKILL at once.
     void kill();
+    // Freezes the server with SIGSTOP: connections stay open and nothing answers.
+    void pause();
+    // Lets a frozen server go on (SIGCONT).
+    void resume();
     // True while the server process runs.
     bool running() const;
     const mariadb_endpoint& endpoint() const { return m_endpoint; }

@@ -216,9 +216,16 @@ TEST(config_document, unparsable_text_is_a_runtime_error) {
     }
 }
 
-TEST(config_document, nesting_beyond_the_reader_limit_throws_its_own_error) {
-    const std::string deep = std::string(1100, '[') + std::string(1100, ']');
-    EXPECT_THROW(parse(deep), Json::RuntimeError);
+TEST(config_document, nesting_beyond_the_reader_limit_is_a_parse_failure_naming_the_limit) {
+    for (const std::string& deep : {std::string(1100, '[') + std::string(1100, ']'),
+                                    "{\"a\": " + std::string(2000, '[')}) {
+        try {
+            parse(deep);
+            ADD_FAILURE() << "parsed";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "Cannot parse json: nested deeper than 1000 levels");
+        }
+    }
     const std::string shallow = "{\"v\": " + std::string(900, '[') + std::string(900, ']') + "}";
     EXPECT_TRUE(member(*parse(shallow)).as_array());
 }

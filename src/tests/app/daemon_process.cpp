@@ -53,8 +53,8 @@ std::string quoted(const std::string& _text) {
 } // namespace
 
 std::string config_text(const daemon_settings& _settings) {
-    const auto section = [&](const std::string& _database) {
-        return "{\"host\": " + quoted(_settings.host) + ", \"port\": " + std::to_string(_settings.port) +
+    const auto section = [&](const std::string& _database, unsigned _port) {
+        return "{\"host\": " + quoted(_settings.host) + ", \"port\": " + std::to_string(_port) +
                ", \"user\": " + quoted(_settings.user) + ", \"password\": " + quoted(_settings.password) +
                ", \"database\": " + quoted(_database) + "}";
     };
@@ -63,11 +63,17 @@ std::string config_text(const daemon_settings& _settings) {
            ", \"maximum_piece\": " + std::to_string(_settings.maximum_piece) +
            ", \"activities_maximum_piece\": " + std::to_string(_settings.activities_maximum_piece) +
            ", \"debug_port\": " + quoted(_settings.debug_port) +
-           ", \"local_debug\": " + (_settings.local_debug ? "true" : "false") + "},\n  \"prod\": " +
-           section(_settings.runtime_database) + ",\n  \"dw\": " + section(_settings.store_database) + "\n}\n";
+           ", \"local_debug\": " + (_settings.local_debug ? "true" : "false") +
+           (_settings.database_timeout != 0
+                ? ", \"database_timeout\": " + std::to_string(_settings.database_timeout)
+                : std::string()) +
+           "},\n  \"prod\": " +
+           section(_settings.runtime_database, _settings.port) + ",\n  \"dw\": " +
+           section(_settings.store_database, _settings.store_port != 0 ? _settings.store_port : _settings.port) + "\n}\n";
 }
 
-daemon_process::daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory)
+daemon_process::daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory,
+                               std::optional<rlim_t> _file_size_limit)
     : m_output(_directory + "/daemon." + std::to_string(next_run()) + ".out"), m_error(m_output + ".err") {
     std::vector<std::string> arguments{daemon_path()};
     arguments.insert(arguments.end(), _arguments.begin(), _arguments.end());
@@ -90,6 +96,11 @@ daemon_process::daemon_process(const std::vector<std::string>& _arguments, const
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (_file_size_limit) {
+            const rlimit limit{*_file_size_limit, *_file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(127);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

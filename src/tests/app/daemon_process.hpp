@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -32,8 +33,10 @@ private:
 // The daemon run as a child process, its standard output and error captured in files.
 class daemon_process {
 public:
-    // Starts the daemon with _arguments (without the program path) from _directory.
-    daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory);
+    // Starts the daemon with _arguments (without the program path) from _directory; with
+    // _file_size_limit, under that RLIMIT_FSIZE (which its standard output and error obey too).
+    daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory,
+                   std::optional<rlim_t> _file_size_limit = std::nullopt);
     // Kills a daemon still running.
     ~daemon_process();
     daemon_process(const daemon_process&) = delete;
@@ -67,15 +70,17 @@ struct daemon_settings {
     long long activities_maximum_piece = 1;
     std::string debug_port = "tcp://127.0.0.1:1";
     bool local_debug = true;
+    long long database_timeout = 0;  // written only when not 0
     std::string host = "127.0.0.1";
     unsigned port = 0;
+    unsigned store_port = 0;  // the column store's, when not 0; else port
     std::string user = "lomvera";
     std::string password = "lomvera";
     std::string runtime_database;
     std::string store_database;
 };
 
-// The configuration file text for _settings (both databases on one server).
+// The configuration file text for _settings.
 std::string config_text(const daemon_settings& _settings);
 
 // Polls _condition every 50 ms until it holds or _timeout passed.

@@ -42,6 +42,9 @@ TEST_P(app_command_line, exits_with_code_1_and_says_why_on_standard_error) {
     settings.port = 1;
     write_file(directory.file("config.json"), config_text(settings));
     write_file(directory.file("empty.json"), "{}");
+    settings.debug_port = "not-an-endpoint";
+    write_file(directory.file("bad_debug_port.json"), config_text(settings));
+    settings.debug_port = "tcp://127.0.0.1:1";
     settings.timer = 0;
     write_file(directory.file("zero_timer.json"), config_text(settings));
 
@@ -66,11 +69,15 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"empty_name", {"-c", ""}, "The configuration file is not defined! Usage: PROGRAM -c config_file"},
         failure_case{"unknown_option", {"-x", "-c", "CONFIG"}, "Usage: PROGRAM -c config_file"},
         failure_case{"missing_argument", {"-c"}, "Usage: PROGRAM -c config_file"},
-        failure_case{"missing_file", {"-c", "no-such-file.json"}, "Cannot parse json"},
+        failure_case{"missing_file", {"-c", "no-such-file.json"},
+                     "Cannot parse json: cannot open no-such-file.json: No such file or directory"},
         failure_case{"last_c_wins", {"-c", "CONFIG", "-c", "no-such-file.json"}, "Cannot parse json"},
         failure_case{"invalid_config", {"-c", "empty.json"},
                      "Config file is invalid: Can not find object <object>: system, path: system.persistent_data_dir"},
-        failure_case{"zero_timer", {"-c", "zero_timer.json"}, "system.timer must be at least 1"}),
+        failure_case{"zero_timer", {"-c", "zero_timer.json"}, "Config file is invalid: system.timer must be at least 1"},
+        failure_case{"bad_debug_port", {"-c", "bad_debug_port.json"},
+                     "Config file is invalid: system.debug_port: the log stream cannot connect to \"not-an-endpoint\": "
+                     "Invalid argument"}),
     [](const ::testing::TestParamInfo<failure_case>& _info) { return std::string(_info.param.name); });
 
 TEST(app_startup, signal_while_a_database_is_unreachable_ends_with_interrupted) {
@@ -87,7 +94,10 @@ TEST(app_startup, signal_while_a_database_is_unreachable_ends_with_interrupted) 
     write_file(directory.file("config.json"), config_text(settings));
 
     daemon_process daemon({"-c", directory.file("config.json")}, directory.path());
-    ASSERT_TRUE(eventually([&] { return daemon.standard_error().find("MariaDB Error(") != std::string::npos; }, 20s))
+    // The failed attempt's line says which database, where.
+    const std::string failure = "Cannot connect to the runtime database at 127.0.0.1:" + std::to_string(settings.port) +
+                                ": Can't connect to server on '127.0.0.1'";
+    ASSERT_TRUE(eventually([&] { return daemon.standard_error().find(failure) != std::string::npos; }, 20s))
         << daemon.standard_error();
     ASSERT_TRUE(daemon.running());
     daemon.send(SIGTERM);

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <future>
 #include <ctime>
 #include <sstream>
 #include <string>
@@ -45,7 +46,7 @@ double seconds_since(clock_type::time_point _start)
 // The error lines that the failed connection attempts logged.
 std::size_t failed_attempts(captured_logger& _logger)
 {
-    return _logger.lines_with("std::exception::what(): ").size();
+    return _logger.lines_with("Cannot connect to the ").size();
 }
 
 TEST(qvd_mariadb, to_timestamp_reads_the_date_time_as_utc)
@@ -82,7 +83,8 @@ TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
     captured_logger logger;
     signal_watch watch(logger.get());
     const auto& server = shared_mariadb();
-    const holder h(server.host, server.user, server.password, schema, server.port, watch.handle(), logger.get());
+    const holder h(server.host, server.user, server.password, schema, server.port, watch.handle(), logger.get(),
+                   "runtime database", qvd::default_database_timeout);
     EXPECT_EQ(failed_attempts(logger), 0u);
 
     EXPECT_EQ(h.execute("CREATE TABLE t (id INT PRIMARY KEY)", QVD_SOURCE_LOCATION), 0u);
@@ -130,7 +132,8 @@ TEST(qvd_mariadb, waits_for_a_server_that_starts_later)
     std::unique_ptr<holder> h;
     try {
         h = std::make_unique<holder>(endpoint.host, endpoint.user, endpoint.password, "", endpoint.port,
-                                     watch.handle(), logger.get());
+                                     watch.handle(), logger.get(), "column store",
+                                     qvd::default_database_timeout);
     } catch (...) {
         starter.join();
         throw;
@@ -146,6 +149,44 @@ TEST(qvd_mariadb, waits_for_a_server_that_starts_later)
     EXPECT_EQ(h->execute("DO 1", QVD_SOURCE_LOCATION), 0u);
 }
 
+// A stopped server keeps its connections open and never answers: the wait ends after the
+// timeout with an error that names the database, and the link comes back once the server runs.
+TEST(qvd_mariadb, a_frozen_server_fails_the_statement_after_the_timeout)
+{
+    qvd::test_support::private_mariadb_server server;
+    server.start();
+    captured_logger logger;
+    signal_watch watch(logger.get());
+    const auto& endpoint = server.endpoint();
+    const holder h(endpoint.host, endpoint.user, endpoint.password, "", endpoint.port, watch.handle(), logger.get(),
+                   "column store", 1);
+    EXPECT_EQ(h.execute("DO 1", QVD_SOURCE_LOCATION), 0u);
+
+    // A statement that is running when the server stops, and one that starts while it is stopped.
+    for (const bool running_at_stop : {true, false}) {
+        SCOPED_TRACE(running_at_stop ? "running at the stop" : "started after the stop");
+        if (!running_at_stop)
+            server.pause();
+        std::future<std::string> failure = std::async(std::launch::async, [&] {
+            try {
+                h.execute(running_at_stop ? "SELECT SLEEP(20)" : "DO 1", QVD_SOURCE_LOCATION);
+                return std::string("no failure");
+            } catch (const qvd::libs::core::exception& e) {
+                return e.get_string_error();
+            }
+        });
+        if (running_at_stop) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            server.pause();
+        }
+        const bool ended = failure.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+        server.resume();
+        ASSERT_TRUE(ended) << "the statement still waits for the stopped server";
+        EXPECT_THAT(failure.get(), HasSubstr("(column store at 127.0.0.1:" + std::to_string(endpoint.port) + ")"));
+        EXPECT_EQ(h.execute("DO 1", QVD_SOURCE_LOCATION), 0u);
+    }
+}
+
 TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
 {
     captured_logger logger;
@@ -158,7 +199,8 @@ TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
     });
     const auto start = clock_type::now();
     try {
-        holder h("127.0.0.1", "lomvera", "lomvera", "", port, watch.handle(), logger.get());
+        holder h("127.0.0.1", "lomvera", "lomvera", "", port, watch.handle(), logger.get(), "runtime database",
+                 qvd::default_database_timeout);
         ADD_FAILURE() << "the holder connected to a port nobody listens on";
     } catch (const qvd::libs::core::exception& e) {
         EXPECT_EQ(e.get_string_error(), "Interrupted");
@@ -171,6 +213,10 @@ TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
     EXPECT_GE(elapsed, 4.9);
     EXPECT_LT(elapsed, 8.0);
     EXPECT_EQ(failed_attempts(logger), 2u);
+    // Each attempt's line says which database failed, where, and why.
+    for (const std::string& line : logger.lines_with("Cannot connect to the "))
+        EXPECT_THAT(line, HasSubstr("Cannot connect to the runtime database at 127.0.0.1:" + std::to_string(port) +
+                                    ": Can't connect to server on '127.0.0.1'"));
 }
 
 TEST(qvd_mariadb, connects_after_a_signal_when_the_attempt_succeeds)
@@ -185,7 +231,8 @@ TEST(qvd_mariadb, connects_after_a_signal_when_the_attempt_succeeds)
     ASSERT_TRUE(watch.handle().signal_is_received());
 
     const auto& server = shared_mariadb();
-    const holder h(server.host, server.user, server.password, "", server.port, watch.handle(), logger.get());
+    const holder h(server.host, server.user, server.password, "", server.port, watch.handle(), logger.get(),
+                   "runtime database", qvd::default_database_timeout);
     EXPECT_EQ(h.execute("DO 1", QVD_SOURCE_LOCATION), 0u);
     EXPECT_EQ(failed_attempts(logger), 0u);
 }

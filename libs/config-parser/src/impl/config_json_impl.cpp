@@ -2,12 +2,16 @@
 
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include <boost/throw_exception.hpp>
 
 namespace qvd::libs::config {
 
 namespace {
+
+// Deepest nesting of objects and arrays that the reader follows.
+const int nesting_limit = 1000;
 
 value::array whole(std::vector<value_impl>& _elements) {
     return value::array(_elements.begin(), _elements.end());
@@ -23,10 +27,18 @@ config::ptr config::create<type::json>(std::istream& _stream) {
 config_json_impl::config_json_impl(std::istream& _stream) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
+    builder["stackLimit"] = nesting_limit;
 
     Json::Value root;
     std::string errors;
-    if (!Json::parseFromStream(builder, _stream, &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = Json::parseFromStream(builder, _stream, &root, &errors);
+    } catch (const Json::RuntimeError&) {
+        // The reader's own text ("Exceeded stackLimit in readValue().") names no limit.
+        errors = "nested deeper than " + std::to_string(nesting_limit) + " levels";
+    }
+    if (!parsed) {
         BOOST_THROW_EXCEPTION(std::runtime_error("Cannot parse json: " + errors));
     }
 

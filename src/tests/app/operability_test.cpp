@@ -1,0 +1,300 @@
+// The daemon run as a process under faults an operator meets: a file-size limit, a bad row, a
+// missing table, a frozen server. Each fault is reported where it happened and stops nothing else.
+#include "daemon_process.hpp"
+
+#include "support/mariadb_server.hpp"
+#include "support/zmq_reader.hpp"
+
+#include <gtest/gtest.h>
+#include <mysql.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qvd::app_test {
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::query_value;
+using test_support::run_sql;
+using test_support::shared_mariadb;
+
+// A session of its own on a server, for locks held while the daemon works.
+class session {
+public:
+    session(const test_support::mariadb_endpoint& _endpoint, const std::string& _database)
+        : m_handle(mysql_init(nullptr)) {
+        if (mysql_real_connect(m_handle.get(), _endpoint.host.c_str(), _endpoint.user.c_str(),
+                               _endpoint.password.c_str(), _database.c_str(), _endpoint.port, nullptr, 0) == nullptr)
+            throw std::runtime_error(std::string("connect: ") + mysql_error(m_handle.get()));
+    }
+    void run(const std::string& _sql) {
+        if (mysql_query(m_handle.get(), _sql.c_str()) != 0)
+            throw std::runtime_error(_sql + ": " + mysql_error(m_handle.get()));
+    }
+
+private:
+    struct closer {
+        void operator()(MYSQL* _handle) const { mysql_close(_handle); }
+    };
+    std::unique_ptr<MYSQL, closer> m_handle;
+};
+
+class app_operability : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LOMVERA_REQUIRE_MARIADB();
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+        name = "ops_" + name.substr(0, 50);
+        m_runtime = test_support::fresh_database(name + "_rt");
+        m_store = test_support::fresh_database(name + "_dw");
+        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_schema.sql", m_runtime);
+        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/column_store_schema.sql", m_store);
+
+        m_settings.persistent_data_dir = m_directory.path() + "/";
+        m_settings.pidfile = m_directory.file("lomvera.pid");
+        m_settings.port = shared_mariadb().port;
+        m_settings.host = shared_mariadb().host;
+        m_settings.runtime_database = m_runtime;
+        m_settings.store_database = m_store;
+        m_settings.debug_port = m_log_stream.endpoint();
+    }
+
+    std::unique_ptr<daemon_process> start(std::optional<rlim_t> _file_size_limit = std::nullopt) {
+        write_file(m_directory.file("config.json"), config_text(m_settings));
+        return std::make_unique<daemon_process>(std::vector<std::string>{"-c", m_directory.file("config.json")},
+                                                m_directory.path(), _file_size_limit);
+    }
+
+    // The first log-stream line holding every one of _parts, waiting up to _timeout.
+    std::optional<std::string> log_line(const std::vector<std::string>& _parts,
+                                        std::chrono::milliseconds _timeout = 30s) const {
+        return m_log_stream.wait_for(
+            [&](const std::string& _line) {
+                return std::all_of(_parts.begin(), _parts.end(),
+                                   [&](const std::string& _part) { return _line.find(_part) != std::string::npos; });
+            },
+            _timeout);
+    }
+
+    void runtime_sql(const std::string& _sql) const { run_sql(shared_mariadb(), _sql, m_runtime); }
+
+    long long runtime_count(const std::string& _table) const { return count(_table, m_runtime); }
+    long long store_count(const std::string& _table) const { return count(_table, m_store); }
+
+    static long long count(const std::string& _table, const std::string& _database,
+                           const test_support::mariadb_endpoint& _server = shared_mariadb()) {
+        return std::stoll(query_value(_server, "SELECT COUNT(*) FROM " + _table, _database).value_or("0"));
+    }
+
+    // Names of the files in the journal directory that start with _prefix.
+    std::vector<std::string> files_starting_with(const std::string& _prefix) const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(m_directory.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(_prefix, 0) == 0)
+                found.push_back(name);
+        }
+        return found;
+    }
+
+    // SIGTERM ends the daemon: 0 when the attempt in progress succeeds, 1 ("Interrupted") when it fails.
+    void expect_ends_on_sigterm(daemon_process& _daemon) {
+        _daemon.send(SIGTERM);
+        const std::optional<int> code = _daemon.wait(60s);
+        ASSERT_TRUE(code) << "still running after SIGTERM";
+        EXPECT_TRUE(*code == 0 || *code == 1) << *code;
+        EXPECT_FALSE(_daemon.sanitizer_reported()) << _daemon.standard_error();
+    }
+
+    scratch_directory m_directory;
+    test_support::zmq_reader m_log_stream;
+    daemon_settings m_settings;
+    std::string m_runtime;
+    std::string m_store;
+};
+
+TEST_F(app_operability, a_journal_beyond_the_file_size_limit_is_an_error_and_the_batch_stays) {
+    // Debug copies would fill standard error, which obeys the same limit.
+    m_settings.local_debug = false;
+    // The journal of this one event is about 60 KB, beyond the 16 KiB limit.
+    runtime_sql("INSERT INTO external_events (object_uid, event_info, ts, created_at) "
+                "VALUES ('big', REPEAT('x', 60000), NOW(3), NOW(3))");
+
+    const auto daemon = start(16 * 1024);
+    const std::optional<std::string> failure = log_line({"cannot write journal file", "File too large"});
+    ASSERT_TRUE(failure) << daemon->standard_error();
+    EXPECT_TRUE(daemon->running());
+    EXPECT_EQ(runtime_count("external_events"), 1);
+    EXPECT_EQ(store_count("external_events"), 0);
+    // Neither the journal nor its temporary file is left behind.
+    EXPECT_EQ(files_starting_with("external_events"), std::vector<std::string>{});
+    expect_ends_on_sigterm(*daemon);
+    EXPECT_EQ(runtime_count("external_events"), 1);
+}
+
+TEST_F(app_operability, a_column_store_that_cannot_be_reached_is_named_with_host_and_port) {
+    m_settings.store_port = test_support::free_tcp_port();
+    const auto daemon = start();
+    const std::string failure = "Cannot connect to the column store at 127.0.0.1:" +
+                                std::to_string(m_settings.store_port) + ": Can't connect to server on '127.0.0.1'";
+    ASSERT_TRUE(eventually([&] { return daemon->standard_error().find(failure) != std::string::npos; }, 30s))
+        << daemon->standard_error();
+    // The runtime database connected: no failure names it.
+    EXPECT_EQ(daemon->standard_error().find("Cannot connect to the runtime database"), std::string::npos);
+    daemon->send(SIGTERM);
+    ASSERT_EQ(daemon->wait(30s), 1) << daemon->standard_error();
+    EXPECT_NE(daemon->standard_error().find("Interrupted"), std::string::npos);
+    EXPECT_FALSE(daemon->sanitizer_reported());
+}
+
+// The runtime rows that the daemon would move, of each kind but external events; the node
+// parameter 9002 is one the column store refuses.
+const std::vector<std::pair<const char*, const char*>>& other_kinds_pending() {
+    static const std::vector<std::pair<const char*, const char*>> kinds{
+        {"zone events",
+         "zone_event_history ze2 JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event "
+         "WHERE ze2.related_event IS NOT NULL AND ze2.`action` = 'leave'"},
+        {"activities", "activities"},
+        {"vehicle-driver associations",
+         "vehicle_driver_associations WHERE removed_at IS NOT NULL AND removed_at < NOW()"},
+        {"heartbeats", "heartbeats"},
+        {"node parameters", "node_parameters_staging WHERE id <> 9002"},
+        {"positions", "position_histories WHERE trackable_id IS NOT NULL"},
+    };
+    return kinds;
+}
+
+// An external event without its time, a node parameter that the column store refuses, an index
+// drop and an optimisation that fail: each is logged with what it concerns, and every other kind
+// moves in that same first attempt.
+TEST_F(app_operability, failing_kinds_and_maintenance_steps_stop_no_other) {
+    m_settings.timer = 3600;
+    test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_sample.sql", m_runtime);
+    runtime_sql("INSERT INTO external_events (id, object_uid, event_info, ts) VALUES (9001, 'no-time', 'x', NULL)");
+    // Longer than the column store's CHAR(12).
+    runtime_sql("INSERT INTO node_parameters_staging (id, mac_address, param_name, param_value, ts) "
+                "VALUES (9002, 'aa:bb:cc:dd:ee:ff', 'p', 'v', '2024-05-01 10:00:00.000')");
+    // The index that the drop removes is needed by a foreign key: the drop fails.
+    runtime_sql("CREATE TABLE instants (at DATETIME(3) PRIMARY KEY); SET foreign_key_checks = 0; "
+                "ALTER TABLE zone_event_history ADD CONSTRAINT needs_the_index FOREIGN KEY (created_at) "
+                "REFERENCES instants (at)");
+    // One of the tables the optimisation goes through is missing.
+    runtime_sql("DROP TABLE nodes_obj_associations");
+    for (const auto& [name, table] : other_kinds_pending())
+        ASSERT_GT(runtime_count(table), 0) << name << ": the sample needs rows of every kind";
+
+    const auto daemon = start();
+    const auto all_moved = [&] {
+        for (const auto& kind : other_kinds_pending())
+            if (runtime_count(kind.second) != 0)
+                return false;
+        return true;
+    };
+    ASSERT_TRUE(eventually(all_moved, 60s)) << daemon->standard_error();
+    // Each attempt logs the external event's failure before any later kind moves, so one line
+    // means that everything moved in the first attempt.
+    const std::string log = daemon->standard_error();
+    EXPECT_EQ(occurrences(log, "Moving external_events failed: "), 1u) << log;
+    EXPECT_NE(log.find("(table external_events, row id 9001)"), std::string::npos) << log;
+    EXPECT_EQ(runtime_count("external_events WHERE id = 9001"), 1);
+    EXPECT_EQ(store_count("external_events WHERE object_uid = 'no-time'"), 0);
+    EXPECT_EQ(occurrences(log, "Moving node_parameters_staging failed: "), 1u) << log;
+    EXPECT_NE(log.find("Data too long for column 'mac_address'"), std::string::npos) << log;
+    EXPECT_EQ(runtime_count("node_parameters_staging WHERE id = 9002"), 1);
+    EXPECT_EQ(store_count("node_parameters WHERE param_name = 'p'"), 0);
+    EXPECT_TRUE(log_line({"Dropping the runtime indexes failed: ", "needed in a foreign key constraint"}));
+    EXPECT_TRUE(log_line({"Optimising the runtime tables failed: ", "nodes_obj_associations"}));
+    EXPECT_TRUE(log_line({"The transfer cycle failed; next attempt in 5 seconds"}));
+    EXPECT_FALSE(file_exists(m_settings.pidfile));
+    expect_ends_on_sigterm(*daemon);
+}
+
+// With an hour between cycles, only the 5-second retry can follow a failed first attempt.
+TEST_F(app_operability, a_failed_attempt_is_retried_after_5_seconds) {
+    m_settings.timer = 3600;
+    runtime_sql("INSERT INTO heartbeats (ts, mac_address) VALUES ('2024-05-01 10:00:00.000', 'aa:bb')");
+    run_sql(shared_mariadb(), "RENAME TABLE heartbeats TO heartbeats_later", m_store);
+
+    const auto daemon = start();
+    ASSERT_TRUE(eventually([&] { return daemon->standard_error().find("heartbeats") != std::string::npos &&
+                                        daemon->standard_error().find("next attempt in 5 seconds") != std::string::npos; },
+                           30s))
+        << daemon->standard_error();
+    run_sql(shared_mariadb(), "RENAME TABLE heartbeats_later TO heartbeats", m_store);
+
+    // The first cycle completes (the pid file is written after it) and the row moves.
+    EXPECT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 30s))
+        << daemon->standard_error();
+    EXPECT_EQ(store_count("heartbeats"), 1);
+    EXPECT_EQ(runtime_count("heartbeats"), 0);
+    expect_ends_on_sigterm(*daemon);
+}
+
+// The column store stops (SIGSTOP) while the daemon's insert waits on it: the insert fails after
+// the timeout, the batch stays journalled, SIGTERM then ends the daemon, and a restart moves
+// every row exactly once.
+TEST_F(app_operability, a_frozen_column_store_ends_in_an_error_and_sigterm_ends_the_daemon) {
+    test_support::private_mariadb_server store_server;
+    store_server.start();
+    const test_support::mariadb_endpoint& store = store_server.endpoint();
+    run_sql(store, "CREATE DATABASE frozen_dw");
+    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "frozen_dw");
+    m_settings.store_database = "frozen_dw";
+    m_settings.store_port = store.port;
+    m_settings.database_timeout = 2;
+    m_settings.maximum_piece = 3;
+    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
+                "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
+                "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
+
+    session holder(store, "frozen_dw");
+    holder.run("LOCK TABLES positions_raw WRITE");
+    const auto waiting_insert = [&] {
+        return query_value(store,
+                           "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' "
+                           "AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
+            .value_or("0");
+    };
+    auto daemon = start();
+    std::string blocked = "0";
+    ASSERT_TRUE(eventually([&] { return (blocked = waiting_insert()) != "0"; }, 30s)) << daemon->standard_error();
+    store_server.pause();
+
+    const std::optional<std::string> failure =
+        log_line({"Lost connection", "(column store at 127.0.0.1:" + std::to_string(store.port) + ")"}, 60s);
+    EXPECT_TRUE(failure) << daemon->standard_error();
+    EXPECT_TRUE(daemon->running());
+    EXPECT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+    EXPECT_EQ(runtime_count("position_histories"), 4);
+    expect_ends_on_sigterm(*daemon);
+
+    // The dead session's insert must not run once the lock goes: end it, unless the server has
+    // already seen its link close.
+    store_server.resume();
+    try {
+        run_sql(store, "KILL " + blocked);
+    } catch (const std::runtime_error&) {
+    }
+    holder.run("UNLOCK TABLES");
+    m_settings.timer = 3600;
+    daemon = start();
+    ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
+        << daemon->standard_error();
+    EXPECT_EQ(count("positions_raw", "frozen_dw", store), 4);
+    EXPECT_EQ(runtime_count("position_histories"), 0);
+    EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+    expect_ends_on_sigterm(*daemon);
+}
+
+} // namespace
+} // namespace qvd::app_test
