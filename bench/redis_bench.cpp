@@ -1,7 +1,9 @@
-// Pipelined SET commands through one Redis context's asynchronous connection: prints commands per
-// second. Run by bench/redis-benchmark beside redis-benchmark on the same server.
-//   lomvera_bench_redis PORT [COUNT] [PIPELINE] [VALUE_BYTES]   (defaults 1000000, 400, 100)
-// At most PIPELINE commands are in flight; each reply sends the next command.
+// Pipelined SET commands through Redis contexts' asynchronous connections on one events loop: prints
+// commands per second. Run by bench/redis-benchmark beside redis-benchmark on the same server.
+//   lomvera_bench_redis PORT [COUNT] [PIPELINE] [VALUE_BYTES] [CONNECTIONS]
+//   (defaults 1000000, 400, 100, 1)
+// At most PIPELINE commands are in flight in all, spread over the connections; each reply sends
+// the next command on its own connection.
 #include <core/async_operation_handle.hpp>
 #include <core/constants.hpp>
 #include <core/core.hpp>
@@ -11,6 +13,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,35 +25,39 @@ using namespace qvd::libs::core;
 
 int main(int _argc, char** _argv) {
     if (_argc < 2) {
-        std::fprintf(stderr, "usage: %s PORT [COUNT] [PIPELINE] [VALUE_BYTES]\n", _argv[0]);
+        std::fprintf(stderr, "usage: %s PORT [COUNT] [PIPELINE] [VALUE_BYTES] [CONNECTIONS]\n", _argv[0]);
         return 2;
     }
     const int port = std::atoi(_argv[1]);
     const long count = _argc > 2 ? std::atol(_argv[2]) : 1000000;
     const long pipeline = _argc > 3 ? std::atol(_argv[3]) : 400;
     const std::string value(_argc > 4 ? std::atoi(_argv[4]) : 100, 'v');
+    const size_t connections = _argc > 5 ? static_cast<size_t>(std::max(1, std::atoi(_argv[5]))) : 1;
 
     logger log(constants::project_name, "bench");
     log.set_writing_to_socket(false);
     const core::ptr root = core::create(log);
     const events_loop::ptr loop = root->create_events_loop("main");
 
-    std::unique_ptr<redis::context> context;
-    const auto connecting = loop->create_redis_context("127.0.0.1", port, 0);
-    connecting->set_callback([&](boost::optional<std::unique_ptr<redis::context>> _result) {
-        if (!_result) {
-            std::fprintf(stderr, "cannot connect to port %d\n", port);
-            std::exit(1);
-        }
-        context = std::move(*_result);
-        loop->stop();
-    });
-    loop->run();
+    std::vector<std::unique_ptr<redis::context>> contexts;
+    for (size_t i = 0; i < connections; ++i) {
+        const auto connecting = loop->create_redis_context("127.0.0.1", port, 0);
+        connecting->set_callback([&](boost::optional<std::unique_ptr<redis::context>> _result) {
+            if (!_result) {
+                std::fprintf(stderr, "cannot connect to port %d\n", port);
+                std::exit(1);
+            }
+            contexts.push_back(std::move(*_result));
+            loop->stop();
+        });
+        loop->get_io_context().restart();
+        loop->run();
+    }
 
     // One slot per command in flight; a reply refills its own slot.
     struct pipeline_state {
         events_loop& loop;
-        redis::context& context;
+        const std::vector<std::unique_ptr<redis::context>>& contexts;
         const std::string& value;
         const long count;
         std::vector<async_operation_handle<redis::reply>::ptr> slots;
@@ -59,6 +66,7 @@ int main(int _argc, char** _argv) {
         long failed = 0;
 
         void send(size_t _slot) {
+            redis::context& context = *contexts[_slot % contexts.size()];
             slots[_slot] = context.set("bench:" + std::to_string(sent % 100000), value)->execute_async();
             ++sent;
             // Small and trivially copyable, so the handle stores it without allocating.
@@ -75,7 +83,7 @@ int main(int _argc, char** _argv) {
                 loop.stop();
         }
     };
-    pipeline_state state{*loop, *context, value, count, {}, 0, 0, 0};
+    pipeline_state state{*loop, contexts, value, count, {}, 0, 0, 0};
     state.slots.resize(static_cast<size_t>(pipeline));
 
     const auto start = std::chrono::steady_clock::now();
@@ -85,10 +93,11 @@ int main(int _argc, char** _argv) {
     loop->run();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-    std::printf("lomvera execute_async SET: %ld commands, %zu-byte values, %ld in flight: %.3f s, %.0f commands/s%s\n",
-                count, value.size(), pipeline, seconds, static_cast<double>(count) / seconds,
+    std::printf("lomvera execute_async SET: %ld commands, %zu-byte values, %ld in flight on %zu connections: %.3f s, "
+                "%.0f commands/s%s\n",
+                count, value.size(), pipeline, connections, seconds, static_cast<double>(count) / seconds,
                 state.failed != 0 ? " (with failed replies)" : "");
     state.slots.clear();
-    context.reset();
+    contexts.clear();
     return state.failed != 0 ? 1 : 0;
 }

@@ -252,14 +252,11 @@ void async_context::run_command(std::vector<const char*>& _argv, std::vector<siz
     if (m_context == nullptr)
         QVD_THROW("Command: " + first_argument(_argv, _argv_len) + ", error");
     auto holder = std::make_unique<callback>(std::move(_callback));
-    format_command(_argv, _argv_len, m_formatted);
-    const int status =
-        redisAsyncFormattedCommand(m_context, reply_wrapper, holder.get(), m_formatted.data(), m_formatted.size());
+    const int status = redisAsyncCommandArgv(m_context, reply_wrapper, holder.get(), static_cast<int>(_argv.size()),
+                                             _argv.data(), _argv_len.data());
     // Once queued, hiredis owns the callback and hands it back to reply_wrapper.
     if (status == REDIS_OK)
         holder.release();
-    if (m_formatted.capacity() > 65536)
-        std::string().swap(m_formatted);
     throw_kept_exception();
     if (status != REDIS_OK)
         QVD_THROW("Command: " + first_argument(_argv, _argv_len) + ", error");

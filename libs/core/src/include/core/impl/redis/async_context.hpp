@@ -81,8 +81,6 @@ private:
     std::shared_ptr<bool> m_context_is_alive;
     // An exception from a callback that ran inside hiredis; C frames must not be unwound.
     std::exception_ptr m_callback_exception;
-    // The last command in the protocol's form; kept so that its storage is reused.
-    std::string m_formatted;
 };
 
 } // namespace qvd::libs::core::redis

@@ -15,11 +15,6 @@ void ignore_broken_pipes();
 // reply from the server, which would shift every later reply onto the wrong command.
 void check_arguments(const std::vector<const char*>& _argv, const std::vector<size_t>& _argv_len);
 
-// The command in the protocol's form (an array of counted byte strings), for hiredis to queue as it
-// is: hiredis's own formatting costs more than everything else done per pipelined command.
-// _text is replaced; its storage is reused.
-void format_command(const std::vector<const char*>& _argv, const std::vector<size_t>& _argv_len, std::string& _text);
-
 // The command word, for failure texts.
 std::string first_argument(const std::vector<const char*>& _argv, const std::vector<size_t>& _argv_len);
 
