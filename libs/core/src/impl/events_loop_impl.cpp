@@ -1,6 +1,7 @@
 #include <core/impl/events_loop_impl.hpp>
 
 #include <core/impl/signals_handle_impl.hpp>
+#include <core/impl/tcp/manager_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -15,6 +16,7 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
       m_io_context(),
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, _logger)),
+      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, _logger)),
       m_watchers(std::make_shared<signal_watchers>()) {}
 
 events_loop_impl::~events_loop_impl() {
@@ -80,6 +82,8 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             source_location _source_location) {
     return m_timers->create_periodic_timer(_period, _now, _name, std::move(_callback), _source_location);
 }
+
+tcp::manager& events_loop_impl::get_tcp() { return *m_tcp; }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_source_location*/) {
     boost::asio::post(m_io_context, std::move(_handler));

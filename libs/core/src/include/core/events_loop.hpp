@@ -1,7 +1,9 @@
 #pragma once
 
+#include <core/ip_protocol.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
+#include <core/tcp/manager.hpp>
 #include <core/timer.hpp>
 #include <core/timers_manager.hpp>
 
@@ -60,6 +62,8 @@ public:
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                       const std::string& _name, timer::callback _callback,
                                                       source_location _source_location) = 0;
+    // The loop's TCP manager.
+    virtual tcp::manager& get_tcp() = 0;
     // Queues _handler for a thread that runs the loop; safe from any thread.
     virtual void post(std::function<void()> _handler, source_location _source_location) = 0;
     // Safe from any thread; so is releasing the work.

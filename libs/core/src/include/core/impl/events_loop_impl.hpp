@@ -31,6 +31,7 @@ public:
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                               const std::string& _name, timer::callback _callback,
                                               source_location _source_location) override;
+    tcp::manager& get_tcp() override;
     void post(std::function<void()> _handler, source_location _source_location) override;
     work::ptr create_work() override;
     boost::asio::io_context& get_io_context() override;
@@ -41,6 +42,7 @@ protected:
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
     std::unique_ptr<timers_manager> m_timers;
+    std::unique_ptr<tcp::manager> m_tcp;
 
 private:
     // Watchers made by stop_on_signals that still refer to this loop.
