@@ -3,6 +3,7 @@
 #include <core/impl/signals_handle_impl.hpp>
 #include <core/impl/tcp/manager_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
+#include <core/impl/udp/socket_impl.hpp>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -81,6 +82,14 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             timer::callback _callback,
                                                             source_location _source_location) {
     return m_timers->create_periodic_timer(_period, _now, _name, std::move(_callback), _source_location);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol _protocol, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _protocol, _port);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(const std::string& _address, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _address, _port);
 }
 
 tcp::manager& events_loop_impl::get_tcp() { return *m_tcp; }

@@ -6,6 +6,7 @@
 #include <core/tcp/manager.hpp>
 #include <core/timer.hpp>
 #include <core/timers_manager.hpp>
+#include <core/udp/socket.hpp>
 
 #include <chrono>
 #include <functional>
@@ -62,6 +63,10 @@ public:
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                       const std::string& _name, timer::callback _callback,
                                                       source_location _source_location) = 0;
+    // A UDP socket bound to the protocol's any-address and _port.
+    virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
+    // A UDP socket bound to _address (IPv4 or IPv6 notation) and _port.
+    virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
     // The loop's TCP manager.
     virtual tcp::manager& get_tcp() = 0;
     // Queues _handler for a thread that runs the loop; safe from any thread.

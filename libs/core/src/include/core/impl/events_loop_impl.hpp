@@ -31,6 +31,8 @@ public:
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                               const std::string& _name, timer::callback _callback,
                                               source_location _source_location) override;
+    udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
+    udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
     tcp::manager& get_tcp() override;
     void post(std::function<void()> _handler, source_location _source_location) override;
     work::ptr create_work() override;
