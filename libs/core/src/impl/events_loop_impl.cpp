@@ -3,7 +3,9 @@
 #include <core/impl/http/client_impl.hpp>
 #include <core/impl/redis/context_impl.hpp>
 #include <core/impl/signals_handle_impl.hpp>
+#include <core/impl/tcp/manager_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
+#include <core/impl/udp/socket_impl.hpp>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -17,6 +19,7 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
       m_io_context(),
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, _logger)),
+      m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, _logger)),
       m_watchers(std::make_shared<signal_watchers>()) {}
 
 events_loop_impl::~events_loop_impl() {
@@ -82,6 +85,16 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             source_location _source_location) {
     return m_timers->create_periodic_timer(_period, _now, _name, std::move(_callback), _source_location);
 }
+
+udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol _protocol, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _protocol, _port);
+}
+
+udp::socket::ptr events_loop_impl::create_udp_socket(const std::string& _address, int _port) {
+    return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _address, _port);
+}
+
+tcp::manager& events_loop_impl::get_tcp() { return *m_tcp; }
 
 http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout) {
     return create_http_client(_address, _timeout, {}, 10);

@@ -31,6 +31,9 @@ public:
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                               const std::string& _name, timer::callback _callback,
                                               source_location _source_location) override;
+    udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
+    udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
+    tcp::manager& get_tcp() override;
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) override;
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
                                          const std::vector<http::method>& _disabled_methods,
@@ -47,6 +50,7 @@ protected:
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
     std::unique_ptr<timers_manager> m_timers;
+    std::unique_ptr<tcp::manager> m_tcp;
 
 private:
     // Watchers made by stop_on_signals that still refer to this loop.
