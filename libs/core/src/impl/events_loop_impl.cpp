@@ -2,6 +2,8 @@
 
 #include <core/impl/signals_handle_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
+#include <core/impl/zmq/manager_impl.hpp>
+#include <core/impl/zmq/message_stream_zmq.hpp>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -15,6 +17,7 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
       m_io_context(),
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, _logger)),
+      m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, _logger)),
       m_watchers(std::make_shared<signal_watchers>()) {}
 
 events_loop_impl::~events_loop_impl() {
@@ -80,6 +83,16 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
                                                             source_location _source_location) {
     return m_timers->create_periodic_timer(_period, _now, _name, std::move(_callback), _source_location);
 }
+
+message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+}
+
+zmq::manager& events_loop_impl::get_zmq() { return *m_zmq; }
 
 void events_loop_impl::post(std::function<void()> _handler, source_location /*_source_location*/) {
     boost::asio::post(m_io_context, std::move(_handler));

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
 #include <core/timer.hpp>
 #include <core/timers_manager.hpp>
+#include <core/zmq/manager.hpp>
 
 #include <chrono>
 #include <functional>
@@ -60,6 +62,12 @@ public:
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                       const std::string& _name, timer::callback _callback,
                                                       source_location _source_location) = 0;
+    // A stream of the JSON documents published at the ZeroMQ endpoint; throws boost::system::system_error.
+    virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
+    // A stream of the whole frames published at the ZeroMQ endpoint; throws boost::system::system_error.
+    virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
+    // The maker of this loop's ZeroMQ sockets.
+    virtual zmq::manager& get_zmq() = 0;
     // Queues _handler for a thread that runs the loop; safe from any thread.
     virtual void post(std::function<void()> _handler, source_location _source_location) = 0;
     // Safe from any thread; so is releasing the work.

@@ -31,6 +31,9 @@ public:
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                               const std::string& _name, timer::callback _callback,
                                               source_location _source_location) override;
+    message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
+    message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
+    zmq::manager& get_zmq() override;
     void post(std::function<void()> _handler, source_location _source_location) override;
     work::ptr create_work() override;
     boost::asio::io_context& get_io_context() override;
@@ -41,6 +44,7 @@ protected:
     boost::asio::io_context m_io_context;
     const component_logger& m_logger;
     std::unique_ptr<timers_manager> m_timers;
+    std::unique_ptr<zmq::manager> m_zmq;
 
 private:
     // Watchers made by stop_on_signals that still refer to this loop.
