@@ -9,6 +9,8 @@ namespace qvd::libs::core {
 message_stream_zmq_raw::message_stream_zmq_raw(boost::asio::io_context& _io_context, const component_logger& _logger,
                                                const std::string& _address)
     : m_callbacks(std::make_shared<callbacks_map>()), m_socket(_io_context, ZMQ_SUB), m_logger(_logger) {
+    // It sends nothing but subscriptions: none is worth waiting for when it closes.
+    m_socket.set_option(ZMQ_LINGER, 0);
     m_socket.connect(_address);
     setup_receive();
 }
