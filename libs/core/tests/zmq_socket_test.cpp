@@ -20,11 +20,13 @@ namespace {
 struct core_zmq_socket : loop_fixture {
     qz::manager& sockets = loop->get_zmq();
 
+    qz::socket::ptr pull;
+    qz::socket::ptr push;
+
     // A bound PULL socket and a PUSH socket connected to it, over tcp or ipc.
-    std::pair<qz::socket::ptr, qz::socket::ptr> pipeline(const std::string& _endpoint) {
-        qz::socket::ptr pull = sockets.bind(type::pull, _endpoint);
-        qz::socket::ptr push = sockets.connect(type::push, _endpoint);
-        return {std::move(pull), std::move(push)};
+    void pipeline(const std::string& _endpoint) {
+        pull = sockets.bind(type::pull, _endpoint);
+        push = sockets.connect(type::push, _endpoint);
     }
 };
 
@@ -70,7 +72,7 @@ TEST_F(core_zmq_socket, refused_endpoints_and_types_fail_with_their_texts) {
 TEST_F(core_zmq_socket, frames_arrive_in_order_over_tcp_and_ipc) {
     for (const std::string& endpoint : {free_tcp_endpoint(), ipc_endpoint()}) {
         SCOPED_TRACE(endpoint);
-        auto [pull, push] = pipeline(endpoint);
+        pipeline(endpoint);
         std::vector<std::string> received;
         pull->set_receive_callback([&](qz::message& _frame) { received.push_back(_frame.string()); });
         for (int i = 0; i < 50; ++i)
@@ -84,7 +86,7 @@ TEST_F(core_zmq_socket, frames_arrive_in_order_over_tcp_and_ipc) {
 }
 
 TEST_F(core_zmq_socket, a_new_callback_replaces_the_old_one_with_a_single_receive) {
-    auto [pull, push] = pipeline(ipc_endpoint());
+    pipeline(ipc_endpoint());
     std::vector<std::string> first, second, third;
     pull->set_receive_callback([&, socket = pull.get()](qz::message& _frame) {
         first.push_back(_frame.string());
@@ -103,22 +105,22 @@ TEST_F(core_zmq_socket, a_new_callback_replaces_the_old_one_with_a_single_receiv
 
 TEST_F(core_zmq_socket, try_send_queues_only_where_a_peer_can_take_it) {
     const std::string endpoint = ipc_endpoint();
-    const qz::socket::ptr push = sockets.bind(type::push, endpoint);
-    EXPECT_FALSE(push->try_send(text("nobody")));
-    EXPECT_FALSE(push->try_send(text("nobody"), qz::flags::sndmore));
+    const qz::socket::ptr source = sockets.bind(type::push, endpoint);
+    EXPECT_FALSE(source->try_send(text("nobody")));
+    EXPECT_FALSE(source->try_send(text("nobody"), qz::flags::sndmore));
 
-    const qz::socket::ptr pull = sockets.connect(type::pull, endpoint);
+    const qz::socket::ptr receiver = sockets.connect(type::pull, endpoint);
     std::vector<std::string> received;
-    pull->set_receive_callback([&](qz::message& _frame) { received.push_back(_frame.string()); });
+    receiver->set_receive_callback([&](qz::message& _frame) { received.push_back(_frame.string()); });
     // The peer's pipe appears once the loop has let the connection through.
     bool queued = false;
-    ASSERT_TRUE(run_until([&] { return queued = queued || push->try_send(text("somebody")); }));
+    ASSERT_TRUE(run_until([&] { return queued = queued || source->try_send(text("somebody")); }));
     ASSERT_TRUE(run_until([&] { return received.size() == 1; }));
     EXPECT_EQ(received, std::vector<std::string>{"somebody"});
 }
 
 TEST_F(core_zmq_socket, multi_part_messages_are_read_with_receive_more) {
-    auto [pull, push] = pipeline(free_tcp_endpoint());
+    pipeline(free_tcp_endpoint());
     std::vector<std::vector<std::string>> messages;
     pull->set_receive_callback([&, socket = pull.get()](qz::message& _first) {
         std::vector<std::string> parts{_first.string()};
@@ -166,10 +168,10 @@ TEST_F(core_zmq_socket, a_burst_sent_faster_than_it_is_handled_arrives_whole_and
     constexpr int frames = 100000;
     ::zmq::socket_t sender = peer(::zmq::socket_type::push);
     sender.bind("tcp://127.0.0.1:*");
-    const qz::socket::ptr pull = sockets.connect(type::pull, sender.get(::zmq::sockopt::last_endpoint));
+    const qz::socket::ptr receiver = sockets.connect(type::pull, sender.get(::zmq::sockopt::last_endpoint));
     int expected = 0;
     bool in_order = true;
-    pull->set_receive_callback([&](qz::message& _frame) {
+    receiver->set_receive_callback([&](qz::message& _frame) {
         int value = -1;
         if (_frame.size() == sizeof value)
             std::memcpy(&value, _frame.data(), sizeof value);
@@ -189,7 +191,7 @@ TEST_F(core_zmq_socket, a_burst_sent_faster_than_it_is_handled_arrives_whole_and
 }
 
 TEST_F(core_zmq_socket, frames_queued_while_one_is_handled_are_not_left_waiting) {
-    auto [pull, push] = pipeline(free_tcp_endpoint());
+    pipeline(free_tcp_endpoint());
     std::vector<std::string> received;
     pull->set_receive_callback([&, sender = push.get()](qz::message& _frame) {
         received.push_back(_frame.string());
@@ -203,7 +205,7 @@ TEST_F(core_zmq_socket, frames_queued_while_one_is_handled_are_not_left_waiting)
 }
 
 TEST_F(core_zmq_socket, a_frame_read_outside_the_callback_does_not_stall_the_next) {
-    auto [pull, push] = pipeline(ipc_endpoint());
+    pipeline(ipc_endpoint());
     std::vector<std::string> received;
     pull->set_receive_callback([&](qz::message& _frame) { received.push_back(_frame.string()); });
     push->send(text("first"));
@@ -217,7 +219,7 @@ TEST_F(core_zmq_socket, a_frame_read_outside_the_callback_does_not_stall_the_nex
 }
 
 TEST_F(core_zmq_socket, a_throwing_callback_leaves_run_and_the_next_frame_still_arrives) {
-    auto [pull, push] = pipeline(ipc_endpoint());
+    pipeline(ipc_endpoint());
     std::vector<std::string> received;
     pull->set_receive_callback([&](qz::message& _frame) {
         received.push_back(_frame.string());
@@ -233,7 +235,7 @@ TEST_F(core_zmq_socket, a_throwing_callback_leaves_run_and_the_next_frame_still_
 }
 
 TEST_F(core_zmq_socket, a_socket_destroyed_in_its_own_callback_stops_quietly) {
-    auto [pull, push] = pipeline(ipc_endpoint());
+    pipeline(ipc_endpoint());
     int calls = 0;
     pull->set_receive_callback([&](qz::message&) {
         ++calls;
@@ -252,9 +254,9 @@ TEST_F(core_zmq_socket, a_socket_destroyed_in_its_own_callback_stops_quietly) {
 TEST_F(core_zmq_socket, a_receive_that_fails_is_logged_once_and_ends) {
     ::zmq::socket_t sender = peer(::zmq::socket_type::push);
     sender.bind("tcp://127.0.0.1:*");
-    const qz::socket::ptr pull = sockets.connect(type::pull, sender.get(::zmq::sockopt::last_endpoint));
+    const qz::socket::ptr receiver = sockets.connect(type::pull, sender.get(::zmq::sockopt::last_endpoint));
     int calls = 0;
-    pull->set_receive_callback([&](qz::message&) { ++calls; });
+    receiver->set_receive_callback([&](qz::message&) { ++calls; });
     sender.send(::zmq::str_buffer("1"));
     ASSERT_TRUE(run_until([&] { return calls == 1; }));
     // Ending the loop's ZeroMQ context makes every receive on it fail.
@@ -273,7 +275,7 @@ TEST_F(core_zmq_socket, sockets_destroyed_with_frames_queued_end_without_hanging
     for (int i = 0; i < 100; ++i)
         ASSERT_TRUE(unheard->try_send(text(number(i))));
     // Frames received but never handled.
-    auto [pull, push] = pipeline(ipc_endpoint());
+    pipeline(ipc_endpoint());
     int calls = 0;
     pull->set_receive_callback([&](qz::message&) {
         ++calls;
@@ -295,9 +297,9 @@ TEST_F(core_zmq_socket, inproc_peers_reach_sockets_through_the_loops_context) {
     ::zmq::socket_t sender(*qz::get_context(loop->get_io_context()), ::zmq::socket_type::push);
     sender.set(::zmq::sockopt::linger, 0);
     sender.bind("inproc://frames");
-    const qz::socket::ptr pull = sockets.connect(type::pull, "inproc://frames");
+    const qz::socket::ptr receiver = sockets.connect(type::pull, "inproc://frames");
     std::string received;
-    pull->set_receive_callback([&](qz::message& _frame) { received = _frame.string(); });
+    receiver->set_receive_callback([&](qz::message& _frame) { received = _frame.string(); });
     sender.send(::zmq::str_buffer("inside"));
     ASSERT_TRUE(run_until([&] { return !received.empty(); }));
     EXPECT_EQ(received, "inside");
@@ -307,10 +309,10 @@ TEST_F(core_zmq_socket, a_loop_run_by_several_threads_hands_over_each_frame_once
     constexpr int frames = 20000;
     ::zmq::socket_t sender = peer(::zmq::socket_type::push);
     sender.bind("tcp://127.0.0.1:*");
-    const qz::socket::ptr pull = sockets.connect(type::pull, sender.get(::zmq::sockopt::last_endpoint));
+    const qz::socket::ptr receiver = sockets.connect(type::pull, sender.get(::zmq::sockopt::last_endpoint));
     std::atomic<int> expected{0};
     std::atomic<bool> in_order{true};
-    pull->set_receive_callback([&](qz::message& _frame) {
+    receiver->set_receive_callback([&](qz::message& _frame) {
         int value = -1;
         std::memcpy(&value, _frame.data(), std::min(_frame.size(), sizeof value));
         if (value != expected.load())
