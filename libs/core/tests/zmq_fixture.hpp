@@ -35,6 +35,19 @@ struct loop_fixture : ::testing::Test {
 
     void SetUp() override { log.connect(reader.endpoint()); }
 
+    // libzmq leaves the files of ipc endpoints behind.
+    ~loop_fixture() override {
+        for (const std::string& path : m_ipc_paths)
+            ::unlink(path.c_str());
+    }
+
+    // An ipc endpoint unique to this process and call; its file is removed after the test.
+    std::string ipc_endpoint() {
+        static std::atomic<int> count{0};
+        m_ipc_paths.push_back("/tmp/lomvera-zmq-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count));
+        return "ipc://" + m_ipc_paths.back();
+    }
+
     // Runs the loop until _done holds or 10 s have passed; the loop can be run again afterwards.
     bool run_until(const std::function<bool()>& _done) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -72,6 +85,9 @@ struct loop_fixture : ::testing::Test {
         socket.set(::zmq::sockopt::linger, 0);
         return socket;
     }
+
+private:
+    std::vector<std::string> m_ipc_paths;
 };
 
 // A loopback TCP endpoint free at the time of the call (ZeroMQ listens with SO_REUSEADDR).
@@ -81,12 +97,6 @@ inline std::string free_tcp_endpoint() {
     probe.set(::zmq::sockopt::linger, 0);
     probe.bind("tcp://127.0.0.1:*");
     return probe.get(::zmq::sockopt::last_endpoint);
-}
-
-// An ipc endpoint unique to this process and call.
-inline std::string ipc_endpoint() {
-    static std::atomic<int> count{0};
-    return "ipc:///tmp/lomvera-zmq-test-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
 }
 
 } // namespace zmq_test
