@@ -2,7 +2,8 @@ include(GoogleTest)
 
 # The private servers that the test command starts (scripts/test-servers).
 set(LOMVERA_TEST_SERVERS_DIR ${CMAKE_BINARY_DIR}/test-servers)
-set(LOMVERA_TEST_MARIADB_PORT 33071 CACHE STRING "Loopback port of the private test MariaDB server")
+# Below the kernel's ephemeral range (32768 and up), so that no client connection holds it.
+set(LOMVERA_TEST_MARIADB_PORT 23071 CACHE STRING "Loopback port of the private test MariaDB server")
 
 add_test(NAME mariadb_server_start
          COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-mariadb start ${LOMVERA_TEST_SERVERS_DIR}/mariadb ${LOMVERA_TEST_MARIADB_PORT})

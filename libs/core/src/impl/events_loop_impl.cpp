@@ -6,6 +6,8 @@
 #include <core/impl/tcp/manager_impl.hpp>
 #include <core/impl/timers_manager_impl.hpp>
 #include <core/impl/udp/socket_impl.hpp>
+#include <core/impl/zmq/manager_impl.hpp>
+#include <core/impl/zmq/message_stream_zmq.hpp>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -20,6 +22,7 @@ events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
       m_logger(_logger),
       m_timers(std::make_unique<timers_manager_impl>(*this, _logger)),
       m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, _logger)),
+      m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, _logger)),
       m_watchers(std::make_shared<signal_watchers>()) {}
 
 events_loop_impl::~events_loop_impl() {
@@ -86,6 +89,14 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
     return m_timers->create_periodic_timer(_period, _now, _name, std::move(_callback), _source_location);
 }
 
+message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
+    return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+}
+
 udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol _protocol, int _port) {
     return std::make_unique<udp::socket_impl>(get_io_context(), m_logger, _protocol, _port);
 }
@@ -95,6 +106,8 @@ udp::socket::ptr events_loop_impl::create_udp_socket(const std::string& _address
 }
 
 tcp::manager& events_loop_impl::get_tcp() { return *m_tcp; }
+
+zmq::manager& events_loop_impl::get_zmq() { return *m_zmq; }
 
 http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout) {
     return create_http_client(_address, _timeout, {}, 10);

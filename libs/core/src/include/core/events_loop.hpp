@@ -4,12 +4,14 @@
 #include <core/http/client.hpp>
 #include <core/http/method.hpp>
 #include <core/ip_protocol.hpp>
+#include <core/message_stream.hpp>
 #include <core/periodic_timer.hpp>
 #include <core/source_location.hpp>
 #include <core/tcp/manager.hpp>
 #include <core/timer.hpp>
 #include <core/timers_manager.hpp>
 #include <core/udp/socket.hpp>
+#include <core/zmq/manager.hpp>
 
 #include <boost/optional.hpp>
 #include <boost/utility/string_view.hpp>
@@ -74,12 +76,18 @@ public:
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                       const std::string& _name, timer::callback _callback,
                                                       source_location _source_location) = 0;
+    // A stream of the JSON documents published at the ZeroMQ endpoint; throws boost::system::system_error.
+    virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
+    // A stream of the whole frames published at the ZeroMQ endpoint; throws boost::system::system_error.
+    virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
     // A UDP socket bound to the protocol's any-address and _port.
     virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
     // A UDP socket bound to _address (IPv4 or IPv6 notation) and _port.
     virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
     // The loop's TCP manager.
     virtual tcp::manager& get_tcp() = 0;
+    // The maker of this loop's ZeroMQ sockets.
+    virtual zmq::manager& get_zmq() = 0;
     // An HTTP client below _address with 10 worker threads and no disabled method.
     virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) = 0;
     // An HTTP client whose _disabled_methods are answered locally with 200 and never sent.

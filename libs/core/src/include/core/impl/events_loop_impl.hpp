@@ -31,9 +31,12 @@ public:
     periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                               const std::string& _name, timer::callback _callback,
                                               source_location _source_location) override;
+    message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
+    message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
     udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
     udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
     tcp::manager& get_tcp() override;
+    zmq::manager& get_zmq() override;
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) override;
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
                                          const std::vector<http::method>& _disabled_methods,
@@ -51,6 +54,7 @@ protected:
     const component_logger& m_logger;
     std::unique_ptr<timers_manager> m_timers;
     std::unique_ptr<tcp::manager> m_tcp;
+    std::unique_ptr<zmq::manager> m_zmq;
 
 private:
     // Watchers made by stop_on_signals that still refer to this loop.
