@@ -35,7 +35,7 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
             m_account = mariadb::account::create(_host_name, _user_name, _password, _schema, _port, std::string());
             m_connection = mariadb::connection::create(m_account);
             // The first call that reaches the server.
-            m_connection->set_charset("utf8");
+            m_connection->set_charset("utf8mb4");
         });
         if (connected)
             return;

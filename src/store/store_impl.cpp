@@ -50,7 +50,7 @@ void append_string_literal(std::string& _text, const std::string& _str)
     // A backslash reads differently with and without NO_BACKSLASH_ESCAPES; hex digits never do.
     // The introducer gives the literal the connection's character set, as a quoted one has.
     static const char digits[] = "0123456789ABCDEF";
-    _text += "_utf8 X'";
+    _text += "_utf8mb4 X'";
     for (const char c : _str) {
         const auto byte = static_cast<unsigned char>(c);
         _text += digits[byte >> 4];

@@ -109,8 +109,10 @@ std::string bytes(const char (&_literal)[N])
     return std::string(_literal, N - 1);
 }
 
-const strings plain_strings = {"Tuid-plain-0001", "A0B1C2D3E4F5", "mode", "ev-1", "1.2.3", "ABC",
-                               "Zürich 東京", "free text, with \"double\" quotes and ; -- /* */"};
+// Each with a 4-byte character (an emoji), which only a utf8mb4 session keeps.
+const strings plain_strings = {"Tuid-plain-0001\U0001F600", "A0B1C2D3E4F5", "mode\U0001F600", "ev-1\U0001F600",
+                               "1.2.3\U0001F600", "AB\U0001F600", "Zürich 東京 \U0001F600",
+                               "free text, with \"double\" quotes and ; -- /* */ \U0001F600"};
 
 // Quotes, backslashes, comment markers, a second statement, NUL bytes, multi-byte text.
 const strings hostile_strings = {
@@ -120,7 +122,7 @@ const strings hostile_strings = {
     bytes("\\'--;\0é"),
     bytes("\\'#;\0é"),
     bytes("\\'é"),
-    bytes("O'Brien \\\\ \\' \0 ünï 東京 */ #"),
+    bytes("O'Brien \\\\ \\' \0 ünï 東京 \U0001F600 */ #"),
     bytes("'); INSERT INTO canary VALUES (1); -- \\'); INSERT INTO canary VALUES (2); /* \0 */ # ending \\"),
 };
 
@@ -467,6 +469,8 @@ protected:
         // The NUL bytes and the multi-byte text arrived as they were.
         EXPECT_EQ(value("SELECT HEX(mac_address) FROM positions_raw WHERE mac_address IS NOT NULL"),
                   "275C27293B202D2D00C3A9");
+        EXPECT_EQ(value("SELECT HEX(area_name) FROM external_events WHERE area_name IS NOT NULL"),
+                  "4F27427269656E205C5C205C27200020C3BC6EC3AF20E69DB1E4BAAC20F09F9880202A2F2023");
     }
 
     void check_empty_texts()
@@ -529,6 +533,17 @@ TEST_F(column_store_values, empty_texts_stay_empty_and_absent_ones_null)
 TEST_F(column_store_values, the_id_of_a_position_is_left_to_the_table)
 {
     check_default_id();
+}
+
+TEST_F(column_store_values, years_before_1000_are_stored_as_they_are)
+{
+    qvd::external_event e;
+    e.ts = at_ms(-59028694154993);         // 0099-06-15 12:30:45.007
+    e.created_at = at_ms(-30610224000001); // 0999-12-31 23:59:59.999
+    EXPECT_EQ(m_store->insert_external_events({e}), 1u);
+    EXPECT_EQ(rows("SELECT ts, created_at FROM external_events"),
+              (std::vector<sql_row>{{"0099-06-15 12:30:45.007", "0999-12-31 23:59:59.999"}}));
+    EXPECT_TRUE(m_store->check_presence("external_events", e));
 }
 
 // The same checks on a server whose sessions start with NO_BACKSLASH_ESCAPES: one test, so that

@@ -38,10 +38,10 @@ TEST(store_sql, string_literal_keeps_plain_text_and_never_lets_a_value_out)
         {"''", "''''''"},
         {"x'); DROP TABLE t; -- ", "'x''); DROP TABLE t; -- '"},
         // A backslash reads differently under NO_BACKSLASH_ESCAPES, hex digits never do.
-        {"a\\b", "_utf8 X'615C62'"},
-        {"\\'", "_utf8 X'5C27'"},
-        {"\\", "_utf8 X'5C'"},
-        {"é\\", "_utf8 X'C3A95C'"},
+        {"a\\b", "_utf8mb4 X'615C62'"},
+        {"\\'", "_utf8mb4 X'5C27'"},
+        {"\\", "_utf8mb4 X'5C'"},
+        {"é\\", "_utf8mb4 X'C3A95C'"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(column_store_impl::string_literal(c.value), c.literal) << c.value;
@@ -53,6 +53,9 @@ TEST(store_sql, time_text_is_the_timestamps_utc_text_with_three_digits_of_millis
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(some_time), "2024-03-05 07:08:09.010");
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(951782400005)), "2000-02-29 00:00:00.005");
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(253402300799999)), "9999-12-31 23:59:59.999");
+    // A short year would be read by the server as another one ("99-06-15" as 1999).
+    EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(-59028694154993)), "0099-06-15 12:30:45.007");
+    EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(-30610224000001)), "0999-12-31 23:59:59.999");
 
     // The fast form must agree with the timestamp's own text everywhere, the odd ranges included.
     std::mt19937_64 random(42);
@@ -167,7 +170,7 @@ TEST(store_sql, inserts_write_each_tables_values_in_schema_order)
     EXPECT_EQ(column_store_impl::make_insert(std::vector<qvd::vehicle_driver_association_open>{v}),
               "INSERT vehicle_driver_associations_open(id, event_id, vehicle_uid, vehicle_mac, vehicle_name, "
               "driver_uid, driver_mac, driver_name, created_at, created_area_uid, created_x, created_y, "
-              "project_uid) VALUES (-2,_utf8 X'655C31',NULL,NULL,NULL,NULL,NULL,NULL,'2024-03-05 07:08:09.010',"
+              "project_uid) VALUES (-2,_utf8mb4 X'655C31',NULL,NULL,NULL,NULL,NULL,NULL,'2024-03-05 07:08:09.010',"
               "NULL,-1,NULL,'P')");
 
     qvd::heartbeat h;
@@ -215,7 +218,7 @@ TEST(store_sql, presence_queries_look_for_the_identifying_columns)
     a.action = "a\\";
     a.object = "zone";
     EXPECT_EQ(column_store_impl::make_presence_query("sys_journal", a),
-              "SELECT * FROM sys_journal WHERE created_at='2024-03-05 07:08:09.010' AND action=_utf8 X'615C' AND "
+              "SELECT * FROM sys_journal WHERE created_at='2024-03-05 07:08:09.010' AND action=_utf8mb4 X'615C' AND "
               "object='zone' LIMIT 1");
 
     qvd::vehicle_driver_association v;

@@ -393,6 +393,62 @@ TEST_F(processors, activities_use_their_own_batch_size_and_sys_journal_counts_as
     EXPECT_EQ(runtime_count("activities"), 0);
 }
 
+// A 4-byte character (an emoji) in a string column of every kind, alone and beside a backslash (which
+// the insert writes as a hex literal), arrives byte for byte: the sessions speak utf8mb4.
+TEST_F(processors, four_byte_characters_arrive_byte_for_byte)
+{
+    const std::string emoji = "\xF0\x9F\x98\x80";
+    const std::string plain = "'a" + emoji + "'";
+    const std::string slashed = "'b\\\\" + emoji + "'";
+    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, slvr_mode) VALUES "
+                "(1, 10, 'u1', '2024-03-05 07:08:09', 'area', " + plain + "), "
+                "(2, 10, 'u2', '2024-03-05 07:08:10', 'area', " + slashed + ")");
+    runtime_sql("INSERT INTO trackable_objects (uid, name) VALUES ('t1', " + plain + "), ('t2', " + slashed + ");"
+                "INSERT INTO zone_event_history (id, uid, related_event, action, obj_uid, created_at, duration) "
+                "VALUES (1, 'e1', NULL, 'enter', 't1', '2024-01-01 00:00:01', NULL), "
+                "(2, 'l1', 'e1', 'leave', 't1', '2024-01-01 00:01:01', 60), "
+                "(3, 'e2', NULL, 'enter', 't2', '2024-01-01 00:00:02', NULL)");
+    runtime_sql("INSERT INTO external_events (id, event_info, ts) VALUES (1, " + plain +
+                ", '2024-01-01 00:00:01'), (2, " + slashed + ", '2024-01-01 00:00:02')");
+    runtime_sql("INSERT INTO activities (id, created_at, created_by, action, object, plist) VALUES "
+                "(1, '2024-01-01 00:00:01', 'me', 'a', 'o', " + plain + "), "
+                "(2, '2024-01-01 00:00:02', 'me', 'a', 'o', " + slashed + ")");
+    runtime_sql("INSERT INTO vehicle_driver_associations (id, event_id, created_at, removed_at) VALUES "
+                "(1, " + plain + ", '2024-01-01 00:00:01', '2024-01-01 01:00:00'), "
+                "(2, " + slashed + ", '2024-01-01 00:00:02', NULL)");
+    runtime_sql("INSERT INTO heartbeats (id, ts, sw_version) VALUES (1, '2024-01-01 00:00:01', " + plain +
+                "), (2, '2024-01-01 00:00:02', " + slashed + ")");
+    runtime_sql("INSERT INTO node_parameters_staging (id, param_value, ts) VALUES (1, " + plain +
+                ", '2024-01-01 00:00:01'), (2, " + slashed + ", '2024-01-01 00:00:02')");
+
+    std::vector<std::function<bool()>> steps = {
+        make_step<qvd::positions_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::zone_events_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::external_events_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::activities_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::vehicle_driver_associations_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::heartbeats_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::node_parameters_processor>(*m_runtime, *m_store, 10, m_dir),
+    };
+    for (const auto& step : steps)
+        while (step())
+        {
+        }
+
+    const std::string a = "61F09F9880";
+    const std::string b = "625CF09F9880";
+    const auto hex = [&](const std::string& _sql) { return query_value(shared_mariadb(), _sql, m_store_name); };
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(slvr_mode) ORDER BY ts) FROM positions_raw"), a + "," + b);
+    EXPECT_EQ(hex("SELECT HEX(trackable_name) FROM zone_events"), a);
+    EXPECT_EQ(hex("SELECT HEX(trackable_name) FROM zone_events_open"), b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(event_info) ORDER BY ts) FROM external_events"), a + "," + b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(plist) ORDER BY id) FROM sys_journal_staging"), a + "," + b);
+    EXPECT_EQ(hex("SELECT HEX(event_id) FROM vehicle_driver_associations"), a);
+    EXPECT_EQ(hex("SELECT HEX(event_id) FROM vehicle_driver_associations_open"), b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(sw_version) ORDER BY id) FROM heartbeats"), a + "," + b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(param_value) ORDER BY ts) FROM node_parameters"), a + "," + b);
+}
+
 // The two kinds with an open snapshot.
 struct open_kind
 {
