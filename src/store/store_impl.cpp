@@ -2,6 +2,8 @@
 
 #include <core/exception.hpp>
 
+#include <mariadb_client/account.hpp>
+#include <mariadb_client/connection.hpp>
 #include <mariadb_client/result_set.hpp>
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -431,6 +433,11 @@ column_store_impl::column_store_impl(const std::string& _host_name, const std::s
                                      const libs::core::logger& _logger)
     : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger)
 {
+    // Strict, so that a value a column cannot hold fails the whole batch instead of being cut or
+    // clamped. The account applies it on every connect; the link opened for the check above is
+    // closed so that the first statement connects again with it.
+    m_account->set_option("sql_mode", "CONCAT_WS(',', NULLIF(@@sql_mode, ''), 'STRICT_ALL_TABLES')");
+    m_connection->disconnect();
 }
 
 column_store_impl::~column_store_impl() = default;

@@ -566,4 +566,59 @@ TEST_F(processors, closed_rows_of_open_kinds_recover_without_a_second_insert)
     EXPECT_EQ(runtime_count("zone_event_history"), 2);
 }
 
+// A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
+// a warning. The column-store session is strict on every connect, so such a batch fails whole and
+// its runtime rows stay; after a reconnect as well.
+TEST(processors_on_a_lax_server, a_value_the_column_store_cannot_hold_fails_the_batch)
+{
+    private_mariadb_server server(0, {"--sql-mode="});
+    server.start();
+    const auto& endpoint = server.endpoint();
+    run_sql(endpoint, "CREATE DATABASE rt CHARACTER SET utf8mb4; CREATE DATABASE cs CHARACTER SET utf8mb4");
+    run_sql_file(endpoint, "tests/fixtures/runtime_schema.sql", "rt");
+    run_sql_file(endpoint, "tests/fixtures/column_store_schema.sql", "cs");
+    no_signal signals;
+    const qvd::libs::core::logger logger("lomvera", "transfer-test");
+    qvd::runtime::database_impl runtime(endpoint.host, endpoint.user, endpoint.password, "rt", endpoint.port,
+                                        signals, logger);
+    qvd::store::column_store_impl store(endpoint.host, endpoint.user, endpoint.password, "cs", endpoint.port,
+                                        signals, logger);
+    const fs::path dir = fs::temp_directory_path() / fs::unique_path("lomvera-lax-%%%%-%%%%");
+    fs::create_directories(dir);
+    const std::string journal_dir = dir.string() + "/";
+    const auto count = [&](const std::string& _table, const std::string& _database) {
+        return *query_value(endpoint, "SELECT COUNT(*) FROM " + _table, _database);
+    };
+
+    // fom is a smallint in the column store (40000 would become 32767).
+    run_sql(endpoint,
+            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, fom) VALUES "
+            "(1, 10, 'u1', '2024-03-05 07:08:09', 'area', 7), (2, 10, 'u2', '2024-03-05 07:08:10', 'area', 40000)",
+            "rt");
+    // event_type holds 15 characters in the column store.
+    run_sql(endpoint,
+            "INSERT INTO external_events (id, event_type, ts) VALUES (1, 'short', '2024-01-01 00:00:01'), "
+            "(2, 'a type of twenty chars', '2024-01-01 00:00:02')",
+            "rt");
+    qvd::positions_processor positions(runtime, store, 10, journal_dir);
+    qvd::external_events_processor external_events(runtime, store, 10, journal_dir);
+    EXPECT_THROW(positions.processing(), qvd::libs::core::exception);
+    EXPECT_THROW(external_events.processing(), qvd::libs::core::exception);
+    EXPECT_EQ(count("positions_raw", "cs"), "0");
+    EXPECT_EQ(count("external_events", "cs"), "0");
+    EXPECT_EQ(count("position_histories", "rt"), "2");
+    EXPECT_EQ(count("external_events", "rt"), "2");
+
+    // A new session (the old one killed) is strict again: the journalled batch still fails.
+    for (const auto& row : query_sql(endpoint, "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = 'cs' AND "
+                                               "ID <> CONNECTION_ID()"))
+        run_sql(endpoint, "KILL " + *row[0]);
+    EXPECT_THROW(positions.processing(), qvd::libs::core::exception);
+    EXPECT_EQ(count("positions_raw", "cs"), "0");
+    EXPECT_EQ(count("position_histories", "rt"), "2");
+    EXPECT_EQ(query_value(endpoint, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = 'cs'"),
+              std::string("1"));
+    fs::remove_all(dir);
+}
+
 } // namespace
