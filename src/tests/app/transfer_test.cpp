@@ -249,6 +249,27 @@ TEST_F(app_transfer, moves_every_kind_mirrors_open_rows_and_stops_on_sigterm) {
     }));
 }
 
+// Two instances started at the same moment on one configuration: the pid-file lock lets one run,
+// the other is refused before it touches a table or a journal, and no row arrives twice.
+TEST_F(app_transfer, of_two_instances_started_together_one_runs) {
+    load_sample();
+    const std::vector<long long> before = pending_counts();
+    auto first = start();
+    auto second = start();
+    const bool one_ended = eventually([&] { return !first->running() || !second->running(); }, 30s);
+    ASSERT_TRUE(one_ended);
+    if (first->running())
+        std::swap(first, second);
+    // "first" is now the refused one.
+    EXPECT_EQ(first->wait(10s), 1) << first->standard_error();
+    EXPECT_NE(first->standard_error().find("Process is running"), std::string::npos) << first->standard_error();
+    EXPECT_EQ(first->standard_error().find("loading"), std::string::npos) << first->standard_error();
+    wait_for_first_cycle(*second);
+    for (std::size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(store_count(moved_kinds()[i].table), before[i]) << moved_kinds()[i].name;
+    stop(*second);
+}
+
 // Pid-file contents that do not name a live process: overwritten, and the daemon runs.
 class app_pid_file_overwritten : public app_transfer, public ::testing::WithParamInterface<const char*> {};
 
@@ -388,7 +409,8 @@ TEST_P(app_crash_recovery, every_row_exactly_once) {
     // The killed daemon's session ends once the server has finished (or dropped) its insert.
     ASSERT_TRUE(eventually([&] { return !session_alive(blocked); }, 20s));
     EXPECT_EQ(store_count("positions_raw"), insert_lands_after_kill ? m_settings.maximum_piece : 0);
-    EXPECT_FALSE(file_exists(m_settings.pidfile));
+    // Locked at start-up, written only after the first cycle.
+    EXPECT_EQ(read_file(m_settings.pidfile), "");
 
     daemon = start();
     wait_for_first_cycle(*daemon);
