@@ -38,7 +38,8 @@ public:
     // Empties a mirrored table; returns the affected-row count the server reports.
     virtual unsigned long long truncate_table(const std::string& _table) const = 0;
 
-    // Whether the table already holds the row of the record (a journalled batch's first one).
+    // Whether the table holds a row with every value that the insert writes for the record (a
+    // journalled batch's first or last one); texts compare byte for byte, NULL equals NULL.
     virtual bool check_presence(const std::string& _table, const position& _position) const = 0;
     virtual bool check_presence(const std::string& _table, const external_event& _event) const = 0;
     virtual bool check_presence(const std::string& _table, const zone_event& _event) const = 0;

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cstdint>
 #include <locale>
+#include <stdexcept>
 #include <type_traits>
 
 namespace qvd::store {
@@ -192,7 +193,109 @@ private:
     bool m_first = true;
 };
 
-void append_row(row_values& _values, const position& _position)
+// The conditions of a probe: every column that the insert writes holds exactly the record's value,
+// NULL-safe, texts compared byte for byte whatever the column's collation. Fed by the same row
+// description as row_values, so the columns compared are the columns written.
+class row_conditions {
+public:
+    row_conditions(std::string& _text, const table& _table) : m_text(_text), m_columns(_table.columns) {}
+
+    // A column left to its default is not compared.
+    row_conditions& keyword_default()
+    {
+        next_column();
+        return *this;
+    }
+
+    template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
+    row_conditions& value(Number _number)
+    {
+        begin_condition(next_column());
+        append_number(m_text, _number);
+        return *this;
+    }
+
+    row_conditions& value(const std::string& _str)
+    {
+        const column& c = begin_condition(next_column());
+        // A CHAR column gives its value back without trailing blanks.
+        const bool fixed_width = c.type.compare(0, 5, "char(") == 0;
+        if (fixed_width)
+            m_text += "RTRIM(";
+        append_string_literal(m_text, _str);
+        if (fixed_width)
+            m_text += ')';
+        m_text += " COLLATE utf8mb4_nopad_bin";
+        return *this;
+    }
+
+    row_conditions& value(const timestamp& _timestamp)
+    {
+        begin_condition(next_column());
+        append_time_literal(m_text, _timestamp);
+        return *this;
+    }
+
+    template <class T>
+    row_conditions& value(const boost::optional<T>& _optional)
+    {
+        if (_optional)
+            return value(*_optional);
+        const column& c = next_column();
+        separate();
+        m_text += c.field;
+        m_text += " IS NULL";
+        return *this;
+    }
+
+    row_conditions& value_or_blank(const boost::optional<std::string>& _optional)
+    {
+        return value(_optional ? *_optional : std::string(" "));
+    }
+
+private:
+    const column& next_column()
+    {
+        if (m_index >= m_columns.size())
+            throw std::logic_error("a row description has more values than its table has columns");
+        return m_columns[m_index++];
+    }
+
+    const column& begin_condition(const column& _column)
+    {
+        separate();
+        m_text += _column.field;
+        m_text += " <=> ";
+        return _column;
+    }
+
+    void separate()
+    {
+        if (m_first)
+            m_first = false;
+        else
+            m_text += " AND ";
+    }
+
+    std::string& m_text;
+    const std::vector<column>& m_columns;
+    std::size_t m_index = 0;
+    bool m_first = true;
+};
+
+// SELECT 1 FROM name WHERE (every written column equal) LIMIT 1.
+template <class Record>
+std::string make_presence_text(const std::string& _table_name, const table& _columns_of, const Record& _record)
+{
+    std::string text = "SELECT 1 FROM " + _table_name + " WHERE ";
+    row_conditions conditions(text, _columns_of);
+    describe_row(conditions, _record);
+    text += " LIMIT 1";
+    return text;
+}
+
+template <class Values>
+void describe_row(Values& _values, const position& _position)
 {
     _values.keyword_default()
         .value(_position.trackable_id)
@@ -214,7 +317,8 @@ void append_row(row_values& _values, const position& _position)
         .value(_position.to_type_id);
 }
 
-void append_row(row_values& _values, const external_event& _event)
+template <class Values>
+void describe_row(Values& _values, const external_event& _event)
 {
     _values.value(_event.object_uid)
         .value(_event.object_name)
@@ -232,7 +336,8 @@ void append_row(row_values& _values, const external_event& _event)
         .value(_event.created_at);
 }
 
-void append_row(row_values& _values, const zone_event& _event)
+template <class Values>
+void describe_row(Values& _values, const zone_event& _event)
 {
     _values.value(_event.trackable_uid)
         .value_or_blank(_event.trackable_name)
@@ -254,7 +359,8 @@ void append_row(row_values& _values, const zone_event& _event)
         .value(_event.zone_type_name);
 }
 
-void append_row(row_values& _values, const zone_event_open& _event)
+template <class Values>
+void describe_row(Values& _values, const zone_event_open& _event)
 {
     _values.value(_event.trackable_uid)
         .value_or_blank(_event.trackable_name)
@@ -271,7 +377,8 @@ void append_row(row_values& _values, const zone_event_open& _event)
         .value(_event.zone_type_name);
 }
 
-void append_row(row_values& _values, const activity& _activity)
+template <class Values>
+void describe_row(Values& _values, const activity& _activity)
 {
     // The table has project_name before company_name.
     _values.value(_activity.id)
@@ -289,7 +396,8 @@ void append_row(row_values& _values, const activity& _activity)
         .value(_activity.project_user_params);
 }
 
-void append_row(row_values& _values, const vehicle_driver_association& _association)
+template <class Values>
+void describe_row(Values& _values, const vehicle_driver_association& _association)
 {
     _values.value(_association.id)
         .value(_association.event_id)
@@ -310,7 +418,8 @@ void append_row(row_values& _values, const vehicle_driver_association& _associat
         .value(_association.project_uid);
 }
 
-void append_row(row_values& _values, const vehicle_driver_association_open& _association)
+template <class Values>
+void describe_row(Values& _values, const vehicle_driver_association_open& _association)
 {
     _values.value(_association.id)
         .value(_association.event_id)
@@ -327,7 +436,8 @@ void append_row(row_values& _values, const vehicle_driver_association_open& _ass
         .value(_association.project_uid);
 }
 
-void append_row(row_values& _values, const heartbeat& _heartbeat)
+template <class Values>
+void describe_row(Values& _values, const heartbeat& _heartbeat)
 {
     _values.value(_heartbeat.id)
         .value(_heartbeat.ts)
@@ -349,7 +459,8 @@ void append_row(row_values& _values, const heartbeat& _heartbeat)
         .value(_heartbeat.sw_version);
 }
 
-void append_row(row_values& _values, const node_parameter& _node_parameter)
+template <class Values>
+void describe_row(Values& _values, const node_parameter& _node_parameter)
 {
     _values.value(_node_parameter.mac_address)
         .value(_node_parameter.obj_uid)
@@ -386,7 +497,7 @@ std::string make_insert_text(const table& _table, const std::vector<Record>& _pi
         const std::size_t row_start = text.size();
         text += '(';
         row_values values(text);
-        append_row(values, _piece[i]);
+        describe_row(values, _piece[i]);
         text += ')';
         if (i == 0 && _piece.size() > 1) {
             // Rows of a batch are alike: the first one sizes the rest, with room for longer texts.
@@ -395,30 +506,6 @@ std::string make_insert_text(const table& _table, const std::vector<Record>& _pi
         }
     }
     return text;
-}
-
-void append_condition_equals(std::string& _text, const std::string& _column_name,
-                             const boost::optional<std::string>& _str)
-{
-    _text += _column_name;
-    if (_str) {
-        _text += " = ";
-        append_string_literal(_text, *_str);
-    } else {
-        _text += " is NULL";
-    }
-}
-
-void append_condition_equals(std::string& _text, const std::string& _column_name,
-                             const boost::optional<timestamp>& _ts)
-{
-    _text += _column_name;
-    if (_ts) {
-        _text += " = ";
-        append_time_literal(_text, *_ts);
-    } else {
-        _text += " is NULL";
-    }
 }
 
 std::string lower_case(const std::string& _text) { return boost::algorithm::to_lower_copy(_text, std::locale()); }
@@ -455,22 +542,6 @@ std::string column_store_impl::to_iso_8601_with_ms_string(const libs::core::time
     std::string text;
     text.reserve(24);
     append_time_text(text, _timestamp);
-    return text;
-}
-
-std::string column_store_impl::make_condition_equals(const std::string& _column_name,
-                                                     const boost::optional<std::string>& _str)
-{
-    std::string text;
-    append_condition_equals(text, _column_name, _str);
-    return text;
-}
-
-std::string column_store_impl::make_condition_equals(const std::string& _column_name,
-                                                     const boost::optional<libs::core::timestamp>& _ts)
-{
-    std::string text;
-    append_condition_equals(text, _column_name, _ts);
     return text;
 }
 
@@ -631,83 +702,39 @@ unsigned long long column_store_impl::insert_node_parameters(const node_paramete
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const position& _position)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE trackable_uid=";
-    append_string_literal(text, _position.trackable_uid);
-    text += " AND ts=";
-    append_time_literal(text, _position.ts);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, positions_raw, _position);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const external_event& _event)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE ";
-    if (_event.object_uid) {
-        text += "object_uid=";
-        append_string_literal(text, *_event.object_uid);
-        text += " AND ";
-    } else {
-        text += "object_uid IS NULL AND ";
-    }
-    text += "ts=";
-    append_time_literal(text, _event.ts);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, external_events, _event);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const zone_event& _event)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE trackable_uid=";
-    append_string_literal(text, _event.trackable_uid);
-    text += " AND enter_time=";
-    append_time_literal(text, _event.enter_time);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, zone_events, _event);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const activity& _activity)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE created_at=";
-    append_time_literal(text, _activity.created_at);
-    text += " AND action=";
-    append_string_literal(text, _activity.action);
-    text += " AND object=";
-    append_string_literal(text, _activity.object);
-    text += " LIMIT 1";
-    return text;
+    // sys_journal is asked with the staging table's columns.
+    return make_presence_text(_table, sys_journal_staging, _activity);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table,
                                                    const vehicle_driver_association& _vehicle_driver_association)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE id=";
-    append_number(text, _vehicle_driver_association.id);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, vehicle_driver_associations, _vehicle_driver_association);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const heartbeat& _heartbeat)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE id=";
-    append_number(text, _heartbeat.id);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, heartbeats, _heartbeat);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const node_parameter& _node_parameter)
 {
-    std::string text = "select * from " + _table + " where ";
-    append_condition_equals(text, "mac_address", _node_parameter.mac_address);
-    text += " and ";
-    append_condition_equals(text, "obj_uid", _node_parameter.obj_uid);
-    text += " and ";
-    append_condition_equals(text, "param_name", _node_parameter.param_name);
-    text += " and ";
-    append_condition_equals(text, "param_value", _node_parameter.param_value);
-    text += " and ";
-    append_condition_equals(text, "ts", _node_parameter.ts);
-    text += " limit 1";
-    return text;
+    return make_presence_text(_table, node_parameters, _node_parameter);
 }
 
 template <class Time, class Record>

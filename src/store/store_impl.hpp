@@ -56,11 +56,6 @@ public:
     static std::string string_literal(const std::string& _str);
     // The datetime(3) text of the column store: "%Y-%m-%d %H:%M:%S.mmm" in UTC.
     static std::string to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp);
-    // "column = literal", or "column is NULL" when the value is absent.
-    static std::string make_condition_equals(const std::string& _column_name,
-                                             const boost::optional<std::string>& _str);
-    static std::string make_condition_equals(const std::string& _column_name,
-                                             const boost::optional<libs::core::timestamp>& _ts);
 
     // The INSERT statement of a batch (at least one record).
     static std::string make_insert(const std::vector<position>& _piece);
@@ -73,7 +68,8 @@ public:
     static std::string make_insert(const std::vector<heartbeat>& _piece);
     static std::string make_insert(const node_parameters_vector& _piece);
 
-    // The SELECT ... LIMIT 1 that looks for the record's row in a table.
+    // The SELECT ... LIMIT 1 that looks for a row holding every value the insert writes for the
+    // record (its kind's columns, whatever table is named).
     static std::string make_presence_query(const std::string& _table, const position& _position);
     static std::string make_presence_query(const std::string& _table, const external_event& _event);
     static std::string make_presence_query(const std::string& _table, const zone_event& _event);

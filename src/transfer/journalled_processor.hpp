@@ -29,8 +29,9 @@ bool move_batch(const std::string& _file, unsigned int _max_piece_size, Read&& _
     return batch.size() == _max_piece_size;
 }
 
-// Finishes a batch left in the journal: inserted unless its first record already arrived, then
-// deleted from the runtime database; the journal is removed last.
+// Finishes a batch left in the journal: inserted unless its first and its last record both
+// arrived (one INSERT writes all of them or none), then deleted from the runtime database; the
+// journal is removed last.
 template <typename From_file, typename Probe, typename Insert, typename Delete>
 void finish_batch(const std::string& _file, From_file&& _from_file, Probe&& _probe, Insert&& _insert,
                   Delete&& _delete)
@@ -38,7 +39,7 @@ void finish_batch(const std::string& _file, From_file&& _from_file, Probe&& _pro
     const auto batch = _from_file(_file);
     if (!batch.empty())
     {
-        if (!_probe(batch.front()))
+        if (!(_probe(batch.front()) && _probe(batch.back())))
             _insert(batch);
         _delete(batch);
     }

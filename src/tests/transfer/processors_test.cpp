@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -386,10 +387,19 @@ TEST_F(processors, activities_use_their_own_batch_size_and_sys_journal_counts_as
     runtime_sql(kinds()[1].seed);
     const auto batch = m_runtime->get_activities(3);
     qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(batch));
-    store_sql("DELETE FROM sys_journal_staging; INSERT INTO sys_journal (created_at, action, object) "
-              "VALUES ('2024-01-01 00:00:01.500', 'create', 'zone')");
+    store_sql("INSERT INTO sys_journal SELECT * FROM sys_journal_staging; DELETE FROM sys_journal_staging");
     EXPECT_TRUE(processor.processing());
     EXPECT_EQ(store_count("sys_journal_staging"), 0);
+    EXPECT_EQ(runtime_count("activities"), 0);
+
+    // Its first row moved on to sys_journal, its last one still staged: present all the same.
+    runtime_sql(kinds()[1].seed);
+    qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(m_runtime->get_activities(3)));
+    store_sql("INSERT INTO sys_journal_staging SELECT * FROM sys_journal WHERE id = 3; DELETE FROM sys_journal "
+              "WHERE id <> 1");
+    EXPECT_TRUE(processor.processing());
+    EXPECT_EQ(store_count("sys_journal_staging"), 1);
+    EXPECT_EQ(store_count("sys_journal"), 1);
     EXPECT_EQ(runtime_count("activities"), 0);
 }
 
@@ -564,6 +574,56 @@ TEST_F(processors, closed_rows_of_open_kinds_recover_without_a_second_insert)
     }
     // Both enter and leave rows of the moved zone events are gone; the open enter rows stay.
     EXPECT_EQ(runtime_count("zone_event_history"), 2);
+}
+
+// A stored row equal to a journalled record only in the columns that once identified it (the same
+// tag and instant with other coordinates, nested zones entered at one instant, another user's same
+// action, a reused id, a value that differs by a trailing blank) does not stand for the record:
+// the recovered batch is inserted, not dropped.
+TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch)
+{
+    const std::map<std::string, std::string> lookalike = {
+        {"external events", "UPDATE external_events SET event_type = 'other'"},
+        {"activities", "UPDATE sys_journal_staging SET created_by = 'someone else'"},
+        {"heartbeats", "UPDATE heartbeats SET mac_address = 'B0'"},
+        {"node parameters", "UPDATE node_parameters SET param_value = CONCAT(param_value, ' ')"},
+        {"zone events", "UPDATE zone_events SET zone_uid = 'outer'"},
+        {"vehicle-driver associations", "UPDATE vehicle_driver_associations SET driver_uid = 'another'"},
+    };
+    const auto recover = [&](const std::function<bool()>& _step, const std::string& _store_table) {
+        EXPECT_TRUE(_step());
+        EXPECT_FALSE(_step());
+        // Two lookalikes beside the three rows.
+        EXPECT_EQ(store_count(_store_table), 5);
+        EXPECT_TRUE(files().empty());
+    };
+
+    seed_positions(3);
+    qvd::journal::write_file(m_dir + "positions_raw.bin", qvd::journal::to_string(m_runtime->get_positions(2)));
+    m_store->insert_positions_raw(m_runtime->get_positions(2));
+    store_sql("UPDATE positions_raw SET x = -1");
+    auto positions_step = positions(2);
+    recover([&] { return positions_step.processing(); }, "positions_raw");
+    EXPECT_EQ(runtime_count("position_histories"), 0);
+
+    for (const auto& k : kinds())
+    {
+        SCOPED_TRACE(k.name);
+        runtime_sql(k.seed);
+        k.crash_after_insert(*m_runtime, *m_store, m_dir);
+        store_sql(lookalike.at(k.name));
+        recover(k.make(*m_runtime, *m_store, 2, m_dir), k.store_table);
+        EXPECT_EQ(runtime_count(k.runtime_table), 0);
+    }
+    for (const auto& k : open_kinds())
+    {
+        SCOPED_TRACE(k.name);
+        runtime_sql(k.closed_seed);
+        k.crash_after_insert(*m_runtime, *m_store, m_dir);
+        store_sql(lookalike.at(k.name));
+        recover(k.make(*m_runtime, *m_store, 2, m_dir), k.closed_store_table);
+        EXPECT_EQ(runtime_count(k.runtime_closed_count), 0);
+    }
 }
 
 // A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
