@@ -39,7 +39,9 @@ public:
     virtual unsigned long long truncate_table(const std::string& _table) const = 0;
 
     // Whether the table holds a row with every value that the insert writes for the record (a
-    // journalled batch's first or last one); texts compare byte for byte, NULL equals NULL.
+    // journalled batch's first or last one); texts compare byte for byte, NULL equals NULL. Waits
+    // first, within a limit, for statements that other sessions of the account still run there
+    // (those of a killed process), and fails when they do not end.
     virtual bool check_presence(const std::string& _table, const position& _position) const = 0;
     virtual bool check_presence(const std::string& _table, const external_event& _event) const = 0;
     virtual bool check_presence(const std::string& _table, const zone_event& _event) const = 0;

@@ -9,9 +9,11 @@
 #include <boost/algorithm/string/case_conv.hpp>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <locale>
 #include <stdexcept>
+#include <thread>
 #include <type_traits>
 
 namespace qvd::store {
@@ -737,12 +739,38 @@ std::string column_store_impl::make_presence_query(const std::string& _table, co
     return make_presence_text(_table, node_parameters, _node_parameter);
 }
 
+void column_store_impl::wait_for_other_sessions(libs::core::source_location _source_location) const
+{
+    // A killed daemon's INSERT goes on on the server and commits seconds later; a probe made before
+    // that would find nothing and insert the batch a second time. Sessions of this account that
+    // execute in this database are waited for; the probe's own session does not count.
+    static const std::string busy_sessions =
+        "SELECT COUNT(*) AS n FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND "
+        "USER = SUBSTRING_INDEX(USER(), '@', 1) AND DB = DATABASE() AND COMMAND IN ('Query', 'Execute', 'Killed')";
+    const auto deadline = std::chrono::steady_clock::now() + other_sessions_wait_limit;
+    for (bool logged = false;; logged = true) {
+        const mariadb::result_set_ref result = query(busy_sessions, _source_location);
+        const long long busy = result->next() ? result->get_signed64("n") : 0;
+        if (busy == 0)
+            return;
+        if (!logged)
+            get_logger().debug("waiting for %1% other sessions still running a statement") % busy;
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw libs::core::exception(
+                "another session of this account still runs a statement in the column store: cannot tell "
+                "whether the journalled batch arrived",
+                _source_location);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 template <class Time, class Record>
 bool column_store_impl::presence(const std::string& _table, const Time& _logged_time, const Record& _record,
                                  libs::core::source_location _source_location) const
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _logged_time % _table;
+    wait_for_other_sessions(_source_location);
     const bool found = query(make_presence_query(_table, _record), _source_location)->row_count() != 0;
     get_logger().debug("result: %1%") % found;
     return found;
@@ -767,6 +795,7 @@ bool column_store_impl::check_presence(const std::string& _table, const activity
 {
     const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _activity.created_at % _table;
+    wait_for_other_sessions(QVD_SOURCE_LOCATION);
     // A staged activity may already have been moved on into the journal itself.
     bool found = query(make_presence_query(_table, _activity), QVD_SOURCE_LOCATION)->row_count() != 0;
     if (!found)

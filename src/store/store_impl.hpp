@@ -8,6 +8,7 @@
 
 #include <boost/optional.hpp>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,13 @@ public:
     static std::string make_presence_query(const std::string& _table, const heartbeat& _heartbeat);
     static std::string make_presence_query(const std::string& _table, const node_parameter& _node_parameter);
 
+    // How long a probe waits for other sessions of the account to finish their statements.
+    static constexpr std::chrono::seconds other_sessions_wait_limit{30};
+
 private:
+    // Waits until no other session of this account runs a statement in the column-store
+    // database; throws when one still does after other_sessions_wait_limit.
+    void wait_for_other_sessions(libs::core::source_location _source_location) const;
     // Sends the batch's statement with the trace and debug lines of the calling operation.
     template <class Record>
     unsigned long long insert(const table& _table, const std::vector<Record>& _piece,

@@ -382,6 +382,46 @@ TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_res
 
 // SIGKILL while a batch of positions waits for a lock on the column-store table, then a restart:
 // every row arrives exactly once, whether the killed insert never ran or ran after the kill.
+// After a SIGKILL the server runs the dead daemon's insert to its end and commits it. A daemon
+// restarted at once waits for that session before it probes the journalled batch, so the batch
+// is not inserted a second time.
+TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
+    m_settings.maximum_piece = 40;
+    std::string rows;
+    for (int i = 1; i <= 100; ++i)
+        rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
+                "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
+    run_sql(shared_mariadb(),
+            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows, m_runtime);
+    // About a second per batch.
+    run_sql(shared_mariadb(),
+            "CREATE TRIGGER slow_insert BEFORE INSERT ON positions_raw FOR EACH ROW SET NEW.x = SLEEP(0.025)",
+            m_store);
+
+    auto daemon = start();
+    const std::string running_in_store = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" +
+                                         m_store + "' AND COMMAND = 'Query' AND ID <> CONNECTION_ID()";
+    ASSERT_TRUE(eventually(
+        [&] {
+            return file_exists(m_settings.persistent_data_dir + "positions_raw.bin") &&
+                   count(running_in_store, {}) != 0;
+        },
+        30s))
+        << daemon->standard_error();
+    daemon->send(SIGKILL);
+    ASSERT_EQ(daemon->wait(10s), -SIGKILL);
+    // The killed insert is still running.
+    EXPECT_NE(count(running_in_store, {}), 0);
+
+    daemon = start();
+    wait_for_first_cycle(*daemon);
+    stop(*daemon);
+    EXPECT_EQ(store_count("positions_raw"), 100);
+    EXPECT_EQ(count("SELECT COUNT(DISTINCT ts) FROM positions_raw", m_store), 100);
+    EXPECT_EQ(runtime_count("SELECT COUNT(*) FROM position_histories"), 0);
+    expect_no_journal();
+}
+
 class app_crash_recovery : public app_transfer, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(app_crash_recovery, every_row_exactly_once) {
