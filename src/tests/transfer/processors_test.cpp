@@ -626,6 +626,66 @@ TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch)
     }
 }
 
+// The order of a step seen from outside: an insert that fails leaves the batch in the runtime table
+// and its journal in place; a delete that fails leaves the journal, and the next step finishes the
+// batch exactly once. Each kind, since each processor hands its own operations to the shared steps.
+TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_step_finishes_once)
+{
+    struct subject
+    {
+        std::string name;
+        std::string journal;
+        std::string runtime_table;
+        std::string store_table;
+        std::function<void()> seed; // three runtime rows
+        std::function<std::function<bool()>(qvd::runtime::database&, qvd::store::column_store&, unsigned int,
+                                            const std::string&)>
+            make;
+    };
+    std::vector<subject> subjects = {{"positions", "positions_raw.bin", "position_histories", "positions_raw",
+                                      [&] { seed_positions(3); }, &make_step<qvd::positions_processor>}};
+    for (const auto& k : kinds())
+        subjects.push_back({k.name, k.journal, k.runtime_table, k.store_table, [&, k] { runtime_sql(k.seed); },
+                            k.make});
+    for (const auto& k : open_kinds())
+        subjects.push_back({k.name, k.journal,
+                            k.name == "zone events" ? "zone_event_history" : "vehicle_driver_associations",
+                            k.closed_store_table, [&, k] { runtime_sql(k.closed_seed); }, k.make});
+
+    const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by the test'";
+    for (const auto& k : subjects)
+    {
+        SCOPED_TRACE(k.name);
+        k.seed();
+        const long long runtime_rows = runtime_count(k.runtime_table);
+        auto step = k.make(*m_runtime, *m_store, 2, m_dir);
+
+        store_sql("CREATE TRIGGER refuse_insert BEFORE INSERT ON " + k.store_table + refuse);
+        EXPECT_THROW(step(), qvd::libs::core::exception);
+        EXPECT_EQ(runtime_count(k.runtime_table), runtime_rows);
+        EXPECT_EQ(store_count(k.store_table), 0);
+        EXPECT_EQ(files(), std::vector<std::string>{k.journal});
+        store_sql("DROP TRIGGER refuse_insert");
+
+        runtime_sql("CREATE TRIGGER refuse_delete BEFORE DELETE ON " + k.runtime_table + refuse);
+        EXPECT_THROW(step(), qvd::libs::core::exception);
+        EXPECT_EQ(runtime_count(k.runtime_table), runtime_rows);
+        EXPECT_EQ(store_count(k.store_table), 2);
+        EXPECT_EQ(files(), std::vector<std::string>{k.journal});
+        runtime_sql("DROP TRIGGER refuse_delete");
+
+        EXPECT_TRUE(step());
+        EXPECT_EQ(store_count(k.store_table), 2);
+        EXPECT_TRUE(files().empty());
+        while (step())
+        {
+        }
+        EXPECT_EQ(store_count(k.store_table), 3);
+        EXPECT_EQ(runtime_count(k.runtime_table), 0);
+        EXPECT_TRUE(files().empty());
+    }
+}
+
 // A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
 // a warning. The column-store session is strict on every connect, so such a batch fails whole and
 // its runtime rows stay; after a reconnect as well.
