@@ -11,6 +11,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/optional/optional_io.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -311,7 +312,6 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug(_loading_text);
     std::vector<Record> result;
-    result.reserve(_reserve);
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
@@ -319,6 +319,8 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     std::size_t row_number = 0;
     try {
         const mariadb::result_set_ref rows = m_connection->query(_statement);
+        // No more than the rows that came: a huge limit must not allocate for rows that are not there.
+        result.reserve(static_cast<std::size_t>(std::min<unsigned long long>(_reserve, rows->row_count())));
         const field_reader reader(*rows, &qvd_mariadb::to_timestamp);
         while (rows->next()) {
             row_number = result.size() + 1;

@@ -471,44 +471,99 @@ void describe_row(Values& _values, const node_parameter& _node_parameter)
         .value(_node_parameter.ts);
 }
 
-// INSERT name(columns) VALUES (row), (row), ... built in one string.
-template <class Record>
-std::string make_insert_text(const table& _table, const std::vector<Record>& _piece)
+void append_insert_header(std::string& _text, const table& _table)
+{
+    _text += "INSERT ";
+    _text += _table.name;
+    _text += '(';
+    bool first = true;
+    for (const column& c : _table.columns) {
+        if (!first)
+            _text += ", ";
+        first = false;
+        _text += c.field;
+    }
+    _text += ") VALUES ";
+}
+
+// INSERT name(columns) VALUES (row), (row), ... of the records [_first, _last) built in one string.
+template <class Iterator>
+std::string make_insert_text(const table& _table, Iterator _first, Iterator _last)
 {
     std::string text;
     std::size_t header_size = _table.name.size() + 16;
     for (const column& c : _table.columns)
         header_size += c.field.size() + 2;
     text.reserve(header_size + 512);
+    append_insert_header(text, _table);
 
-    text += "INSERT ";
-    text += _table.name;
-    text += '(';
-    bool first = true;
-    for (const column& c : _table.columns) {
-        if (!first)
-            text += ", ";
-        first = false;
-        text += c.field;
-    }
-    text += ") VALUES ";
-
-    for (std::size_t i = 0; i < _piece.size(); ++i) {
-        if (i != 0)
+    const auto size = static_cast<std::size_t>(_last - _first);
+    for (Iterator record = _first; record != _last; ++record) {
+        if (record != _first)
             text += ", ";
         const std::size_t row_start = text.size();
         text += '(';
         row_values values(text);
-        describe_row(values, _piece[i]);
+        describe_row(values, *record);
         text += ')';
-        if (i == 0 && _piece.size() > 1) {
+        if (record == _first && size > 1) {
             // Rows of a batch are alike: the first one sizes the rest, with room for longer texts.
             const std::size_t row_size = text.size() - row_start + 2;
-            text.reserve(text.size() + (_piece.size() - 1) * (row_size + row_size / 4 + 16));
+            text.reserve(text.size() + (size - 1) * (row_size + row_size / 4 + 16));
         }
     }
     return text;
 }
+
+template <class Record>
+std::string make_insert_text(const table& _table, const std::vector<Record>& _piece)
+{
+    return make_insert_text(_table, _piece.begin(), _piece.end());
+}
+
+// How many leading records of [_first, _last) one INSERT carries in at most _budget bytes; 0 when
+// the first one alone does not fit. _first_size receives the length of the first row's statement.
+template <class Iterator>
+std::size_t count_fitting(const table& _table, Iterator _first, Iterator _last, std::size_t _budget,
+                          std::size_t& _first_size)
+{
+    std::string header;
+    append_insert_header(header, _table);
+    std::size_t total = header.size();
+    std::string row;
+    std::size_t count = 0;
+    for (Iterator record = _first; record != _last; ++record) {
+        row.clear();
+        row += '(';
+        row_values values(row);
+        describe_row(values, *record);
+        row += ')';
+        total += row.size() + (count == 0 ? 0 : 2);
+        if (count == 0)
+            _first_size = total;
+        if (total > _budget)
+            break;
+        ++count;
+    }
+    return count;
+}
+
+// The runtime row a record came from, for messages.
+std::string row_name(const position& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const external_event& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const zone_event& _record)
+{
+    return "enter row id " + std::to_string(_record.id_enter) + ", leave row id " + std::to_string(_record.id_leave);
+}
+std::string row_name(const zone_event_open& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const activity& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const vehicle_driver_association& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const vehicle_driver_association_open& _record)
+{
+    return "row id " + std::to_string(_record.id);
+}
+std::string row_name(const heartbeat& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const node_parameter& _record) { return "row id " + std::to_string(_record.id); }
 
 std::string lower_case(const std::string& _text) { return boost::algorithm::to_lower_copy(_text, std::locale()); }
 
@@ -639,17 +694,86 @@ std::string column_store_impl::make_insert(const node_parameters_vector& _piece)
     return make_insert_text(node_parameters, _piece);
 }
 
+std::size_t column_store_impl::statement_budget(libs::core::source_location _source_location) const
+{
+    if (m_max_allowed_packet == 0) {
+        const mariadb::result_set_ref result =
+            query("SELECT CAST(@@max_allowed_packet AS SIGNED) AS n", _source_location);
+        m_max_allowed_packet = result->next() ? static_cast<std::size_t>(result->get_signed64("n")) : 0;
+    }
+    // Room is left for the command byte and for a single row's probe, whose text is longer than
+    // that row's INSERT by less than this.
+    constexpr std::size_t reserve = 1024;
+    return m_max_allowed_packet > reserve ? m_max_allowed_packet - reserve : 0;
+}
+
 template <class Record>
-unsigned long long column_store_impl::insert(const table& _table, const std::vector<Record>& _piece,
+std::size_t column_store_impl::fitting(const table& _table, typename std::vector<Record>::const_iterator _first,
+                                       typename std::vector<Record>::const_iterator _last,
+                                       libs::core::source_location _source_location) const
+{
+    const std::size_t budget = statement_budget(_source_location);
+    std::size_t first_size = 0;
+    const std::size_t count = count_fitting(_table, _first, _last, budget, first_size);
+    if (count == 0 && _first != _last)
+        throw libs::core::exception("The " + row_name(*_first) + " alone does not fit into one INSERT into table " +
+                                        _table.name + ": " + std::to_string(first_size) +
+                                        " bytes, the server's max_allowed_packet is " +
+                                        std::to_string(m_max_allowed_packet),
+                                    _source_location);
+    return count;
+}
+
+template <class Record>
+unsigned long long column_store_impl::insert(const table& _table, typename std::vector<Record>::const_iterator _first,
+                                             typename std::vector<Record>::const_iterator _last,
                                              libs::core::source_location _source_location) const
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     // Without rows the text would end after VALUES; refuse it here instead of at the server.
-    if (_piece.empty())
+    if (_first == _last)
         throw libs::core::exception("Cannot insert an empty batch into table " + _table.name, _source_location);
-    get_logger().debug("inserting %1% rows into table %2%") % _piece.size() % _table.name;
-    const unsigned long long count = execute(make_insert(_piece), _source_location);
+    get_logger().debug("inserting %1% rows into table %2%") % (_last - _first) % _table.name;
+    const std::string text = make_insert_text(_table, _first, _last);
+    // Sent anyway, the server would only answer "Server has gone away".
+    if (text.size() > statement_budget(_source_location))
+        throw libs::core::exception("The INSERT of " + std::to_string(_last - _first) + " rows into table " +
+                                        _table.name + " needs " + std::to_string(text.size()) +
+                                        " bytes, more than the server's max_allowed_packet of " +
+                                        std::to_string(m_max_allowed_packet) + " allows",
+                                    _source_location);
+    unsigned long long count = 0;
+    try {
+        count = execute(text, _source_location);
+    } catch (...) {
+        // The server may have been restarted with another limit: read it again next time.
+        m_max_allowed_packet = 0;
+        throw;
+    }
     get_logger().debug("result: %1%") % count;
+    return count;
+}
+
+template <class Record>
+unsigned long long column_store_impl::insert(const table& _table, const std::vector<Record>& _piece,
+                                             libs::core::source_location _source_location) const
+{
+    return insert<Record>(_table, _piece.begin(), _piece.end(), _source_location);
+}
+
+template <class Record>
+unsigned long long column_store_impl::insert_in_parts(const table& _table, const std::vector<Record>& _piece,
+                                                      libs::core::source_location _source_location) const
+{
+    if (_piece.empty())
+        return insert(_table, _piece, _source_location);
+    unsigned long long count = 0;
+    for (auto first = _piece.begin(); first != _piece.end();) {
+        const auto last = first + static_cast<std::ptrdiff_t>(fitting<Record>(_table, first, _piece.end(),
+                                                                              _source_location));
+        count += insert<Record>(_table, first, last, _source_location);
+        first = last;
+    }
     return count;
 }
 
@@ -670,7 +794,8 @@ unsigned long long column_store_impl::insert_zone_events(const std::vector<zone_
 
 unsigned long long column_store_impl::insert_zone_events_open(const std::vector<zone_event_open>& _piece) const
 {
-    return insert(zone_events_open, _piece, QVD_SOURCE_LOCATION);
+    // Not journalled: the open table is refilled with as many statements as the limit needs.
+    return insert_in_parts(zone_events_open, _piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_sys_journal_staging(const std::vector<activity>& _piece) const
@@ -687,7 +812,7 @@ unsigned long long column_store_impl::insert_vehicle_driver_associations(
 unsigned long long column_store_impl::insert_vehicle_driver_associations_open(
     const std::vector<vehicle_driver_association_open>& _piece) const
 {
-    return insert(vehicle_driver_associations_open, _piece, QVD_SOURCE_LOCATION);
+    return insert_in_parts(vehicle_driver_associations_open, _piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_heartbeats(const std::vector<heartbeat>& _piece) const
@@ -698,6 +823,44 @@ unsigned long long column_store_impl::insert_heartbeats(const std::vector<heartb
 unsigned long long column_store_impl::insert_node_parameters(const node_parameters_vector& _piece) const
 {
     return insert(node_parameters, _piece, QVD_SOURCE_LOCATION);
+}
+
+// Statement size
+
+std::size_t column_store_impl::fitting_rows(const std::vector<position>& _piece) const
+{
+    return fitting<position>(positions_raw, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<external_event>& _piece) const
+{
+    return fitting<external_event>(external_events, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<zone_event>& _piece) const
+{
+    return fitting<zone_event>(zone_events, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<activity>& _piece) const
+{
+    return fitting<activity>(sys_journal_staging, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<vehicle_driver_association>& _piece) const
+{
+    return fitting<vehicle_driver_association>(vehicle_driver_associations, _piece.begin(), _piece.end(),
+                                               QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<heartbeat>& _piece) const
+{
+    return fitting<heartbeat>(heartbeats, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const node_parameters_vector& _piece) const
+{
+    return fitting<node_parameter>(node_parameters, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
 }
 
 // Presence checks

@@ -172,6 +172,8 @@ TEST_F(runtime_database, position_limit_bounds_the_batch)
                        log_time("2024-01-01 00:00:01.000")));
     EXPECT_TRUE(m_database->get_positions(0).empty());
     EXPECT_TRUE(logged("done, size = 0, first ts = --, last ts = --"));
+    // A limit far above the rows present reserves room only for those.
+    EXPECT_EQ(m_database->get_positions(4294967295u).size(), 3u);
 }
 
 TEST_F(runtime_database, a_refused_row_is_named_in_the_failure)

@@ -686,28 +686,61 @@ TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_ste
     }
 }
 
+// Both databases on a server of the test's own, started with the given options.
+class own_server
+{
+public:
+    explicit own_server(std::vector<std::string> _options) : m_server(0, std::move(_options))
+    {
+        m_server.start();
+        run_sql(endpoint(), "CREATE DATABASE rt CHARACTER SET utf8mb4; CREATE DATABASE cs CHARACTER SET utf8mb4");
+        run_sql_file(endpoint(), "tests/fixtures/runtime_schema.sql", "rt");
+        run_sql_file(endpoint(), "tests/fixtures/column_store_schema.sql", "cs");
+        const auto& e = endpoint();
+        runtime = std::make_unique<qvd::runtime::database_impl>(e.host, e.user, e.password, "rt", e.port, m_signals,
+                                                                m_logger);
+        store = std::make_unique<qvd::store::column_store_impl>(e.host, e.user, e.password, "cs", e.port, m_signals,
+                                                                m_logger);
+        m_dir = fs::temp_directory_path() / fs::unique_path("lomvera-own-%%%%-%%%%");
+        fs::create_directories(m_dir);
+        dir = m_dir.string() + "/";
+    }
+    ~own_server()
+    {
+        boost::system::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
+
+    const mariadb_endpoint& endpoint() const { return m_server.endpoint(); }
+    std::string count(const std::string& _table, const std::string& _database) const
+    {
+        return *query_value(endpoint(), "SELECT COUNT(*) FROM " + _table, _database);
+    }
+
+private:
+    private_mariadb_server m_server;
+    no_signal m_signals;
+    qvd::libs::core::logger m_logger{"lomvera", "transfer-test"};
+    fs::path m_dir;
+
+public:
+    std::unique_ptr<qvd::runtime::database_impl> runtime;
+    std::unique_ptr<qvd::store::column_store_impl> store;
+    std::string dir;
+};
+
 // A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
 // a warning. The column-store session is strict on every connect, so such a batch fails whole and
 // its runtime rows stay; after a reconnect as well.
 TEST(processors_on_a_lax_server, a_value_the_column_store_cannot_hold_fails_the_batch)
 {
-    private_mariadb_server server(0, {"--sql-mode="});
-    server.start();
+    own_server server({"--sql-mode="});
     const auto& endpoint = server.endpoint();
-    run_sql(endpoint, "CREATE DATABASE rt CHARACTER SET utf8mb4; CREATE DATABASE cs CHARACTER SET utf8mb4");
-    run_sql_file(endpoint, "tests/fixtures/runtime_schema.sql", "rt");
-    run_sql_file(endpoint, "tests/fixtures/column_store_schema.sql", "cs");
-    no_signal signals;
-    const qvd::libs::core::logger logger("lomvera", "transfer-test");
-    qvd::runtime::database_impl runtime(endpoint.host, endpoint.user, endpoint.password, "rt", endpoint.port,
-                                        signals, logger);
-    qvd::store::column_store_impl store(endpoint.host, endpoint.user, endpoint.password, "cs", endpoint.port,
-                                        signals, logger);
-    const fs::path dir = fs::temp_directory_path() / fs::unique_path("lomvera-lax-%%%%-%%%%");
-    fs::create_directories(dir);
-    const std::string journal_dir = dir.string() + "/";
+    auto& runtime = *server.runtime;
+    auto& store = *server.store;
+    const std::string journal_dir = server.dir;
     const auto count = [&](const std::string& _table, const std::string& _database) {
-        return *query_value(endpoint, "SELECT COUNT(*) FROM " + _table, _database);
+        return server.count(_table, _database);
     };
 
     // fom is a smallint in the column store (40000 would become 32767).
@@ -738,7 +771,85 @@ TEST(processors_on_a_lax_server, a_value_the_column_store_cannot_hold_fails_the_
     EXPECT_EQ(count("position_histories", "rt"), "2");
     EXPECT_EQ(query_value(endpoint, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = 'cs'"),
               std::string("1"));
-    fs::remove_all(dir);
+}
+
+// With a small max_allowed_packet: a batch is cut to the rows one INSERT carries, the rest follows
+// in the next batch; a journal written under a larger limit is inserted in parts, each probed; an
+// open table is refilled with as many statements as needed; a row that alone does not fit is an
+// error naming it, before anything is journalled.
+TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
+{
+    own_server server({"--max-allowed-packet=16384"});
+    const auto& endpoint = server.endpoint();
+    const auto seed_positions = [&](int _from) {
+        run_sql(endpoint,
+                "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
+                "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_" +
+                    std::to_string(_from) + "_to_" + std::to_string(_from + 399),
+                "rt");
+    };
+    const auto distinct = [&] {
+        return *query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs");
+    };
+
+    seed_positions(1);
+    qvd::positions_processor positions(*server.runtime, *server.store, 1000, server.dir);
+    int full_steps = 0;
+    while (positions.processing())
+        ++full_steps;
+    EXPECT_GE(full_steps, 2);
+    EXPECT_EQ(server.count("positions_raw", "cs"), "400");
+    EXPECT_EQ(distinct(), "400");
+    EXPECT_EQ(server.count("position_histories", "rt"), "0");
+
+    // A journal too large for one statement, left by a crash after its first part was inserted.
+    seed_positions(401);
+    const auto batch = server.runtime->get_positions(1000);
+    ASSERT_EQ(batch.size(), 400u);
+    qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
+    const std::size_t first_part = server.store->fitting_rows(batch);
+    ASSERT_LT(first_part, batch.size());
+    server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+    EXPECT_TRUE(positions.processing());
+    EXPECT_EQ(server.count("positions_raw", "cs"), "800");
+    EXPECT_EQ(distinct(), "800");
+    EXPECT_EQ(server.count("position_histories", "rt"), "0");
+    EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
+
+    // Open associations refilled in several statements.
+    run_sql(endpoint,
+            "INSERT INTO vehicle_driver_associations (id, vehicle_uid, driver_uid, created_at) SELECT seq, "
+            "CONCAT('vehicle', seq), CONCAT('driver', seq), '2024-01-01' FROM seq_1_to_300",
+            "rt");
+    qvd::vehicle_driver_associations_processor associations(*server.runtime, *server.store, 1000, server.dir);
+    EXPECT_FALSE(associations.processing());
+    EXPECT_EQ(server.count("vehicle_driver_associations_open", "cs"), "300");
+
+    // Texts of backslashes, which the statement writes in hex at twice their length: one such row
+    // per statement, and one that alone does not fit.
+    run_sql(endpoint,
+            "INSERT INTO external_events (id, event_info, ts) VALUES (1, REPEAT('\\\\', 7000), '2024-01-01 00:00:01'), "
+            "(2, REPEAT('\\\\', 7000), '2024-01-01 00:00:02'), (3, REPEAT('\\\\', 7900), '2024-01-01 00:00:03')",
+            "rt");
+    qvd::external_events_processor external_events(*server.runtime, *server.store, 10, server.dir);
+    EXPECT_TRUE(external_events.processing());
+    EXPECT_TRUE(external_events.processing());
+    EXPECT_EQ(server.count("external_events", "cs"), "2");
+    EXPECT_EQ(*query_value(endpoint, "SELECT MIN(LENGTH(event_info)) FROM external_events", "cs"), "7000");
+    try
+    {
+        external_events.processing();
+        ADD_FAILURE() << "a row larger than the limit was accepted";
+    }
+    catch (const qvd::libs::core::exception& e)
+    {
+        EXPECT_NE(e.get_string_error().find("row id 3"), std::string::npos) << e.get_string_error();
+        EXPECT_NE(e.get_string_error().find("table external_events"), std::string::npos) << e.get_string_error();
+        EXPECT_NE(e.get_string_error().find("max_allowed_packet is 16384"), std::string::npos)
+            << e.get_string_error();
+    }
+    EXPECT_EQ(server.count("external_events", "rt"), "1");
+    EXPECT_FALSE(fs::exists(server.dir + "external_events.bin"));
 }
 
 } // namespace
