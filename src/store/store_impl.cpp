@@ -721,6 +721,9 @@ std::size_t column_store_impl::fitting(const table& _table, typename std::vector
                                         " bytes, the server's max_allowed_packet is " +
                                         std::to_string(m_max_allowed_packet),
                                     _source_location);
+    if (count < static_cast<std::size_t>(_last - _first))
+        get_logger().debug("%1% of %2% rows fit into one statement for table %3% (max_allowed_packet %4%)") % count %
+            (_last - _first) % _table.name % m_max_allowed_packet;
     return count;
 }
 

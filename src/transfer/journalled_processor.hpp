@@ -50,15 +50,23 @@ void finish_batch(const std::string& _file, From_file&& _from_file, Fitting&& _f
     if (!batch.empty())
     {
         using batch_type = std::decay_t<decltype(batch)>;
-        for (auto first = batch.begin(); first != batch.end();)
+        const auto insert_unless_present = [&](const batch_type& _part) {
+            if (!(_probe(_part.front()) && _probe(_part.back())))
+                _insert(_part);
+        };
+        if (_fitting(batch) == batch.size())
         {
-            const std::size_t fitting =
-                first == batch.begin() ? _fitting(batch) : _fitting(batch_type(first, batch.end()));
-            const auto last = first + static_cast<std::ptrdiff_t>(fitting);
-            const batch_type part(first, last);
-            if (!(_probe(part.front()) && _probe(part.back())))
-                _insert(part);
-            first = last;
+            insert_unless_present(batch);
+        }
+        else
+        {
+            for (auto first = batch.begin(); first != batch.end();)
+            {
+                const batch_type rest(first, batch.end());
+                const auto last = first + static_cast<std::ptrdiff_t>(_fitting(rest));
+                insert_unless_present(batch_type(first, last));
+                first = last;
+            }
         }
         _delete(batch);
     }
