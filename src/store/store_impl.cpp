@@ -285,17 +285,6 @@ private:
     bool m_first = true;
 };
 
-// SELECT 1 FROM name WHERE (every written column equal) LIMIT 1.
-template <class Record>
-std::string make_presence_text(const std::string& _table_name, const table& _columns_of, const Record& _record)
-{
-    std::string text = "SELECT 1 FROM " + _table_name + " WHERE ";
-    row_conditions conditions(text, _columns_of);
-    describe_row(conditions, _record);
-    text += " LIMIT 1";
-    return text;
-}
-
 template <class Values>
 void describe_row(Values& _values, const position& _position)
 {
@@ -469,6 +458,17 @@ void describe_row(Values& _values, const node_parameter& _node_parameter)
         .value(_node_parameter.param_name)
         .value(_node_parameter.param_value)
         .value(_node_parameter.ts);
+}
+
+// SELECT 1 FROM name WHERE (every written column equal) LIMIT 1.
+template <class Record>
+std::string make_presence_text(const std::string& _table_name, const table& _columns_of, const Record& _record)
+{
+    std::string text = "SELECT 1 FROM " + _table_name + " WHERE ";
+    row_conditions conditions(text, _columns_of);
+    describe_row(conditions, _record);
+    text += " LIMIT 1";
+    return text;
 }
 
 void append_insert_header(std::string& _text, const table& _table)
