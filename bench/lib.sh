@@ -233,6 +233,44 @@ INSERT INTO node_parameters_staging (mac_address, obj_uid, param_name, param_val
 SQL
 }
 
+# Rows that once cost data, added by the crash soak after lv_generate: lookalikes, each equal to
+# an earlier row of its kind in the columns that alone used to identify a row at recovery (the
+# same object and time with other coordinates, nested zones entered at one instant, the same
+# action by another user, the same object and time with another event), drained later, so that a
+# journalled batch starting with one of them could be taken for its twin's and dropped; and
+# 4-byte characters (emoji), which a utf8mb3 session turns into "?".
+lv_generate_lookalikes() {
+  lv_sql "$LV_RT" <<'SQL' || lv_die "generating lookalike rows failed"
+UPDATE trackable_objects SET name = CONCAT(name, ' 🚚') WHERE name IS NOT NULL AND RIGHT(uid, 1) IN ('3', '8');
+INSERT INTO position_histories (trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, sfsn,
+                                slvr_mode, edge_corr, pe_dims, type, project_uid, inactive, to_type_id)
+  SELECT trackable_id, obj_uid, mac_address, ts, x + 1, y, z, sublocation_uid, fom, sfsn, 'twin 😀', edge_corr,
+         pe_dims, type, project_uid, inactive, to_type_id
+  FROM position_histories WHERE id % 10 = 0;
+INSERT INTO external_events (object_uid, object_name, mac_address, event_info, event_type, ts, area_uid,
+                             project_uid, x, y, z, created_at)
+  SELECT object_uid, object_name, mac_address, CONCAT('twin 😀 ', COALESCE(event_info, '')), 'twin', ts, area_uid,
+         project_uid, x, y, z, created_at
+  FROM external_events WHERE id % 10 = 0;
+INSERT INTO activities (created_at, created_by, action, object, plist, project_uid, company_uid, on_behalf, ip)
+  SELECT created_at, 'another user 😀', action, object, plist, project_uid, company_uid, on_behalf, ip
+  FROM activities WHERE id % 10 = 0;
+INSERT INTO zone_event_history (uid, obj_uid, sublocation_uid, created_at, duration, zone_uid, zone_type_name,
+                                project_uid, x, y, z, related_event, `action`)
+  SELECT CONCAT('zni', SUBSTRING(uid, 4)), obj_uid, sublocation_uid, created_at, duration,
+         CONCAT('out', SUBSTRING(COALESCE(zone_uid, 'zon0000000000000000000'), 4)), 'outer zone 😀', project_uid,
+         x, y, z, NULL, 'enter'
+  FROM zone_event_history WHERE uid LIKE 'zen%' AND id % 10 = 0;
+INSERT INTO zone_event_history (uid, obj_uid, sublocation_uid, created_at, duration, zone_uid, zone_type_name,
+                                project_uid, x, y, z, related_event, `action`)
+  SELECT CONCAT('znl', SUBSTRING(l.uid, 4)), l.obj_uid, l.sublocation_uid, l.created_at, l.duration,
+         CONCAT('out', SUBSTRING(COALESCE(l.zone_uid, 'zon0000000000000000000'), 4)), 'outer zone 😀', l.project_uid,
+         l.x + 1, l.y, l.z, CONCAT('zni', SUBSTRING(l.related_event, 4)), 'leave'
+  FROM zone_event_history l JOIN zone_event_history e ON e.uid = l.related_event
+  WHERE e.uid LIKE 'zen%' AND e.id % 10 = 0;
+SQL
+}
+
 # --- per-kind projections ------------------------------------------------------------------
 # For each kind: the column-store table, its columns (":t" marks a time), and the runtime rows
 # that must arrive there, selected with the column store's column names (the moved rows only).

@@ -18,7 +18,9 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -71,6 +73,31 @@ bool pid_file_writable(const std::string& _file_name) {
     return access(directory.c_str(), W_OK | X_OK) == 0;
 }
 
+// An exclusive lock on the pid file, held while the object lives: of two instances started
+// together, or while the first one drains, only one gets past start-up. The file's content is
+// left alone here.
+class pid_file_lock {
+public:
+    explicit pid_file_lock(const std::string& _file_name)
+        : m_fd(open(_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        if (m_fd < 0)
+            throw std::logic_error("Error opening pid-file!");
+        if (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            close(m_fd);
+            if (error == EWOULDBLOCK)
+                throw std::logic_error("Process is running");
+            throw std::logic_error(std::string("flock(): ") + std::strerror(error));
+        }
+    }
+    ~pid_file_lock() { close(m_fd); }
+    pid_file_lock(const pid_file_lock&) = delete;
+    pid_file_lock& operator=(const pid_file_lock&) = delete;
+
+private:
+    const int m_fd;
+};
+
 } // namespace
 
 int application::run(int _argc, char** _argv) {
@@ -92,6 +119,7 @@ int application::run(int _argc, char** _argv) {
         logger->set_debug(configuration.system.local_debug);
 
         // A second instance is refused before it touches any table or journal.
+        const pid_file_lock pid_lock(configuration.system.pidfile_path);
         check_pid(configuration.system.pidfile_path);
 
         const core::core::ptr core_object = core::core::create(*logger);
@@ -155,6 +183,10 @@ void application::write_pid(const std::string& _file_name) {
     if (!stream)
         throw std::logic_error("Error opening pid-file!");
     stream << getpid();
+    stream.close();
+    // A pid file that does not name this process would let another instance start.
+    if (!stream)
+        throw std::logic_error("Error writing pid-file!");
 }
 
 } // namespace qvd

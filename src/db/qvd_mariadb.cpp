@@ -66,7 +66,7 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
             set_timeouts(*m_account, _timeout_seconds);
             m_connection = mariadb::connection::create(m_account);
             // The first call that reaches the server.
-            m_connection->set_charset("utf8");
+            m_connection->set_charset("utf8mb4");
         });
         if (connected)
             return;

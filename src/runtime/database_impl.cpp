@@ -11,8 +11,12 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/optional/optional_io.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
+#include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -48,6 +52,14 @@ public:
     long long s64(const char* _column) const { return m_result.get_signed64(index(_column)); }
     std::uint32_t u32(const char* _column) const { return m_result.get_unsigned32(index(_column)); }
     unsigned long long u64(const char* _column) const { return m_result.get_unsigned64(index(_column)); }
+    // An unsigned column whose field holds 32 bits: a wider value is an error, never its low bits.
+    std::uint32_t u32_of_u64(const char* _column) const
+    {
+        const unsigned long long value = u64(_column);
+        if (value > std::numeric_limits<std::uint32_t>::max())
+            throw std::out_of_range(std::string(_column) + " " + std::to_string(value) + " does not fit in 32 bits");
+        return static_cast<std::uint32_t>(value);
+    }
 
     // Sets the field only when the column is not NULL.
     template <class T, class Value>
@@ -249,7 +261,7 @@ void read_fields(const r& _r, heartbeat& _h)
     _r.optional(_h.x, "x", &r::s32);
     _r.optional(_h.y, "y", &r::s32);
     _r.optional(_h.z, "z", &r::s32);
-    _r.optional(_h.flags_raw, "flags_raw", &r::u64);
+    _r.optional(_h.flags_raw, "flags_raw", &r::u32_of_u64);
     _r.optional(_h.parent_mac_address, "parent_mac_address", &r::text);
     _r.optional(_h.bridge_mac_address, "bridge_mac_address", &r::text);
     _r.optional(_h.reporting_frequency, "reporting_frequency", &r::s32);
@@ -301,7 +313,6 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug(_loading_text);
     std::vector<Record> result;
-    result.reserve(_reserve);
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
@@ -309,6 +320,8 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     std::size_t row_number = 0;
     try {
         const mariadb::result_set_ref rows = m_connection->query(_statement);
+        // No more than the rows that came: a huge limit must not allocate for rows that are not there.
+        result.reserve(static_cast<std::size_t>(std::min<unsigned long long>(_reserve, rows->row_count())));
         const field_reader reader(*rows, &qvd_mariadb::to_timestamp);
         while (rows->next()) {
             row_number = result.size() + 1;

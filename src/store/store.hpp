@@ -8,6 +8,7 @@
 #include "records/vehicle_driver_association.hpp"
 #include "records/zone_event.hpp"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,7 +39,10 @@ public:
     // Empties a mirrored table; returns the affected-row count the server reports.
     virtual unsigned long long truncate_table(const std::string& _table) const = 0;
 
-    // Whether the table already holds the row of the record (a journalled batch's first one).
+    // Whether the table holds a row with every value that the insert writes for the record (a
+    // journalled batch's first or last one); texts compare byte for byte, NULL equals NULL. Waits
+    // first, within a limit, for statements that other sessions of the account still run there
+    // (those of a killed process), and fails when they do not end.
     virtual bool check_presence(const std::string& _table, const position& _position) const = 0;
     virtual bool check_presence(const std::string& _table, const external_event& _event) const = 0;
     virtual bool check_presence(const std::string& _table, const zone_event& _event) const = 0;
@@ -49,13 +53,25 @@ public:
     virtual bool check_presence(const std::string& _table, const heartbeat& _heartbeat) const = 0;
     virtual bool check_presence(const std::string& _table, const node_parameter& _node_parameter) const = 0;
 
+    // How many leading records of a batch one INSERT carries within the server's packet limit (all
+    // of them when the whole batch fits); throws naming the table and the row when the first one
+    // alone does not fit.
+    virtual std::size_t fitting_rows(const std::vector<position>& _piece) const = 0;
+    virtual std::size_t fitting_rows(const std::vector<external_event>& _piece) const = 0;
+    virtual std::size_t fitting_rows(const std::vector<zone_event>& _piece) const = 0;
+    virtual std::size_t fitting_rows(const std::vector<activity>& _piece) const = 0;
+    virtual std::size_t fitting_rows(const std::vector<vehicle_driver_association>& _piece) const = 0;
+    virtual std::size_t fitting_rows(const std::vector<heartbeat>& _piece) const = 0;
+    virtual std::size_t fitting_rows(const node_parameters_vector& _piece) const = 0;
+
     // Compares the server's columns of one table with its schema; on a mismatch sets _err_str.
     virtual bool check_columns(const table& _table, std::string& _err_str) const = 0;
     // Checks the nine tables in order; throws the first mismatch.
     virtual void check_structure() const = 0;
 
     // Each insert writes the whole batch (at least one record) with one statement and returns
-    // the affected-row count.
+    // the affected-row count; a batch whose statement exceeds the packet limit is refused, except
+    // for the two open tables, which take as many statements as needed.
     virtual unsigned long long insert_positions_raw(const std::vector<position>& _piece) const = 0;
     virtual unsigned long long insert_external_events(const std::vector<external_event>& _piece) const = 0;
     virtual unsigned long long insert_zone_events(const std::vector<zone_event>& _piece) const = 0;

@@ -2,13 +2,18 @@
 
 #include <core/exception.hpp>
 
+#include <mariadb_client/account.hpp>
+#include <mariadb_client/connection.hpp>
 #include <mariadb_client/result_set.hpp>
 
 #include <boost/algorithm/string/case_conv.hpp>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <locale>
+#include <stdexcept>
+#include <thread>
 #include <type_traits>
 
 namespace qvd::store {
@@ -50,7 +55,7 @@ void append_string_literal(std::string& _text, const std::string& _str)
     // A backslash reads differently with and without NO_BACKSLASH_ESCAPES; hex digits never do.
     // The introducer gives the literal the connection's character set, as a quoted one has.
     static const char digits[] = "0123456789ABCDEF";
-    _text += "_utf8 X'";
+    _text += "_utf8mb4 X'";
     for (const char c : _str) {
         const auto byte = static_cast<unsigned char>(c);
         _text += digits[byte >> 4];
@@ -190,7 +195,98 @@ private:
     bool m_first = true;
 };
 
-void append_row(row_values& _values, const position& _position)
+// The conditions of a probe: every column that the insert writes holds exactly the record's value,
+// NULL-safe, texts compared byte for byte whatever the column's collation. Fed by the same row
+// description as row_values, so the columns compared are the columns written.
+class row_conditions {
+public:
+    row_conditions(std::string& _text, const table& _table) : m_text(_text), m_columns(_table.columns) {}
+
+    // A column left to its default is not compared.
+    row_conditions& keyword_default()
+    {
+        next_column();
+        return *this;
+    }
+
+    template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
+    row_conditions& value(Number _number)
+    {
+        begin_condition(next_column());
+        append_number(m_text, _number);
+        return *this;
+    }
+
+    row_conditions& value(const std::string& _str)
+    {
+        const column& c = begin_condition(next_column());
+        // A CHAR column gives its value back without trailing blanks.
+        const bool fixed_width = c.type.compare(0, 5, "char(") == 0;
+        if (fixed_width)
+            m_text += "RTRIM(";
+        append_string_literal(m_text, _str);
+        if (fixed_width)
+            m_text += ')';
+        m_text += " COLLATE utf8mb4_nopad_bin";
+        return *this;
+    }
+
+    row_conditions& value(const timestamp& _timestamp)
+    {
+        begin_condition(next_column());
+        append_time_literal(m_text, _timestamp);
+        return *this;
+    }
+
+    template <class T>
+    row_conditions& value(const boost::optional<T>& _optional)
+    {
+        if (_optional)
+            return value(*_optional);
+        const column& c = next_column();
+        separate();
+        m_text += c.field;
+        m_text += " IS NULL";
+        return *this;
+    }
+
+    row_conditions& value_or_blank(const boost::optional<std::string>& _optional)
+    {
+        return value(_optional ? *_optional : std::string(" "));
+    }
+
+private:
+    const column& next_column()
+    {
+        if (m_index >= m_columns.size())
+            throw std::logic_error("a row description has more values than its table has columns");
+        return m_columns[m_index++];
+    }
+
+    const column& begin_condition(const column& _column)
+    {
+        separate();
+        m_text += _column.field;
+        m_text += " <=> ";
+        return _column;
+    }
+
+    void separate()
+    {
+        if (m_first)
+            m_first = false;
+        else
+            m_text += " AND ";
+    }
+
+    std::string& m_text;
+    const std::vector<column>& m_columns;
+    std::size_t m_index = 0;
+    bool m_first = true;
+};
+
+template <class Values>
+void describe_row(Values& _values, const position& _position)
 {
     _values.keyword_default()
         .value(_position.trackable_id)
@@ -212,7 +308,8 @@ void append_row(row_values& _values, const position& _position)
         .value(_position.to_type_id);
 }
 
-void append_row(row_values& _values, const external_event& _event)
+template <class Values>
+void describe_row(Values& _values, const external_event& _event)
 {
     _values.value(_event.object_uid)
         .value(_event.object_name)
@@ -230,7 +327,8 @@ void append_row(row_values& _values, const external_event& _event)
         .value(_event.created_at);
 }
 
-void append_row(row_values& _values, const zone_event& _event)
+template <class Values>
+void describe_row(Values& _values, const zone_event& _event)
 {
     _values.value(_event.trackable_uid)
         .value_or_blank(_event.trackable_name)
@@ -252,7 +350,8 @@ void append_row(row_values& _values, const zone_event& _event)
         .value(_event.zone_type_name);
 }
 
-void append_row(row_values& _values, const zone_event_open& _event)
+template <class Values>
+void describe_row(Values& _values, const zone_event_open& _event)
 {
     _values.value(_event.trackable_uid)
         .value_or_blank(_event.trackable_name)
@@ -269,7 +368,8 @@ void append_row(row_values& _values, const zone_event_open& _event)
         .value(_event.zone_type_name);
 }
 
-void append_row(row_values& _values, const activity& _activity)
+template <class Values>
+void describe_row(Values& _values, const activity& _activity)
 {
     // The table has project_name before company_name.
     _values.value(_activity.id)
@@ -287,7 +387,8 @@ void append_row(row_values& _values, const activity& _activity)
         .value(_activity.project_user_params);
 }
 
-void append_row(row_values& _values, const vehicle_driver_association& _association)
+template <class Values>
+void describe_row(Values& _values, const vehicle_driver_association& _association)
 {
     _values.value(_association.id)
         .value(_association.event_id)
@@ -308,7 +409,8 @@ void append_row(row_values& _values, const vehicle_driver_association& _associat
         .value(_association.project_uid);
 }
 
-void append_row(row_values& _values, const vehicle_driver_association_open& _association)
+template <class Values>
+void describe_row(Values& _values, const vehicle_driver_association_open& _association)
 {
     _values.value(_association.id)
         .value(_association.event_id)
@@ -325,7 +427,8 @@ void append_row(row_values& _values, const vehicle_driver_association_open& _ass
         .value(_association.project_uid);
 }
 
-void append_row(row_values& _values, const heartbeat& _heartbeat)
+template <class Values>
+void describe_row(Values& _values, const heartbeat& _heartbeat)
 {
     _values.value(_heartbeat.id)
         .value(_heartbeat.ts)
@@ -347,7 +450,8 @@ void append_row(row_values& _values, const heartbeat& _heartbeat)
         .value(_heartbeat.sw_version);
 }
 
-void append_row(row_values& _values, const node_parameter& _node_parameter)
+template <class Values>
+void describe_row(Values& _values, const node_parameter& _node_parameter)
 {
     _values.value(_node_parameter.mac_address)
         .value(_node_parameter.obj_uid)
@@ -356,68 +460,110 @@ void append_row(row_values& _values, const node_parameter& _node_parameter)
         .value(_node_parameter.ts);
 }
 
-// INSERT name(columns) VALUES (row), (row), ... built in one string.
+// SELECT 1 FROM name WHERE (every written column equal) LIMIT 1.
 template <class Record>
-std::string make_insert_text(const table& _table, const std::vector<Record>& _piece)
+std::string make_presence_text(const std::string& _table_name, const table& _columns_of, const Record& _record)
+{
+    std::string text = "SELECT 1 FROM " + _table_name + " WHERE ";
+    row_conditions conditions(text, _columns_of);
+    describe_row(conditions, _record);
+    text += " LIMIT 1";
+    return text;
+}
+
+void append_insert_header(std::string& _text, const table& _table)
+{
+    _text += "INSERT ";
+    _text += _table.name;
+    _text += '(';
+    bool first = true;
+    for (const column& c : _table.columns) {
+        if (!first)
+            _text += ", ";
+        first = false;
+        _text += c.field;
+    }
+    _text += ") VALUES ";
+}
+
+// INSERT name(columns) VALUES (row), (row), ... of the records [_first, _last) built in one string.
+template <class Iterator>
+std::string make_insert_text(const table& _table, Iterator _first, Iterator _last)
 {
     std::string text;
     std::size_t header_size = _table.name.size() + 16;
     for (const column& c : _table.columns)
         header_size += c.field.size() + 2;
     text.reserve(header_size + 512);
+    append_insert_header(text, _table);
 
-    text += "INSERT ";
-    text += _table.name;
-    text += '(';
-    bool first = true;
-    for (const column& c : _table.columns) {
-        if (!first)
-            text += ", ";
-        first = false;
-        text += c.field;
-    }
-    text += ") VALUES ";
-
-    for (std::size_t i = 0; i < _piece.size(); ++i) {
-        if (i != 0)
+    const auto size = static_cast<std::size_t>(_last - _first);
+    for (Iterator record = _first; record != _last; ++record) {
+        if (record != _first)
             text += ", ";
         const std::size_t row_start = text.size();
         text += '(';
         row_values values(text);
-        append_row(values, _piece[i]);
+        describe_row(values, *record);
         text += ')';
-        if (i == 0 && _piece.size() > 1) {
+        if (record == _first && size > 1) {
             // Rows of a batch are alike: the first one sizes the rest, with room for longer texts.
             const std::size_t row_size = text.size() - row_start + 2;
-            text.reserve(text.size() + (_piece.size() - 1) * (row_size + row_size / 4 + 16));
+            text.reserve(text.size() + (size - 1) * (row_size + row_size / 4 + 16));
         }
     }
     return text;
 }
 
-void append_condition_equals(std::string& _text, const std::string& _column_name,
-                             const boost::optional<std::string>& _str)
+template <class Record>
+std::string make_insert_text(const table& _table, const std::vector<Record>& _piece)
 {
-    _text += _column_name;
-    if (_str) {
-        _text += " = ";
-        append_string_literal(_text, *_str);
-    } else {
-        _text += " is NULL";
-    }
+    return make_insert_text(_table, _piece.begin(), _piece.end());
 }
 
-void append_condition_equals(std::string& _text, const std::string& _column_name,
-                             const boost::optional<timestamp>& _ts)
+// How many leading records of [_first, _last) one INSERT carries in at most _budget bytes; 0 when
+// the first one alone does not fit. _first_size receives the length of the first row's statement.
+template <class Iterator>
+std::size_t count_fitting(const table& _table, Iterator _first, Iterator _last, std::size_t _budget,
+                          std::size_t& _first_size)
 {
-    _text += _column_name;
-    if (_ts) {
-        _text += " = ";
-        append_time_literal(_text, *_ts);
-    } else {
-        _text += " is NULL";
+    std::string header;
+    append_insert_header(header, _table);
+    std::size_t total = header.size();
+    std::string row;
+    std::size_t count = 0;
+    for (Iterator record = _first; record != _last; ++record) {
+        row.clear();
+        row += '(';
+        row_values values(row);
+        describe_row(values, *record);
+        row += ')';
+        total += row.size() + (count == 0 ? 0 : 2);
+        if (count == 0)
+            _first_size = total;
+        if (total > _budget)
+            break;
+        ++count;
     }
+    return count;
 }
+
+// The runtime row a record came from, for messages.
+std::string row_name(const position& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const external_event& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const zone_event& _record)
+{
+    return "enter row id " + std::to_string(_record.id_enter) + ", leave row id " + std::to_string(_record.id_leave);
+}
+std::string row_name(const zone_event_open& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const activity& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const vehicle_driver_association& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const vehicle_driver_association_open& _record)
+{
+    return "row id " + std::to_string(_record.id);
+}
+std::string row_name(const heartbeat& _record) { return "row id " + std::to_string(_record.id); }
+std::string row_name(const node_parameter& _record) { return "row id " + std::to_string(_record.id); }
 
 std::string lower_case(const std::string& _text) { return boost::algorithm::to_lower_copy(_text, std::locale()); }
 
@@ -432,6 +578,11 @@ column_store_impl::column_store_impl(const std::string& _host_name, const std::s
     : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "column store",
                   _timeout_seconds)
 {
+    // Strict, so that a value a column cannot hold fails the whole batch instead of being cut or
+    // clamped. The account applies it on every connect; the link opened for the check above is
+    // closed so that the first statement connects again with it.
+    m_account->set_option("sql_mode", "CONCAT_WS(',', NULLIF(@@sql_mode, ''), 'STRICT_ALL_TABLES')");
+    m_connection->disconnect();
 }
 
 column_store_impl::~column_store_impl() = default;
@@ -449,22 +600,6 @@ std::string column_store_impl::to_iso_8601_with_ms_string(const libs::core::time
     std::string text;
     text.reserve(24);
     append_time_text(text, _timestamp);
-    return text;
-}
-
-std::string column_store_impl::make_condition_equals(const std::string& _column_name,
-                                                     const boost::optional<std::string>& _str)
-{
-    std::string text;
-    append_condition_equals(text, _column_name, _str);
-    return text;
-}
-
-std::string column_store_impl::make_condition_equals(const std::string& _column_name,
-                                                     const boost::optional<libs::core::timestamp>& _ts)
-{
-    std::string text;
-    append_condition_equals(text, _column_name, _ts);
     return text;
 }
 
@@ -560,17 +695,89 @@ std::string column_store_impl::make_insert(const node_parameters_vector& _piece)
     return make_insert_text(node_parameters, _piece);
 }
 
+std::size_t column_store_impl::statement_budget(libs::core::source_location _source_location) const
+{
+    if (m_max_allowed_packet == 0) {
+        const mariadb::result_set_ref result =
+            query("SELECT CAST(@@max_allowed_packet AS SIGNED) AS n", _source_location);
+        m_max_allowed_packet = result->next() ? static_cast<std::size_t>(result->get_signed64("n")) : 0;
+    }
+    // Room is left for the command byte and for a single row's probe, whose text is longer than
+    // that row's INSERT by less than this.
+    constexpr std::size_t reserve = 1024;
+    return m_max_allowed_packet > reserve ? m_max_allowed_packet - reserve : 0;
+}
+
 template <class Record>
-unsigned long long column_store_impl::insert(const table& _table, const std::vector<Record>& _piece,
+std::size_t column_store_impl::fitting(const table& _table, typename std::vector<Record>::const_iterator _first,
+                                       typename std::vector<Record>::const_iterator _last,
+                                       libs::core::source_location _source_location) const
+{
+    const std::size_t budget = statement_budget(_source_location);
+    std::size_t first_size = 0;
+    const std::size_t count = count_fitting(_table, _first, _last, budget, first_size);
+    if (count == 0 && _first != _last)
+        throw libs::core::exception("The " + row_name(*_first) + " alone does not fit into one INSERT into table " +
+                                        _table.name + ": " + std::to_string(first_size) +
+                                        " bytes, the server's max_allowed_packet is " +
+                                        std::to_string(m_max_allowed_packet),
+                                    _source_location);
+    if (count < static_cast<std::size_t>(_last - _first))
+        get_logger().debug("%1% of %2% rows fit into one statement for table %3% (max_allowed_packet %4%)") % count %
+            (_last - _first) % _table.name % m_max_allowed_packet;
+    return count;
+}
+
+template <class Record>
+unsigned long long column_store_impl::insert(const table& _table, typename std::vector<Record>::const_iterator _first,
+                                             typename std::vector<Record>::const_iterator _last,
                                              libs::core::source_location _source_location) const
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     // Without rows the text would end after VALUES; refuse it here instead of at the server.
-    if (_piece.empty())
+    if (_first == _last)
         throw libs::core::exception("Cannot insert an empty batch into table " + _table.name, _source_location);
-    get_logger().debug("inserting %1% rows into table %2%") % _piece.size() % _table.name;
-    const unsigned long long count = execute(make_insert(_piece), _source_location);
+    get_logger().debug("inserting %1% rows into table %2%") % (_last - _first) % _table.name;
+    const std::string text = make_insert_text(_table, _first, _last);
+    // Sent anyway, the server would only answer "Server has gone away".
+    if (text.size() > statement_budget(_source_location))
+        throw libs::core::exception("The INSERT of " + std::to_string(_last - _first) + " rows into table " +
+                                        _table.name + " needs " + std::to_string(text.size()) +
+                                        " bytes, more than the server's max_allowed_packet of " +
+                                        std::to_string(m_max_allowed_packet) + " allows",
+                                    _source_location);
+    unsigned long long count = 0;
+    try {
+        count = execute(text, _source_location);
+    } catch (...) {
+        // The server may have been restarted with another limit: read it again next time.
+        m_max_allowed_packet = 0;
+        throw;
+    }
     get_logger().debug("result: %1%") % count;
+    return count;
+}
+
+template <class Record>
+unsigned long long column_store_impl::insert(const table& _table, const std::vector<Record>& _piece,
+                                             libs::core::source_location _source_location) const
+{
+    return insert<Record>(_table, _piece.begin(), _piece.end(), _source_location);
+}
+
+template <class Record>
+unsigned long long column_store_impl::insert_in_parts(const table& _table, const std::vector<Record>& _piece,
+                                                      libs::core::source_location _source_location) const
+{
+    if (_piece.empty())
+        return insert(_table, _piece, _source_location);
+    unsigned long long count = 0;
+    for (auto first = _piece.begin(); first != _piece.end();) {
+        const auto last = first + static_cast<std::ptrdiff_t>(fitting<Record>(_table, first, _piece.end(),
+                                                                              _source_location));
+        count += insert<Record>(_table, first, last, _source_location);
+        first = last;
+    }
     return count;
 }
 
@@ -591,7 +798,8 @@ unsigned long long column_store_impl::insert_zone_events(const std::vector<zone_
 
 unsigned long long column_store_impl::insert_zone_events_open(const std::vector<zone_event_open>& _piece) const
 {
-    return insert(zone_events_open, _piece, QVD_SOURCE_LOCATION);
+    // Not journalled: the open table is refilled with as many statements as the limit needs.
+    return insert_in_parts(zone_events_open, _piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_sys_journal_staging(const std::vector<activity>& _piece) const
@@ -608,7 +816,7 @@ unsigned long long column_store_impl::insert_vehicle_driver_associations(
 unsigned long long column_store_impl::insert_vehicle_driver_associations_open(
     const std::vector<vehicle_driver_association_open>& _piece) const
 {
-    return insert(vehicle_driver_associations_open, _piece, QVD_SOURCE_LOCATION);
+    return insert_in_parts(vehicle_driver_associations_open, _piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_heartbeats(const std::vector<heartbeat>& _piece) const
@@ -621,87 +829,106 @@ unsigned long long column_store_impl::insert_node_parameters(const node_paramete
     return insert(node_parameters, _piece, QVD_SOURCE_LOCATION);
 }
 
+// Statement size
+
+std::size_t column_store_impl::fitting_rows(const std::vector<position>& _piece) const
+{
+    return fitting<position>(positions_raw, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<external_event>& _piece) const
+{
+    return fitting<external_event>(external_events, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<zone_event>& _piece) const
+{
+    return fitting<zone_event>(zone_events, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<activity>& _piece) const
+{
+    return fitting<activity>(sys_journal_staging, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<vehicle_driver_association>& _piece) const
+{
+    return fitting<vehicle_driver_association>(vehicle_driver_associations, _piece.begin(), _piece.end(),
+                                               QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const std::vector<heartbeat>& _piece) const
+{
+    return fitting<heartbeat>(heartbeats, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
+std::size_t column_store_impl::fitting_rows(const node_parameters_vector& _piece) const
+{
+    return fitting<node_parameter>(node_parameters, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+}
+
 // Presence checks
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const position& _position)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE trackable_uid=";
-    append_string_literal(text, _position.trackable_uid);
-    text += " AND ts=";
-    append_time_literal(text, _position.ts);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, positions_raw, _position);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const external_event& _event)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE ";
-    if (_event.object_uid) {
-        text += "object_uid=";
-        append_string_literal(text, *_event.object_uid);
-        text += " AND ";
-    } else {
-        text += "object_uid IS NULL AND ";
-    }
-    text += "ts=";
-    append_time_literal(text, _event.ts);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, external_events, _event);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const zone_event& _event)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE trackable_uid=";
-    append_string_literal(text, _event.trackable_uid);
-    text += " AND enter_time=";
-    append_time_literal(text, _event.enter_time);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, zone_events, _event);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const activity& _activity)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE created_at=";
-    append_time_literal(text, _activity.created_at);
-    text += " AND action=";
-    append_string_literal(text, _activity.action);
-    text += " AND object=";
-    append_string_literal(text, _activity.object);
-    text += " LIMIT 1";
-    return text;
+    // sys_journal is asked with the staging table's columns.
+    return make_presence_text(_table, sys_journal_staging, _activity);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table,
                                                    const vehicle_driver_association& _vehicle_driver_association)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE id=";
-    append_number(text, _vehicle_driver_association.id);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, vehicle_driver_associations, _vehicle_driver_association);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const heartbeat& _heartbeat)
 {
-    std::string text = "SELECT * FROM " + _table + " WHERE id=";
-    append_number(text, _heartbeat.id);
-    text += " LIMIT 1";
-    return text;
+    return make_presence_text(_table, heartbeats, _heartbeat);
 }
 
 std::string column_store_impl::make_presence_query(const std::string& _table, const node_parameter& _node_parameter)
 {
-    std::string text = "select * from " + _table + " where ";
-    append_condition_equals(text, "mac_address", _node_parameter.mac_address);
-    text += " and ";
-    append_condition_equals(text, "obj_uid", _node_parameter.obj_uid);
-    text += " and ";
-    append_condition_equals(text, "param_name", _node_parameter.param_name);
-    text += " and ";
-    append_condition_equals(text, "param_value", _node_parameter.param_value);
-    text += " and ";
-    append_condition_equals(text, "ts", _node_parameter.ts);
-    text += " limit 1";
-    return text;
+    return make_presence_text(_table, node_parameters, _node_parameter);
+}
+
+void column_store_impl::wait_for_other_sessions(libs::core::source_location _source_location) const
+{
+    // A killed daemon's INSERT goes on on the server and commits seconds later; a probe made before
+    // that would find nothing and insert the batch a second time. Sessions of this account that
+    // execute in this database are waited for; the probe's own session does not count.
+    static const std::string busy_sessions =
+        "SELECT COUNT(*) AS n FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND "
+        "USER = SUBSTRING_INDEX(USER(), '@', 1) AND DB = DATABASE() AND COMMAND IN ('Query', 'Execute', 'Killed')";
+    const auto deadline = std::chrono::steady_clock::now() + other_sessions_wait_limit;
+    for (bool logged = false;; logged = true) {
+        const mariadb::result_set_ref result = query(busy_sessions, _source_location);
+        const long long busy = result->next() ? result->get_signed64("n") : 0;
+        if (busy == 0)
+            return;
+        if (!logged)
+            get_logger().debug("waiting for %1% other sessions still running a statement") % busy;
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw libs::core::exception(
+                "another session of this account still runs a statement in the column store: cannot tell "
+                "whether the journalled batch arrived",
+                _source_location);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 template <class Time, class Record>
@@ -710,6 +937,7 @@ bool column_store_impl::presence(const std::string& _table, const Time& _logged_
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _logged_time % _table;
+    wait_for_other_sessions(_source_location);
     const bool found = query(make_presence_query(_table, _record), _source_location)->row_count() != 0;
     get_logger().debug("result: %1%") % found;
     return found;
@@ -734,6 +962,7 @@ bool column_store_impl::check_presence(const std::string& _table, const activity
 {
     const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _activity.created_at % _table;
+    wait_for_other_sessions(QVD_SOURCE_LOCATION);
     // A staged activity may already have been moved on into the journal itself.
     bool found = query(make_presence_query(_table, _activity), QVD_SOURCE_LOCATION)->row_count() != 0;
     if (!found)

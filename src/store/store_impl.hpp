@@ -8,6 +8,7 @@
 
 #include <boost/optional.hpp>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,14 @@ public:
     bool check_presence(const std::string& _table, const heartbeat& _heartbeat) const override;
     bool check_presence(const std::string& _table, const node_parameter& _node_parameter) const override;
 
+    std::size_t fitting_rows(const std::vector<position>& _piece) const override;
+    std::size_t fitting_rows(const std::vector<external_event>& _piece) const override;
+    std::size_t fitting_rows(const std::vector<zone_event>& _piece) const override;
+    std::size_t fitting_rows(const std::vector<activity>& _piece) const override;
+    std::size_t fitting_rows(const std::vector<vehicle_driver_association>& _piece) const override;
+    std::size_t fitting_rows(const std::vector<heartbeat>& _piece) const override;
+    std::size_t fitting_rows(const node_parameters_vector& _piece) const override;
+
     bool check_columns(const table& _table, std::string& _err_str) const override;
     void check_structure() const override;
 
@@ -57,11 +66,6 @@ public:
     static std::string string_literal(const std::string& _str);
     // The datetime(3) text of the column store: "%Y-%m-%d %H:%M:%S.mmm" in UTC.
     static std::string to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp);
-    // "column = literal", or "column is NULL" when the value is absent.
-    static std::string make_condition_equals(const std::string& _column_name,
-                                             const boost::optional<std::string>& _str);
-    static std::string make_condition_equals(const std::string& _column_name,
-                                             const boost::optional<libs::core::timestamp>& _ts);
 
     // The INSERT statement of a batch (at least one record).
     static std::string make_insert(const std::vector<position>& _piece);
@@ -74,7 +78,8 @@ public:
     static std::string make_insert(const std::vector<heartbeat>& _piece);
     static std::string make_insert(const node_parameters_vector& _piece);
 
-    // The SELECT ... LIMIT 1 that looks for the record's row in a table.
+    // The SELECT ... LIMIT 1 that looks for a row holding every value the insert writes for the
+    // record (its kind's columns, whatever table is named).
     static std::string make_presence_query(const std::string& _table, const position& _position);
     static std::string make_presence_query(const std::string& _table, const external_event& _event);
     static std::string make_presence_query(const std::string& _table, const zone_event& _event);
@@ -84,15 +89,42 @@ public:
     static std::string make_presence_query(const std::string& _table, const heartbeat& _heartbeat);
     static std::string make_presence_query(const std::string& _table, const node_parameter& _node_parameter);
 
+    // How long a probe waits for other sessions of the account to finish their statements.
+    static constexpr std::chrono::seconds other_sessions_wait_limit{30};
+
 private:
-    // Sends the batch's statement with the trace and debug lines of the calling operation.
+    // Waits until no other session of this account runs a statement in the column-store
+    // database; throws when one still does after other_sessions_wait_limit.
+    void wait_for_other_sessions(libs::core::source_location _source_location) const;
+    // The longest INSERT text the server takes (its max_allowed_packet, read when first needed
+    // and again after a failed insert) less room for a single row's probe.
+    std::size_t statement_budget(libs::core::source_location _source_location) const;
+    // How many leading records of [_first, _last) one INSERT into the table carries; throws
+    // naming the row when the first one alone does not fit.
+    template <class Record>
+    std::size_t fitting(const table& _table, typename std::vector<Record>::const_iterator _first,
+                        typename std::vector<Record>::const_iterator _last,
+                        libs::core::source_location _source_location) const;
+    // Sends one statement for the records with the trace and debug lines of the calling
+    // operation; refuses a text longer than the server takes.
+    template <class Record>
+    unsigned long long insert(const table& _table, typename std::vector<Record>::const_iterator _first,
+                              typename std::vector<Record>::const_iterator _last,
+                              libs::core::source_location _source_location) const;
     template <class Record>
     unsigned long long insert(const table& _table, const std::vector<Record>& _piece,
                               libs::core::source_location _source_location) const;
+    // As many statements as the packet limit needs, for the tables that are refilled whole.
+    template <class Record>
+    unsigned long long insert_in_parts(const table& _table, const std::vector<Record>& _piece,
+                                       libs::core::source_location _source_location) const;
     // Runs one presence query with the trace and debug lines of the calling operation.
     template <class Time, class Record>
     bool presence(const std::string& _table, const Time& _logged_time, const Record& _record,
                   libs::core::source_location _source_location) const;
+
+    // The server's max_allowed_packet; 0 until read.
+    mutable std::size_t m_max_allowed_packet = 0;
 };
 
 } // namespace qvd::store

@@ -24,6 +24,7 @@ bool activities_processor::processing()
     return journalled_processor::move_batch(
         m_activities_file_name, m_max_piece_size,
         [this](const unsigned int _limit) { return m_runtime_db.get_activities(_limit); },
+        [this](const std::vector<activity>& _batch) { return m_store.fitting_rows(_batch); },
         &activities_processor::activities_to_string,
         [this](const std::vector<activity>& _batch) { m_store.insert_sys_journal_staging(_batch); },
         [this](const std::vector<activity>& _batch) { m_runtime_db.delete_activities(_batch); });
@@ -33,8 +34,9 @@ void activities_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
         m_activities_file_name, &activities_processor::activities_from_file,
-        [this](const activity& _first) {
-            return m_store.check_presence(store::column_store::sys_journal_staging.name, _first);
+        [this](const std::vector<activity>& _batch) { return m_store.fitting_rows(_batch); },
+        [this](const activity& _record) {
+            return m_store.check_presence(store::column_store::sys_journal_staging.name, _record);
         },
         [this](const std::vector<activity>& _batch) { m_store.insert_sys_journal_staging(_batch); },
         [this](const std::vector<activity>& _batch) { m_runtime_db.delete_activities(_batch); });

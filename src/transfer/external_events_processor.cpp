@@ -24,6 +24,7 @@ bool external_events_processor::processing()
     return journalled_processor::move_batch(
         m_external_events_file_name, m_max_piece_size,
         [this](const unsigned int _limit) { return m_runtime_db.get_external_events(_limit); },
+        [this](const std::vector<external_event>& _batch) { return m_store.fitting_rows(_batch); },
         &external_events_processor::external_events_to_string,
         [this](const std::vector<external_event>& _batch) { m_store.insert_external_events(_batch); },
         [this](const std::vector<external_event>& _batch) { m_runtime_db.delete_external_events(_batch); });
@@ -33,8 +34,9 @@ void external_events_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
         m_external_events_file_name, &external_events_processor::external_events_from_file,
-        [this](const external_event& _first) {
-            return m_store.check_presence(store::column_store::external_events.name, _first);
+        [this](const std::vector<external_event>& _batch) { return m_store.fitting_rows(_batch); },
+        [this](const external_event& _record) {
+            return m_store.check_presence(store::column_store::external_events.name, _record);
         },
         [this](const std::vector<external_event>& _batch) { m_store.insert_external_events(_batch); },
         [this](const std::vector<external_event>& _batch) { m_runtime_db.delete_external_events(_batch); });

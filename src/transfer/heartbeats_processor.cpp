@@ -24,6 +24,7 @@ bool heartbeats_processor::processing()
     return journalled_processor::move_batch(
         m_heartbeats_file_name, m_max_piece_size,
         [this](const unsigned int _limit) { return m_runtime_db.get_heartbeats(_limit); },
+        [this](const std::vector<heartbeat>& _batch) { return m_store.fitting_rows(_batch); },
         &heartbeats_processor::heartbeats_to_string,
         [this](const std::vector<heartbeat>& _batch) { m_store.insert_heartbeats(_batch); },
         [this](const std::vector<heartbeat>& _batch) { m_runtime_db.delete_heartbeats(_batch); });
@@ -33,8 +34,9 @@ void heartbeats_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
         m_heartbeats_file_name, &heartbeats_processor::heartbeats_from_file,
-        [this](const heartbeat& _first) {
-            return m_store.check_presence(store::column_store::heartbeats.name, _first);
+        [this](const std::vector<heartbeat>& _batch) { return m_store.fitting_rows(_batch); },
+        [this](const heartbeat& _record) {
+            return m_store.check_presence(store::column_store::heartbeats.name, _record);
         },
         [this](const std::vector<heartbeat>& _batch) { m_store.insert_heartbeats(_batch); },
         [this](const std::vector<heartbeat>& _batch) { m_runtime_db.delete_heartbeats(_batch); });

@@ -24,6 +24,7 @@ bool node_parameters_processor::processing()
     return journalled_processor::move_batch(
         m_node_parameters_file_name, m_max_piece_size,
         [this](const unsigned int _limit) { return m_runtime_db.get_node_parameters(_limit); },
+        [this](const node_parameters_vector& _batch) { return m_store.fitting_rows(_batch); },
         &node_parameters_processor::node_parameters_to_string,
         [this](const node_parameters_vector& _batch) { m_store.insert_node_parameters(_batch); },
         [this](const node_parameters_vector& _batch) { m_runtime_db.delete_node_parameters(_batch); });
@@ -33,8 +34,9 @@ void node_parameters_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
         m_node_parameters_file_name, &node_parameters_processor::node_parameters_from_file,
-        [this](const node_parameter& _first) {
-            return m_store.check_presence(store::column_store::node_parameters.name, _first);
+        [this](const node_parameters_vector& _batch) { return m_store.fitting_rows(_batch); },
+        [this](const node_parameter& _record) {
+            return m_store.check_presence(store::column_store::node_parameters.name, _record);
         },
         [this](const node_parameters_vector& _batch) { m_store.insert_node_parameters(_batch); },
         [this](const node_parameters_vector& _batch) { m_runtime_db.delete_node_parameters(_batch); });

@@ -25,6 +25,7 @@ bool positions_processor::processing()
     return journalled_processor::move_batch(
         m_positions_raw_file_name, m_max_piece_size,
         [this](const unsigned int _limit) { return m_runtime_db.get_positions(_limit); },
+        [this](const std::vector<position>& _batch) { return m_store.fitting_rows(_batch); },
         &positions_processor::positions_to_string,
         [this](const std::vector<position>& _batch) { m_store.insert_positions_raw(_batch); },
         [this](const std::vector<position>& _batch) { m_runtime_db.delete_positions(_batch); });
@@ -34,8 +35,9 @@ void positions_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
         m_positions_raw_file_name, &positions_processor::positions_from_file,
-        [this](const position& _first) {
-            return m_store.check_presence(store::column_store::positions_raw.name, _first);
+        [this](const std::vector<position>& _batch) { return m_store.fitting_rows(_batch); },
+        [this](const position& _record) {
+            return m_store.check_presence(store::column_store::positions_raw.name, _record);
         },
         [this](const std::vector<position>& _batch) { m_store.insert_positions_raw(_batch); },
         [this](const std::vector<position>& _batch) { m_runtime_db.delete_positions(_batch); });

@@ -24,6 +24,7 @@ bool vehicle_driver_associations_processor::processing()
     if (journalled_processor::move_batch(
             m_vehicle_driver_associations_file_name, m_max_piece_size,
             [this](const unsigned int _limit) { return m_runtime_db.get_vehicle_driver_associations(_limit); },
+            [this](const std::vector<vehicle_driver_association>& _batch) { return m_store.fitting_rows(_batch); },
             &vehicle_driver_associations_processor::vehicle_driver_associations_to_string,
             [this](const std::vector<vehicle_driver_association>& _batch) {
                 m_store.insert_vehicle_driver_associations(_batch);
@@ -46,8 +47,9 @@ void vehicle_driver_associations_processor::processing_after_fault()
     journalled_processor::finish_batch(
         m_vehicle_driver_associations_file_name,
         &vehicle_driver_associations_processor::vehicle_driver_associations_from_file,
-        [this](const vehicle_driver_association& _first) {
-            return m_store.check_presence(store::column_store::vehicle_driver_associations.name, _first);
+        [this](const std::vector<vehicle_driver_association>& _batch) { return m_store.fitting_rows(_batch); },
+        [this](const vehicle_driver_association& _record) {
+            return m_store.check_presence(store::column_store::vehicle_driver_associations.name, _record);
         },
         [this](const std::vector<vehicle_driver_association>& _batch) {
             m_store.insert_vehicle_driver_associations(_batch);

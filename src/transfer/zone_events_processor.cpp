@@ -24,6 +24,7 @@ bool zone_events_processor::processing()
     if (journalled_processor::move_batch(
             m_zone_events_file_name, m_max_piece_size,
             [this](const unsigned int _limit) { return m_runtime_db.get_zone_events(_limit); },
+            [this](const std::vector<zone_event>& _batch) { return m_store.fitting_rows(_batch); },
             &zone_events_processor::zone_events_to_string,
             [this](const std::vector<zone_event>& _batch) { m_store.insert_zone_events(_batch); },
             [this](const std::vector<zone_event>& _batch) { m_runtime_db.delete_zone_events(_batch); }))
@@ -41,8 +42,9 @@ void zone_events_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
         m_zone_events_file_name, &zone_events_processor::zone_events_from_file,
-        [this](const zone_event& _first) {
-            return m_store.check_presence(store::column_store::zone_events.name, _first);
+        [this](const std::vector<zone_event>& _batch) { return m_store.fitting_rows(_batch); },
+        [this](const zone_event& _record) {
+            return m_store.check_presence(store::column_store::zone_events.name, _record);
         },
         [this](const std::vector<zone_event>& _batch) { m_store.insert_zone_events(_batch); },
         [this](const std::vector<zone_event>& _batch) { m_runtime_db.delete_zone_events(_batch); });

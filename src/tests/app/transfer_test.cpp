@@ -249,6 +249,27 @@ TEST_F(app_transfer, moves_every_kind_mirrors_open_rows_and_stops_on_sigterm) {
     }));
 }
 
+// Two instances started at the same moment on one configuration: the pid-file lock lets one run,
+// the other is refused before it touches a table or a journal, and no row arrives twice.
+TEST_F(app_transfer, of_two_instances_started_together_one_runs) {
+    load_sample();
+    const std::vector<long long> before = pending_counts();
+    auto first = start();
+    auto second = start();
+    const bool one_ended = eventually([&] { return !first->running() || !second->running(); }, 30s);
+    ASSERT_TRUE(one_ended);
+    if (first->running())
+        std::swap(first, second);
+    // "first" is now the refused one.
+    EXPECT_EQ(first->wait(10s), 1) << first->standard_error();
+    EXPECT_NE(first->standard_error().find("Process is running"), std::string::npos) << first->standard_error();
+    EXPECT_EQ(first->standard_error().find("loading"), std::string::npos) << first->standard_error();
+    wait_for_first_cycle(*second);
+    for (std::size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(store_count(moved_kinds()[i].table), before[i]) << moved_kinds()[i].name;
+    stop(*second);
+}
+
 // Pid-file contents that do not name a live process: overwritten, and the daemon runs.
 class app_pid_file_overwritten : public app_transfer, public ::testing::WithParamInterface<const char*> {};
 
@@ -361,6 +382,46 @@ TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_res
 
 // SIGKILL while a batch of positions waits for a lock on the column-store table, then a restart:
 // every row arrives exactly once, whether the killed insert never ran or ran after the kill.
+// After a SIGKILL the server runs the dead daemon's insert to its end and commits it. A daemon
+// restarted at once waits for that session before it probes the journalled batch, so the batch
+// is not inserted a second time.
+TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
+    m_settings.maximum_piece = 40;
+    std::string rows;
+    for (int i = 1; i <= 100; ++i)
+        rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
+                "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
+    run_sql(shared_mariadb(),
+            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows, m_runtime);
+    // About a second per batch.
+    run_sql(shared_mariadb(),
+            "CREATE TRIGGER slow_insert BEFORE INSERT ON positions_raw FOR EACH ROW SET NEW.x = SLEEP(0.025)",
+            m_store);
+
+    auto daemon = start();
+    const std::string running_in_store = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" +
+                                         m_store + "' AND COMMAND = 'Query' AND ID <> CONNECTION_ID()";
+    ASSERT_TRUE(eventually(
+        [&] {
+            return file_exists(m_settings.persistent_data_dir + "positions_raw.bin") &&
+                   count(running_in_store, {}) != 0;
+        },
+        30s))
+        << daemon->standard_error();
+    daemon->send(SIGKILL);
+    ASSERT_EQ(daemon->wait(10s), -SIGKILL);
+    // The killed insert is still running.
+    EXPECT_NE(count(running_in_store, {}), 0);
+
+    daemon = start();
+    wait_for_first_cycle(*daemon);
+    stop(*daemon);
+    EXPECT_EQ(store_count("positions_raw"), 100);
+    EXPECT_EQ(count("SELECT COUNT(DISTINCT ts) FROM positions_raw", m_store), 100);
+    EXPECT_EQ(runtime_count("SELECT COUNT(*) FROM position_histories"), 0);
+    expect_no_journal();
+}
+
 class app_crash_recovery : public app_transfer, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(app_crash_recovery, every_row_exactly_once) {
@@ -388,7 +449,8 @@ TEST_P(app_crash_recovery, every_row_exactly_once) {
     // The killed daemon's session ends once the server has finished (or dropped) its insert.
     ASSERT_TRUE(eventually([&] { return !session_alive(blocked); }, 20s));
     EXPECT_EQ(store_count("positions_raw"), insert_lands_after_kill ? m_settings.maximum_piece : 0);
-    EXPECT_FALSE(file_exists(m_settings.pidfile));
+    // Locked at start-up, written only after the first cycle.
+    EXPECT_EQ(read_file(m_settings.pidfile), "");
 
     daemon = start();
     wait_for_first_cycle(*daemon);

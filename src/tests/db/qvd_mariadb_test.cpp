@@ -96,7 +96,7 @@ TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
     // The session speaks the character set the holder set.
     const auto charset = h.query("SELECT @@character_set_client AS c", QVD_SOURCE_LOCATION);
     ASSERT_TRUE(charset->next());
-    EXPECT_EQ(charset->get_string("c"), "utf8mb3");
+    EXPECT_EQ(charset->get_string("c"), "utf8mb4");
 
     const qvd::libs::core::source_location caller(4242, __FILE__, __PRETTY_FUNCTION__);
     const std::string missing = "Table '" + schema + ".missing' doesn't exist";

@@ -172,6 +172,8 @@ TEST_F(runtime_database, position_limit_bounds_the_batch)
                        log_time("2024-01-01 00:00:01.000")));
     EXPECT_TRUE(m_database->get_positions(0).empty());
     EXPECT_TRUE(logged("done, size = 0, first ts = --, last ts = --"));
+    // A limit far above the rows present reserves room only for those.
+    EXPECT_EQ(m_database->get_positions(4294967295u).size(), 3u);
 }
 
 TEST_F(runtime_database, a_refused_row_is_named_in_the_failure)
@@ -200,6 +202,11 @@ TEST_F(runtime_database, a_refused_row_is_named_in_the_failure)
          "INSERT INTO activities (id, created_at, created_by, action, object) VALUES (5, NULL, 'u', 'a', 'o')",
          [](const qvd::runtime::database& _db) { _db.get_activities(10); },
          {"invalid date format", " (table activities, row id 5)"}},
+        {"heartbeat flags wider than 32 bits",
+         "INSERT INTO heartbeats (id, ts, flags_raw) VALUES (7, '2024-01-01 00:00:00', 'ffffffff'), "
+         "(8, '2024-01-01 00:00:01', '100000000')",
+         [](const qvd::runtime::database& _db) { _db.get_heartbeats(10); },
+         {"flags_raw 4294967296 does not fit in 32 bits", " (table heartbeats, row id 8)"}},
         {"NULL leave time of a zone event",
          "INSERT INTO zone_event_history (id, uid, related_event, `action`, obj_uid, created_at) VALUES "
          "(1, 'e1', NULL, 'enter', 'o', '2024-01-01 00:00:00'), (2, 'l1', 'e1', 'leave', 'o', NULL)",

@@ -109,8 +109,10 @@ std::string bytes(const char (&_literal)[N])
     return std::string(_literal, N - 1);
 }
 
-const strings plain_strings = {"Tuid-plain-0001", "A0B1C2D3E4F5", "mode", "ev-1", "1.2.3", "ABC",
-                               "Zürich 東京", "free text, with \"double\" quotes and ; -- /* */"};
+// Each with a 4-byte character (an emoji), which only a utf8mb4 session keeps.
+const strings plain_strings = {"Tuid-plain-0001\U0001F600", "A0B1C2D3E4F5", "mode\U0001F600", "ev-1\U0001F600",
+                               "1.2.3\U0001F600", "AB\U0001F600", "Zürich 東京 \U0001F600",
+                               "free text, with \"double\" quotes and ; -- /* */ \U0001F600"};
 
 // Quotes, backslashes, comment markers, a second statement, NUL bytes, multi-byte text.
 const strings hostile_strings = {
@@ -120,7 +122,7 @@ const strings hostile_strings = {
     bytes("\\'--;\0é"),
     bytes("\\'#;\0é"),
     bytes("\\'é"),
-    bytes("O'Brien \\\\ \\' \0 ünï 東京 */ #"),
+    bytes("O'Brien \\\\ \\' \0 ünï 東京 \U0001F600 */ #"),
     bytes("'); INSERT INTO canary VALUES (1); -- \\'); INSERT INTO canary VALUES (2); /* \0 */ # ending \\"),
 };
 
@@ -467,6 +469,8 @@ protected:
         // The NUL bytes and the multi-byte text arrived as they were.
         EXPECT_EQ(value("SELECT HEX(mac_address) FROM positions_raw WHERE mac_address IS NOT NULL"),
                   "275C27293B202D2D00C3A9");
+        EXPECT_EQ(value("SELECT HEX(area_name) FROM external_events WHERE area_name IS NOT NULL"),
+                  "4F27427269656E205C5C205C27200020C3BC6EC3AF20E69DB1E4BAAC20F09F9880202A2F2023");
     }
 
     void check_empty_texts()
@@ -529,6 +533,17 @@ TEST_F(column_store_values, empty_texts_stay_empty_and_absent_ones_null)
 TEST_F(column_store_values, the_id_of_a_position_is_left_to_the_table)
 {
     check_default_id();
+}
+
+TEST_F(column_store_values, years_before_1000_are_stored_as_they_are)
+{
+    qvd::external_event e;
+    e.ts = at_ms(-59028694154993);         // 0099-06-15 12:30:45.007
+    e.created_at = at_ms(-30610224000001); // 0999-12-31 23:59:59.999
+    EXPECT_EQ(m_store->insert_external_events({e}), 1u);
+    EXPECT_EQ(rows("SELECT ts, created_at FROM external_events"),
+              (std::vector<sql_row>{{"0099-06-15 12:30:45.007", "0999-12-31 23:59:59.999"}}));
+    EXPECT_TRUE(m_store->check_presence("external_events", e));
 }
 
 // The same checks on a server whose sessions start with NO_BACKSLASH_ESCAPES: one test, so that
@@ -715,6 +730,85 @@ TEST_F(column_store_test, presence_of_each_kind)
     EXPECT_TRUE(m_store->check_presence("node_parameters", n));
     n.param_value = std::string("other");
     EXPECT_FALSE(m_store->check_presence("node_parameters", n));
+}
+
+// A row that matches a record only in the columns that once identified it (the same tag and
+// instant elsewhere, nested zones entered at one instant, the same action by another user, a
+// reused id) is not the record's row; the record's own row is.
+TEST_F(column_store_test, only_a_row_with_every_written_value_is_the_records)
+{
+    const auto expect_lookalike_is_not = [&](const std::string& _table, const auto& _record, auto _lookalike,
+                                             auto _insert) {
+        SCOPED_TRACE(_table);
+        _insert(std::vector<std::decay_t<decltype(_record)>>{_lookalike});
+        EXPECT_FALSE(m_store->check_presence(_table, _record));
+        _insert(std::vector<std::decay_t<decltype(_record)>>{_record});
+        EXPECT_TRUE(m_store->check_presence(_table, _record));
+    };
+    const column_store_impl& store = *m_store;
+
+    const qvd::position p = make_position(plain_strings);
+    qvd::position elsewhere = p;
+    elsewhere.x = 1;
+    expect_lookalike_is_not("positions_raw", p, elsewhere, [&](const auto& _b) { store.insert_positions_raw(_b); });
+
+    const qvd::zone_event z = make_zone_event(plain_strings);
+    qvd::zone_event outer_zone = z;
+    outer_zone.zone_uid = std::string("outer");
+    expect_lookalike_is_not("zone_events", z, outer_zone, [&](const auto& _b) { store.insert_zone_events(_b); });
+
+    const qvd::external_event e = make_external_event(plain_strings);
+    qvd::external_event other_type = e;
+    other_type.event_type = std::string("other");
+    expect_lookalike_is_not("external_events", e, other_type,
+                            [&](const auto& _b) { store.insert_external_events(_b); });
+
+    const qvd::activity a = make_activity(plain_strings);
+    qvd::activity other_user = a;
+    other_user.created_by = "someone else";
+    expect_lookalike_is_not("sys_journal_staging", a, other_user,
+                            [&](const auto& _b) { store.insert_sys_journal_staging(_b); });
+
+    const qvd::vehicle_driver_association v = make_vehicle_driver_association(plain_strings);
+    qvd::vehicle_driver_association reused_id = v;
+    reused_id.driver_uid = std::string("another driver");
+    expect_lookalike_is_not("vehicle_driver_associations", v, reused_id,
+                            [&](const auto& _b) { store.insert_vehicle_driver_associations(_b); });
+
+    const qvd::heartbeat h = make_heartbeat(plain_strings);
+    qvd::heartbeat reused_heartbeat_id = h;
+    reused_heartbeat_id.ts = boost::none;
+    expect_lookalike_is_not("heartbeats", h, reused_heartbeat_id,
+                            [&](const auto& _b) { store.insert_heartbeats(_b); });
+
+    const qvd::node_parameter n = make_node_parameter(plain_strings);
+    qvd::node_parameter other_value = n;
+    other_value.param_value = std::string("other");
+    expect_lookalike_is_not("node_parameters", n, other_value,
+                            [&](const auto& _b) { store.insert_node_parameters(_b); });
+}
+
+// Texts compare byte for byte whatever the table's collation: another case or a trailing blank is
+// another value. A CHAR column, which gives its value back without trailing blanks, still finds
+// what was inserted.
+TEST_F(column_store_test, presence_compares_texts_byte_for_byte)
+{
+    sql("ALTER TABLE external_events CONVERT TO CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
+    qvd::external_event e;
+    e.ts = some_time;
+    e.event_info = std::string("Text");
+    e.object_uid = std::string("O1");
+    qvd::external_event upper = e;
+    upper.event_info = std::string("TEXT");
+    qvd::external_event blank = e;
+    blank.event_info = std::string("Text ");
+    m_store->insert_external_events({upper, blank});
+    EXPECT_FALSE(m_store->check_presence("external_events", e));
+
+    qvd::external_event padded = e;
+    padded.object_uid = std::string("O1  ");
+    m_store->insert_external_events({padded});
+    EXPECT_TRUE(m_store->check_presence("external_events", padded));
 }
 
 TEST_F(column_store_test, an_activity_is_found_in_staging_then_in_the_journal)

@@ -38,10 +38,10 @@ TEST(store_sql, string_literal_keeps_plain_text_and_never_lets_a_value_out)
         {"''", "''''''"},
         {"x'); DROP TABLE t; -- ", "'x''); DROP TABLE t; -- '"},
         // A backslash reads differently under NO_BACKSLASH_ESCAPES, hex digits never do.
-        {"a\\b", "_utf8 X'615C62'"},
-        {"\\'", "_utf8 X'5C27'"},
-        {"\\", "_utf8 X'5C'"},
-        {"é\\", "_utf8 X'C3A95C'"},
+        {"a\\b", "_utf8mb4 X'615C62'"},
+        {"\\'", "_utf8mb4 X'5C27'"},
+        {"\\", "_utf8mb4 X'5C'"},
+        {"é\\", "_utf8mb4 X'C3A95C'"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(column_store_impl::string_literal(c.value), c.literal) << c.value;
@@ -53,6 +53,9 @@ TEST(store_sql, time_text_is_the_timestamps_utc_text_with_three_digits_of_millis
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(some_time), "2024-03-05 07:08:09.010");
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(951782400005)), "2000-02-29 00:00:00.005");
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(253402300799999)), "9999-12-31 23:59:59.999");
+    // A short year would be read by the server as another one ("99-06-15" as 1999).
+    EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(-59028694154993)), "0099-06-15 12:30:45.007");
+    EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(-30610224000001)), "0999-12-31 23:59:59.999");
 
     // The fast form must agree with the timestamp's own text everywhere, the odd ranges included.
     std::mt19937_64 random(42);
@@ -167,7 +170,7 @@ TEST(store_sql, inserts_write_each_tables_values_in_schema_order)
     EXPECT_EQ(column_store_impl::make_insert(std::vector<qvd::vehicle_driver_association_open>{v}),
               "INSERT vehicle_driver_associations_open(id, event_id, vehicle_uid, vehicle_mac, vehicle_name, "
               "driver_uid, driver_mac, driver_name, created_at, created_area_uid, created_x, created_y, "
-              "project_uid) VALUES (-2,_utf8 X'655C31',NULL,NULL,NULL,NULL,NULL,NULL,'2024-03-05 07:08:09.010',"
+              "project_uid) VALUES (-2,_utf8mb4 X'655C31',NULL,NULL,NULL,NULL,NULL,NULL,'2024-03-05 07:08:09.010',"
               "NULL,-1,NULL,'P')");
 
     qvd::heartbeat h;
@@ -190,55 +193,72 @@ TEST(store_sql, inserts_write_each_tables_values_in_schema_order)
               "('M',NULL,NULL,'it''s',NULL), (NULL,NULL,NULL,NULL,NULL)");
 }
 
-TEST(store_sql, presence_queries_look_for_the_identifying_columns)
+// A probe asks for a row holding every value that the insert writes: NULL-safe, texts byte for
+// byte (CHAR columns give their values back without trailing blanks), the column left to its
+// default not compared.
+TEST(store_sql, presence_queries_compare_every_written_column)
 {
     const qvd::position p = full_position();
     EXPECT_EQ(column_store_impl::make_presence_query("positions_raw", p),
-              "SELECT * FROM positions_raw WHERE trackable_uid='T1' AND ts='2024-03-05 07:08:09.010' LIMIT 1");
-
-    qvd::external_event e;
-    e.ts = some_time;
-    EXPECT_EQ(column_store_impl::make_presence_query("external_events", e),
-              "SELECT * FROM external_events WHERE object_uid IS NULL AND ts='2024-03-05 07:08:09.010' LIMIT 1");
-    e.object_uid = std::string("O'1");
-    EXPECT_EQ(column_store_impl::make_presence_query("external_events", e),
-              "SELECT * FROM external_events WHERE object_uid='O''1' AND ts='2024-03-05 07:08:09.010' LIMIT 1");
+              "SELECT 1 FROM positions_raw WHERE trackable_id <=> 17 AND trackable_uid <=> RTRIM('T1') COLLATE "
+              "utf8mb4_nopad_bin AND mac_address <=> RTRIM('A0B1C2D3E4F5') COLLATE utf8mb4_nopad_bin AND ts <=> "
+              "'2024-03-05 07:08:09.010' AND fom <=> 3 AND sfsn <=> -4 AND slvr_mode <=> 'm' COLLATE "
+              "utf8mb4_nopad_bin AND edge_corr <=> 1 AND pe_dims <=> 2 AND type <=> 't' COLLATE utf8mb4_nopad_bin "
+              "AND x <=> -350 AND y <=> 0 AND z <=> 7 AND area_uid <=> RTRIM('A1') COLLATE utf8mb4_nopad_bin AND "
+              "project_uid <=> RTRIM('P1') COLLATE utf8mb4_nopad_bin AND inactive <=> 0 AND to_type_id <=> 5 "
+              "LIMIT 1");
 
     qvd::zone_event z;
     z.trackable_uid = "T";
     z.enter_time = some_time;
     EXPECT_EQ(column_store_impl::make_presence_query("zone_events", z),
-              "SELECT * FROM zone_events WHERE trackable_uid='T' AND enter_time='2024-03-05 07:08:09.010' LIMIT 1");
+              "SELECT 1 FROM zone_events WHERE trackable_uid <=> RTRIM('T') COLLATE utf8mb4_nopad_bin AND "
+              "trackable_name <=> ' ' COLLATE utf8mb4_nopad_bin AND area_uid IS NULL AND area_name IS NULL AND "
+              "enter_time <=> '2024-03-05 07:08:09.010' AND leave_time <=> '1970-01-01 00:00:00.000' AND duration "
+              "IS NULL AND zone_uid IS NULL AND zone_name IS NULL AND project_uid IS NULL AND project_name IS NULL "
+              "AND leave_x IS NULL AND leave_y IS NULL AND leave_z IS NULL AND enter_x IS NULL AND enter_y IS NULL "
+              "AND enter_z IS NULL AND zone_type_name IS NULL LIMIT 1");
 
+    // sys_journal is asked with the staging table's columns.
     qvd::activity a;
     a.created_at = some_time;
     a.action = "a\\";
     a.object = "zone";
     EXPECT_EQ(column_store_impl::make_presence_query("sys_journal", a),
-              "SELECT * FROM sys_journal WHERE created_at='2024-03-05 07:08:09.010' AND action=_utf8 X'615C' AND "
-              "object='zone' LIMIT 1");
-
-    qvd::vehicle_driver_association v;
-    v.id = 42;
-    EXPECT_EQ(column_store_impl::make_presence_query("vehicle_driver_associations", v),
-              "SELECT * FROM vehicle_driver_associations WHERE id=42 LIMIT 1");
-
-    qvd::heartbeat h;
-    h.id = 18446744073709551615UL;
-    EXPECT_EQ(column_store_impl::make_presence_query("heartbeats", h),
-              "SELECT * FROM heartbeats WHERE id=18446744073709551615 LIMIT 1");
+              "SELECT 1 FROM sys_journal WHERE id <=> 0 AND created_at <=> '2024-03-05 07:08:09.010' AND "
+              "created_by <=> '' COLLATE utf8mb4_nopad_bin AND action <=> _utf8mb4 X'615C' COLLATE "
+              "utf8mb4_nopad_bin AND object <=> 'zone' COLLATE utf8mb4_nopad_bin AND plist IS NULL AND "
+              "project_uid IS NULL AND company_uid IS NULL AND on_behalf IS NULL AND ip IS NULL AND project_name "
+              "IS NULL AND company_name IS NULL AND project_user_params IS NULL LIMIT 1");
 
     qvd::node_parameter n;
-    EXPECT_EQ(column_store_impl::make_presence_query("node_parameters", n),
-              "select * from node_parameters where mac_address is NULL and obj_uid is NULL and param_name is NULL "
-              "and param_value is NULL and ts is NULL limit 1");
     n.mac_address = std::string("M");
     n.param_name = std::string("p");
     n.param_value = std::string("v'");
     n.ts = some_time;
     EXPECT_EQ(column_store_impl::make_presence_query("node_parameters", n),
-              "select * from node_parameters where mac_address = 'M' and obj_uid is NULL and param_name = 'p' and "
-              "param_value = 'v''' and ts = '2024-03-05 07:08:09.010' limit 1");
+              "SELECT 1 FROM node_parameters WHERE mac_address <=> RTRIM('M') COLLATE utf8mb4_nopad_bin AND "
+              "obj_uid IS NULL AND param_name <=> 'p' COLLATE utf8mb4_nopad_bin AND param_value <=> 'v''' COLLATE "
+              "utf8mb4_nopad_bin AND ts <=> '2024-03-05 07:08:09.010' LIMIT 1");
+
+    // The other kinds: one condition per column of the table, in table order.
+    const auto expect_every_column = [](const std::string& _query, const qvd::store::table& _table) {
+        std::size_t at = 0;
+        for (const auto& c : _table.columns) {
+            at = _query.find(" " + c.field + " ", at);
+            EXPECT_NE(at, std::string::npos) << c.field << " in " << _query;
+        }
+    };
+    qvd::external_event e;
+    e.ts = some_time;
+    expect_every_column(column_store_impl::make_presence_query("external_events", e), column_store::external_events);
+    qvd::vehicle_driver_association v;
+    v.id = 42;
+    expect_every_column(column_store_impl::make_presence_query("vehicle_driver_associations", v),
+                        column_store::vehicle_driver_associations);
+    qvd::heartbeat h;
+    h.id = 18446744073709551615UL;
+    expect_every_column(column_store_impl::make_presence_query("heartbeats", h), column_store::heartbeats);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -386,11 +387,76 @@ TEST_F(processors, activities_use_their_own_batch_size_and_sys_journal_counts_as
     runtime_sql(kinds()[1].seed);
     const auto batch = m_runtime->get_activities(3);
     qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(batch));
-    store_sql("DELETE FROM sys_journal_staging; INSERT INTO sys_journal (created_at, action, object) "
-              "VALUES ('2024-01-01 00:00:01.500', 'create', 'zone')");
+    store_sql("INSERT INTO sys_journal SELECT * FROM sys_journal_staging; DELETE FROM sys_journal_staging");
     EXPECT_TRUE(processor.processing());
     EXPECT_EQ(store_count("sys_journal_staging"), 0);
     EXPECT_EQ(runtime_count("activities"), 0);
+
+    // Its first row moved on to sys_journal, its last one still staged: present all the same.
+    runtime_sql(kinds()[1].seed);
+    qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(m_runtime->get_activities(3)));
+    store_sql("INSERT INTO sys_journal_staging SELECT * FROM sys_journal WHERE id = 3; DELETE FROM sys_journal "
+              "WHERE id <> 1");
+    EXPECT_TRUE(processor.processing());
+    EXPECT_EQ(store_count("sys_journal_staging"), 1);
+    EXPECT_EQ(store_count("sys_journal"), 1);
+    EXPECT_EQ(runtime_count("activities"), 0);
+}
+
+// A 4-byte character (an emoji) in a string column of every kind, alone and beside a backslash (which
+// the insert writes as a hex literal), arrives byte for byte: the sessions speak utf8mb4.
+TEST_F(processors, four_byte_characters_arrive_byte_for_byte)
+{
+    const std::string emoji = "\xF0\x9F\x98\x80";
+    const std::string plain = "'a" + emoji + "'";
+    const std::string slashed = "'b\\\\" + emoji + "'";
+    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, slvr_mode) VALUES "
+                "(1, 10, 'u1', '2024-03-05 07:08:09', 'area', " + plain + "), "
+                "(2, 10, 'u2', '2024-03-05 07:08:10', 'area', " + slashed + ")");
+    runtime_sql("INSERT INTO trackable_objects (uid, name) VALUES ('t1', " + plain + "), ('t2', " + slashed + ");"
+                "INSERT INTO zone_event_history (id, uid, related_event, action, obj_uid, created_at, duration) "
+                "VALUES (1, 'e1', NULL, 'enter', 't1', '2024-01-01 00:00:01', NULL), "
+                "(2, 'l1', 'e1', 'leave', 't1', '2024-01-01 00:01:01', 60), "
+                "(3, 'e2', NULL, 'enter', 't2', '2024-01-01 00:00:02', NULL)");
+    runtime_sql("INSERT INTO external_events (id, event_info, ts) VALUES (1, " + plain +
+                ", '2024-01-01 00:00:01'), (2, " + slashed + ", '2024-01-01 00:00:02')");
+    runtime_sql("INSERT INTO activities (id, created_at, created_by, action, object, plist) VALUES "
+                "(1, '2024-01-01 00:00:01', 'me', 'a', 'o', " + plain + "), "
+                "(2, '2024-01-01 00:00:02', 'me', 'a', 'o', " + slashed + ")");
+    runtime_sql("INSERT INTO vehicle_driver_associations (id, event_id, created_at, removed_at) VALUES "
+                "(1, " + plain + ", '2024-01-01 00:00:01', '2024-01-01 01:00:00'), "
+                "(2, " + slashed + ", '2024-01-01 00:00:02', NULL)");
+    runtime_sql("INSERT INTO heartbeats (id, ts, sw_version) VALUES (1, '2024-01-01 00:00:01', " + plain +
+                "), (2, '2024-01-01 00:00:02', " + slashed + ")");
+    runtime_sql("INSERT INTO node_parameters_staging (id, param_value, ts) VALUES (1, " + plain +
+                ", '2024-01-01 00:00:01'), (2, " + slashed + ", '2024-01-01 00:00:02')");
+
+    std::vector<std::function<bool()>> steps = {
+        make_step<qvd::positions_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::zone_events_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::external_events_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::activities_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::vehicle_driver_associations_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::heartbeats_processor>(*m_runtime, *m_store, 10, m_dir),
+        make_step<qvd::node_parameters_processor>(*m_runtime, *m_store, 10, m_dir),
+    };
+    for (const auto& step : steps)
+        while (step())
+        {
+        }
+
+    const std::string a = "61F09F9880";
+    const std::string b = "625CF09F9880";
+    const auto hex = [&](const std::string& _sql) { return query_value(shared_mariadb(), _sql, m_store_name); };
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(slvr_mode) ORDER BY ts) FROM positions_raw"), a + "," + b);
+    EXPECT_EQ(hex("SELECT HEX(trackable_name) FROM zone_events"), a);
+    EXPECT_EQ(hex("SELECT HEX(trackable_name) FROM zone_events_open"), b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(event_info) ORDER BY ts) FROM external_events"), a + "," + b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(plist) ORDER BY id) FROM sys_journal_staging"), a + "," + b);
+    EXPECT_EQ(hex("SELECT HEX(event_id) FROM vehicle_driver_associations"), a);
+    EXPECT_EQ(hex("SELECT HEX(event_id) FROM vehicle_driver_associations_open"), b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(sw_version) ORDER BY id) FROM heartbeats"), a + "," + b);
+    EXPECT_EQ(hex("SELECT GROUP_CONCAT(HEX(param_value) ORDER BY ts) FROM node_parameters"), a + "," + b);
 }
 
 // The two kinds with an open snapshot.
@@ -508,6 +574,282 @@ TEST_F(processors, closed_rows_of_open_kinds_recover_without_a_second_insert)
     }
     // Both enter and leave rows of the moved zone events are gone; the open enter rows stay.
     EXPECT_EQ(runtime_count("zone_event_history"), 2);
+}
+
+// A stored row equal to a journalled record only in the columns that once identified it (the same
+// tag and instant with other coordinates, nested zones entered at one instant, another user's same
+// action, a reused id, a value that differs by a trailing blank) does not stand for the record:
+// the recovered batch is inserted, not dropped.
+TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch)
+{
+    const std::map<std::string, std::string> lookalike = {
+        {"external events", "UPDATE external_events SET event_type = 'other'"},
+        {"activities", "UPDATE sys_journal_staging SET created_by = 'someone else'"},
+        {"heartbeats", "UPDATE heartbeats SET mac_address = 'B0'"},
+        {"node parameters", "UPDATE node_parameters SET param_value = CONCAT(param_value, ' ')"},
+        {"zone events", "UPDATE zone_events SET zone_uid = 'outer'"},
+        {"vehicle-driver associations", "UPDATE vehicle_driver_associations SET driver_uid = 'another'"},
+    };
+    const auto recover = [&](const std::function<bool()>& _step, const std::string& _store_table) {
+        EXPECT_TRUE(_step());
+        EXPECT_FALSE(_step());
+        // Two lookalikes beside the three rows.
+        EXPECT_EQ(store_count(_store_table), 5);
+        EXPECT_TRUE(files().empty());
+    };
+
+    seed_positions(3);
+    qvd::journal::write_file(m_dir + "positions_raw.bin", qvd::journal::to_string(m_runtime->get_positions(2)));
+    m_store->insert_positions_raw(m_runtime->get_positions(2));
+    store_sql("UPDATE positions_raw SET x = -1");
+    auto positions_step = positions(2);
+    recover([&] { return positions_step.processing(); }, "positions_raw");
+    EXPECT_EQ(runtime_count("position_histories"), 0);
+
+    for (const auto& k : kinds())
+    {
+        SCOPED_TRACE(k.name);
+        runtime_sql(k.seed);
+        k.crash_after_insert(*m_runtime, *m_store, m_dir);
+        store_sql(lookalike.at(k.name));
+        recover(k.make(*m_runtime, *m_store, 2, m_dir), k.store_table);
+        EXPECT_EQ(runtime_count(k.runtime_table), 0);
+    }
+    for (const auto& k : open_kinds())
+    {
+        SCOPED_TRACE(k.name);
+        runtime_sql(k.closed_seed);
+        k.crash_after_insert(*m_runtime, *m_store, m_dir);
+        store_sql(lookalike.at(k.name));
+        recover(k.make(*m_runtime, *m_store, 2, m_dir), k.closed_store_table);
+        EXPECT_EQ(runtime_count(k.runtime_closed_count), 0);
+    }
+}
+
+// The order of a step seen from outside: an insert that fails leaves the batch in the runtime table
+// and its journal in place; a delete that fails leaves the journal, and the next step finishes the
+// batch exactly once. Each kind, since each processor hands its own operations to the shared steps.
+TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_step_finishes_once)
+{
+    struct subject
+    {
+        std::string name;
+        std::string journal;
+        std::string runtime_table;
+        std::string store_table;
+        std::function<void()> seed; // three runtime rows
+        std::function<std::function<bool()>(qvd::runtime::database&, qvd::store::column_store&, unsigned int,
+                                            const std::string&)>
+            make;
+    };
+    std::vector<subject> subjects = {{"positions", "positions_raw.bin", "position_histories", "positions_raw",
+                                      [&] { seed_positions(3); }, &make_step<qvd::positions_processor>}};
+    for (const auto& k : kinds())
+        subjects.push_back({k.name, k.journal, k.runtime_table, k.store_table, [&, k] { runtime_sql(k.seed); },
+                            k.make});
+    for (const auto& k : open_kinds())
+        subjects.push_back({k.name, k.journal,
+                            k.name == "zone events" ? "zone_event_history" : "vehicle_driver_associations",
+                            k.closed_store_table, [&, k] { runtime_sql(k.closed_seed); }, k.make});
+
+    const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by the test'";
+    for (const auto& k : subjects)
+    {
+        SCOPED_TRACE(k.name);
+        k.seed();
+        const long long runtime_rows = runtime_count(k.runtime_table);
+        auto step = k.make(*m_runtime, *m_store, 2, m_dir);
+
+        store_sql("CREATE TRIGGER refuse_insert BEFORE INSERT ON " + k.store_table + refuse);
+        EXPECT_THROW(step(), qvd::libs::core::exception);
+        EXPECT_EQ(runtime_count(k.runtime_table), runtime_rows);
+        EXPECT_EQ(store_count(k.store_table), 0);
+        EXPECT_EQ(files(), std::vector<std::string>{k.journal});
+        store_sql("DROP TRIGGER refuse_insert");
+
+        runtime_sql("CREATE TRIGGER refuse_delete BEFORE DELETE ON " + k.runtime_table + refuse);
+        EXPECT_THROW(step(), qvd::libs::core::exception);
+        EXPECT_EQ(runtime_count(k.runtime_table), runtime_rows);
+        EXPECT_EQ(store_count(k.store_table), 2);
+        EXPECT_EQ(files(), std::vector<std::string>{k.journal});
+        runtime_sql("DROP TRIGGER refuse_delete");
+
+        EXPECT_TRUE(step());
+        EXPECT_EQ(store_count(k.store_table), 2);
+        EXPECT_TRUE(files().empty());
+        while (step())
+        {
+        }
+        EXPECT_EQ(store_count(k.store_table), 3);
+        EXPECT_EQ(runtime_count(k.runtime_table), 0);
+        EXPECT_TRUE(files().empty());
+    }
+}
+
+// Both databases on a server of the test's own, started with the given options.
+class own_server
+{
+public:
+    explicit own_server(std::vector<std::string> _options) : m_server(0, std::move(_options))
+    {
+        m_server.start();
+        run_sql(endpoint(), "CREATE DATABASE rt CHARACTER SET utf8mb4; CREATE DATABASE cs CHARACTER SET utf8mb4");
+        run_sql_file(endpoint(), "tests/fixtures/runtime_schema.sql", "rt");
+        run_sql_file(endpoint(), "tests/fixtures/column_store_schema.sql", "cs");
+        const auto& e = endpoint();
+        runtime = std::make_unique<qvd::runtime::database_impl>(e.host, e.user, e.password, "rt", e.port, m_signals,
+                                                                m_logger);
+        store = std::make_unique<qvd::store::column_store_impl>(e.host, e.user, e.password, "cs", e.port, m_signals,
+                                                                m_logger);
+        m_dir = fs::temp_directory_path() / fs::unique_path("lomvera-own-%%%%-%%%%");
+        fs::create_directories(m_dir);
+        dir = m_dir.string() + "/";
+    }
+    ~own_server()
+    {
+        boost::system::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
+
+    const mariadb_endpoint& endpoint() const { return m_server.endpoint(); }
+    std::string count(const std::string& _table, const std::string& _database) const
+    {
+        return *query_value(endpoint(), "SELECT COUNT(*) FROM " + _table, _database);
+    }
+
+private:
+    private_mariadb_server m_server;
+    no_signal m_signals;
+    qvd::libs::core::logger m_logger{"lomvera", "transfer-test"};
+    fs::path m_dir;
+
+public:
+    std::unique_ptr<qvd::runtime::database_impl> runtime;
+    std::unique_ptr<qvd::store::column_store_impl> store;
+    std::string dir;
+};
+
+// A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
+// a warning. The column-store session is strict on every connect, so such a batch fails whole and
+// its runtime rows stay; after a reconnect as well.
+TEST(processors_on_a_lax_server, a_value_the_column_store_cannot_hold_fails_the_batch)
+{
+    own_server server({"--sql-mode="});
+    const auto& endpoint = server.endpoint();
+    auto& runtime = *server.runtime;
+    auto& store = *server.store;
+    const std::string journal_dir = server.dir;
+    const auto count = [&](const std::string& _table, const std::string& _database) {
+        return server.count(_table, _database);
+    };
+
+    // fom is a smallint in the column store (40000 would become 32767).
+    run_sql(endpoint,
+            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, fom) VALUES "
+            "(1, 10, 'u1', '2024-03-05 07:08:09', 'area', 7), (2, 10, 'u2', '2024-03-05 07:08:10', 'area', 40000)",
+            "rt");
+    // event_type holds 15 characters in the column store.
+    run_sql(endpoint,
+            "INSERT INTO external_events (id, event_type, ts) VALUES (1, 'short', '2024-01-01 00:00:01'), "
+            "(2, 'a type of twenty chars', '2024-01-01 00:00:02')",
+            "rt");
+    qvd::positions_processor positions(runtime, store, 10, journal_dir);
+    qvd::external_events_processor external_events(runtime, store, 10, journal_dir);
+    EXPECT_THROW(positions.processing(), qvd::libs::core::exception);
+    EXPECT_THROW(external_events.processing(), qvd::libs::core::exception);
+    EXPECT_EQ(count("positions_raw", "cs"), "0");
+    EXPECT_EQ(count("external_events", "cs"), "0");
+    EXPECT_EQ(count("position_histories", "rt"), "2");
+    EXPECT_EQ(count("external_events", "rt"), "2");
+
+    // A new session (the old one killed) is strict again: the journalled batch still fails.
+    for (const auto& row : query_sql(endpoint, "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = 'cs' AND "
+                                               "ID <> CONNECTION_ID()"))
+        run_sql(endpoint, "KILL " + *row[0]);
+    EXPECT_THROW(positions.processing(), qvd::libs::core::exception);
+    EXPECT_EQ(count("positions_raw", "cs"), "0");
+    EXPECT_EQ(count("position_histories", "rt"), "2");
+    EXPECT_EQ(query_value(endpoint, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = 'cs'"),
+              std::string("1"));
+}
+
+// With a small max_allowed_packet: a batch is cut to the rows one INSERT carries, the rest follows
+// in the next batch; a journal written under a larger limit is inserted in parts, each probed; an
+// open table is refilled with as many statements as needed; a row that alone does not fit is an
+// error naming it, before anything is journalled.
+TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
+{
+    own_server server({"--max-allowed-packet=16384"});
+    const auto& endpoint = server.endpoint();
+    const auto seed_positions = [&](int _from) {
+        run_sql(endpoint,
+                "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
+                "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_" +
+                    std::to_string(_from) + "_to_" + std::to_string(_from + 399),
+                "rt");
+    };
+    const auto distinct = [&] {
+        return *query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs");
+    };
+
+    seed_positions(1);
+    qvd::positions_processor positions(*server.runtime, *server.store, 1000, server.dir);
+    int full_steps = 0;
+    while (positions.processing())
+        ++full_steps;
+    EXPECT_GE(full_steps, 2);
+    EXPECT_EQ(server.count("positions_raw", "cs"), "400");
+    EXPECT_EQ(distinct(), "400");
+    EXPECT_EQ(server.count("position_histories", "rt"), "0");
+
+    // A journal too large for one statement, left by a crash after its first part was inserted.
+    seed_positions(401);
+    const auto batch = server.runtime->get_positions(1000);
+    ASSERT_EQ(batch.size(), 400u);
+    qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
+    const std::size_t first_part = server.store->fitting_rows(batch);
+    ASSERT_LT(first_part, batch.size());
+    server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+    EXPECT_TRUE(positions.processing());
+    EXPECT_EQ(server.count("positions_raw", "cs"), "800");
+    EXPECT_EQ(distinct(), "800");
+    EXPECT_EQ(server.count("position_histories", "rt"), "0");
+    EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
+
+    // Open associations refilled in several statements.
+    run_sql(endpoint,
+            "INSERT INTO vehicle_driver_associations (id, vehicle_uid, driver_uid, created_at) SELECT seq, "
+            "CONCAT('vehicle', seq), CONCAT('driver', seq), '2024-01-01' FROM seq_1_to_300",
+            "rt");
+    qvd::vehicle_driver_associations_processor associations(*server.runtime, *server.store, 1000, server.dir);
+    EXPECT_FALSE(associations.processing());
+    EXPECT_EQ(server.count("vehicle_driver_associations_open", "cs"), "300");
+
+    // Texts of backslashes, which the statement writes in hex at twice their length: one such row
+    // per statement, and one that alone does not fit.
+    run_sql(endpoint,
+            "INSERT INTO external_events (id, event_info, ts) VALUES (1, REPEAT('\\\\', 7000), '2024-01-01 00:00:01'), "
+            "(2, REPEAT('\\\\', 7000), '2024-01-01 00:00:02'), (3, REPEAT('\\\\', 7900), '2024-01-01 00:00:03')",
+            "rt");
+    qvd::external_events_processor external_events(*server.runtime, *server.store, 10, server.dir);
+    EXPECT_TRUE(external_events.processing());
+    EXPECT_TRUE(external_events.processing());
+    EXPECT_EQ(server.count("external_events", "cs"), "2");
+    EXPECT_EQ(*query_value(endpoint, "SELECT MIN(LENGTH(event_info)) FROM external_events", "cs"), "7000");
+    try
+    {
+        external_events.processing();
+        ADD_FAILURE() << "a row larger than the limit was accepted";
+    }
+    catch (const qvd::libs::core::exception& e)
+    {
+        EXPECT_NE(e.get_string_error().find("row id 3"), std::string::npos) << e.get_string_error();
+        EXPECT_NE(e.get_string_error().find("table external_events"), std::string::npos) << e.get_string_error();
+        EXPECT_NE(e.get_string_error().find("max_allowed_packet is 16384"), std::string::npos)
+            << e.get_string_error();
+    }
+    EXPECT_EQ(server.count("external_events", "rt"), "1");
+    EXPECT_FALSE(fs::exists(server.dir + "external_events.bin"));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <ostream>
 #include <string>
@@ -53,10 +54,13 @@ public:
         std::tm fields{};
         if (gmtime_r(&as_time_t, &fields) == nullptr)
             return std::to_string(count);
-        // Date and time are formatted apart so that years beyond four digits keep the delimiter.
-        char date[32];
+        // The year is written by hand: strftime's %Y drops leading zeros ("99-06-15"), which a
+        // server reads as 1999. Years beyond four digits keep all of theirs.
+        const long long year = static_cast<long long>(fields.tm_year) + 1900;
+        char date[40];
         char time[16];
-        std::strftime(date, sizeof date, "%Y-%m-%d", &fields);
+        std::snprintf(date, sizeof date, year >= 0 && year <= 9999 ? "%04lld-%02d-%02d" : "%lld-%02d-%02d", year,
+                      fields.tm_mon + 1, fields.tm_mday);
         std::strftime(time, sizeof time, "%H:%M:%S", &fields);
         std::string result = date;
         result += _delimiter;
