@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <locale>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 
@@ -565,6 +566,32 @@ std::string row_name(const vehicle_driver_association_open& _record)
 std::string row_name(const heartbeat& _record) { return "row id " + std::to_string(_record.id); }
 std::string row_name(const node_parameter& _record) { return "row id " + std::to_string(_record.id); }
 
+// The 1-based position within its INSERT of the row the server refused, as its message ends
+// ("Data too long for column 'mac_address' at row 3"); 0 when the message names no row.
+std::size_t refused_row(const std::string& _message)
+{
+    static const std::string marker = " at row ";
+    const std::size_t at = _message.rfind(marker);
+    if (at == std::string::npos)
+        return 0;
+    const char* const first = _message.data() + at + marker.size();
+    const char* const last = _message.data() + _message.size();
+    std::size_t row = 0;
+    const auto result = std::from_chars(first, last, row);
+    return result.ec == std::errc() && result.ptr == last ? row : 0;
+}
+
+// " (table T, row id N)" for the record of [_first, _last) that the server's message names; empty
+// when it names none of them.
+template <class Iterator>
+std::string refused_record_text(const std::string& _message, const table& _table, Iterator _first, Iterator _last)
+{
+    const std::size_t row = refused_row(_message);
+    if (row == 0 || row > static_cast<std::size_t>(_last - _first))
+        return {};
+    return " (table " + _table.name + ", " + row_name(*(_first + static_cast<std::ptrdiff_t>(row - 1))) + ")";
+}
+
 std::string lower_case(const std::string& _text) { return boost::algorithm::to_lower_copy(_text, std::locale()); }
 
 std::string double_quoted(const std::string& _text) { return "\"" + _text + "\""; }
@@ -748,9 +775,14 @@ unsigned long long column_store_impl::insert(const table& _table, typename std::
                                     _source_location);
     unsigned long long count = 0;
     try {
-        count = execute(text, _source_location);
-    } catch (...) {
+        count = m_connection->execute(text);
+    } catch (const std::exception& e) {
         // The server may have been restarted with another limit: read it again next time.
+        m_max_allowed_packet = 0;
+        // The server counts rows within this statement; the operator looks for the runtime row.
+        throw libs::core::exception(failure_text(e) + refused_record_text(e.what(), _table, _first, _last),
+                                    _source_location);
+    } catch (...) {
         m_max_allowed_packet = 0;
         throw;
     }

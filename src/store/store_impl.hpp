@@ -106,7 +106,8 @@ private:
                         typename std::vector<Record>::const_iterator _last,
                         libs::core::source_location _source_location) const;
     // Sends one statement for the records with the trace and debug lines of the calling
-    // operation; refuses a text longer than the server takes.
+    // operation; refuses a text longer than the server takes. A failure whose server message names
+    // a row of the statement ("at row N") also names that record's table and runtime row id.
     template <class Record>
     unsigned long long insert(const table& _table, typename std::vector<Record>::const_iterator _first,
                               typename std::vector<Record>::const_iterator _last,

@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -287,9 +289,32 @@ void private_mariadb_server::kill() {
     m_pid = -1;
 }
 
+namespace {
+// True when every thread of the process has stopped. SIGSTOP stops the threads one by one: a
+// thread that a query wakes before its turn still answers it.
+bool all_threads_stopped(int _pid) {
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(_pid) + "/task", error)) {
+        std::ifstream stat(task.path() / "stat");
+        const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        // "tid (name) S ...": the name may hold blanks and parentheses.
+        const std::size_t name_end = line.rfind(')');
+        if (name_end == std::string::npos || name_end + 2 >= line.size())
+            continue;
+        const char state = line[name_end + 2];
+        if (state != 'T' && state != 't')
+            return false;
+    }
+    return !error;
+}
+} // namespace
+
 void private_mariadb_server::pause() {
-    if (running())
-        ::kill(m_pid, SIGSTOP);
+    if (!running())
+        return;
+    ::kill(m_pid, SIGSTOP);
+    for (int i = 0; i < 1000 && !all_threads_stopped(m_pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void private_mariadb_server::resume() {

@@ -68,7 +68,8 @@ public:
     void stop();
     // Ends the server with SIGKILL at once.
     void kill();
-    // Freezes the server with SIGSTOP: connections stay open and nothing answers.
+    // Freezes the server with SIGSTOP and returns once every thread has stopped: connections stay
+    // open and nothing answers.
     void pause();
     // Lets a frozen server go on (SIGCONT).
     void resume();

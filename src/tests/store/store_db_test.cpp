@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -670,17 +671,59 @@ TEST_F(column_store_test, an_empty_batch_is_refused_before_any_sql)
               "Cannot insert an empty batch into table node_parameters");
 }
 
+// A refused batch stores nothing. Where the server names the row it refused ("at row N", counted
+// within the statement), the failure also names that record by its table and runtime row id.
 TEST_F(column_store_test, a_refused_statement_fails_the_whole_batch_with_the_servers_text)
 {
-    qvd::heartbeat h;
-    h.id = 1;
-    h.category = std::string("ABCD");  // longer than char(3) in a strict session
+    std::vector<qvd::heartbeat> heartbeats(3);
+    for (std::size_t i = 0; i < heartbeats.size(); ++i)
+        heartbeats[i].id = 101 + i;
+    heartbeats[2].category = std::string("ABCD");  // longer than char(3) in a strict session
+
+    std::vector<qvd::position> positions(3);
+    for (std::size_t i = 0; i < positions.size(); ++i)
+        positions[i].id = 201 + static_cast<long long>(i);
+    positions[1].fom = 99999;  // beyond smallint
+
+    std::vector<qvd::zone_event> zone_events(3);
+    for (std::size_t i = 0; i < zone_events.size(); ++i) {
+        zone_events[i].id_enter = 301 + 2 * static_cast<int>(i);
+        zone_events[i].id_leave = 302 + 2 * static_cast<int>(i);
+    }
+    const timestamp year_10000 = at_ms(253402300800000);
+    zone_events[1].leave_time = year_10000;
+
+    std::vector<qvd::node_parameter> node_parameters(2);
+    node_parameters[0].id = 401;
+    node_parameters[1].id = 4000000000U;
+    node_parameters[1].mac_address = std::string("aa:bb:cc:dd:ee:ff");  // longer than char(12)
+
+    struct case_t {
+        std::string table;
+        std::function<void()> insert;
+        std::string message;
+    };
+    const std::vector<case_t> cases = {
+        {"heartbeats", [&] { m_store->insert_heartbeats(heartbeats); },
+         "Data too long for column 'category' at row 3 (table heartbeats, row id 103)"},
+        {"positions_raw", [&] { m_store->insert_positions_raw(positions); },
+         "Out of range value for column 'fom' at row 2 (table positions_raw, row id 202)"},
+        {"zone_events", [&] { m_store->insert_zone_events(zone_events); },
+         "Incorrect datetime value: '" + column_store_impl::to_iso_8601_with_ms_string(year_10000) +
+             "' for column `" + m_database +
+             "`.`zone_events`.`leave_time` at row 2 (table zone_events, enter row id 303, leave row id 304)"},
+        {"node_parameters", [&] { m_store->insert_node_parameters(node_parameters); },
+         "Data too long for column 'mac_address' at row 2 (table node_parameters, row id 4000000000)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failure_of(c.insert), c.message) << c.table;
+        EXPECT_EQ(value("SELECT COUNT(*) FROM " + c.table), "0") << c.table;
+    }
+
+    // A failure that names no row stays the server's text alone.
     sql("DROP TABLE positions_raw");
-    const std::string missing = failure_of([&] { m_store->insert_positions_raw({qvd::position()}); });
-    EXPECT_NE(missing.find("positions_raw"), std::string::npos) << missing;
-    const std::string too_long = failure_of([&] { m_store->insert_heartbeats({qvd::heartbeat(), h}); });
-    EXPECT_NE(too_long.find("category"), std::string::npos) << too_long;
-    EXPECT_EQ(value("SELECT COUNT(*) FROM heartbeats"), "0");
+    EXPECT_EQ(failure_of([&] { m_store->insert_positions_raw(positions); }),
+              "Table '" + m_database + ".positions_raw' doesn't exist");
 }
 
 TEST_F(column_store_test, presence_of_each_kind)
@@ -843,6 +886,59 @@ TEST_F(column_store_test, truncation_empties_a_table)
     EXPECT_EQ(value("SELECT COUNT(*) FROM zone_events_open"), "0");
     EXPECT_NE(failure_of([&] { m_store->truncate_table("no_such_table"); }).find("no_such_table"),
               std::string::npos);
+}
+
+// Under a small max_allowed_packet an open table is refilled with several INSERTs, each counting its
+// rows from 1: a row refused in a later one is still named by its own row id.
+TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is_named_by_its_row_id)
+{
+    qvd::test_support::private_mariadb_server server(0, {"--max-allowed-packet=16384"});
+    server.start();
+    const std::string database = database_name("packet");
+    load_column_store(server.endpoint(), database);
+    const auto store = open_store(server.endpoint(), database);
+    const auto count = [&](const std::string& _table) {
+        return std::stoul(*qvd::test_support::query_value(server.endpoint(), "SELECT COUNT(*) FROM " + _table,
+                                                          database));
+    };
+    const auto failure_of = [](const std::function<void()>& _insert) {
+        try {
+            _insert();
+        } catch (const qvd::libs::core::exception& e) {
+            return e.get_string_error();
+        }
+        return std::string("no exception");
+    };
+    // About 30 KB of rows each: at least two statements; the refused row is the last.
+    constexpr int rows = 300;
+
+    std::vector<qvd::vehicle_driver_association_open> associations(rows);
+    for (int i = 0; i < rows; ++i) {
+        associations[i].id = 1001 + i;
+        associations[i].vehicle_uid = "vehicle" + std::to_string(i);
+    }
+    associations.back().vehicle_mac = std::string("aa:bb:cc:dd:ee:ff");
+    const std::string association_failure =
+        failure_of([&] { store->insert_vehicle_driver_associations_open(associations); });
+    // The statements before the refused one are in.
+    const unsigned long stored_associations = count("vehicle_driver_associations_open");
+    EXPECT_GT(stored_associations, 0u);
+    EXPECT_EQ(association_failure, "Data too long for column 'vehicle_mac' at row " +
+                                       std::to_string(rows - stored_associations) +
+                                       " (table vehicle_driver_associations_open, row id 1300)");
+
+    std::vector<qvd::zone_event_open> zone_events(rows);
+    for (int i = 0; i < rows; ++i) {
+        zone_events[i].id = 2001 + i;
+        zone_events[i].trackable_uid = "trackable" + std::to_string(i);
+    }
+    zone_events.back().zone_uid = std::string(23, 'z');  // longer than char(22)
+    const std::string zone_event_failure = failure_of([&] { store->insert_zone_events_open(zone_events); });
+    const unsigned long stored_zone_events = count("zone_events_open");
+    EXPECT_GT(stored_zone_events, 0u);
+    EXPECT_EQ(zone_event_failure, "Data too long for column 'zone_uid' at row " +
+                                      std::to_string(rows - stored_zone_events) +
+                                      " (table zone_events_open, row id 2300)");
 }
 
 // The debug lines of the operations, read from the logger's ZeroMQ stream.
