@@ -1,5 +1,7 @@
 #include "runtime/database_impl.hpp"
 
+#include "records/row_name.hpp"
+
 #include <core/exception.hpp>
 #include <core/logger.hpp>
 #include <core/source_location.hpp>
@@ -96,10 +98,9 @@ private:
 
 using r = field_reader;
 
-// Each kind: its key columns first (so a failing row can be named), then the rest.
+// Each kind: its key columns first (so a failing row can be named by row_name), then the rest.
 
 void read_key(const r& _r, position& _p) { _p.id = _r.s64("id"); }
-std::string key_text(const position& _p) { return "row id " + std::to_string(_p.id); }
 void read_fields(const r& _r, position& _p)
 {
     _p.trackable_id = _r.s32("trackable_id");
@@ -126,10 +127,6 @@ void read_key(const r& _r, zone_event& _e)
     _e.id_enter = _r.s32("id_enter");
     _e.id_leave = _r.s32("id_leave");
 }
-std::string key_text(const zone_event& _e)
-{
-    return "enter row id " + std::to_string(_e.id_enter) + ", leave row id " + std::to_string(_e.id_leave);
-}
 void read_fields(const r& _r, zone_event& _e)
 {
     _e.trackable_uid = _r.text("trackable_uid");
@@ -153,7 +150,6 @@ void read_fields(const r& _r, zone_event& _e)
 }
 
 void read_key(const r& _r, zone_event_open& _e) { _e.id = _r.s32("id"); }
-std::string key_text(const zone_event_open& _e) { return "row id " + std::to_string(_e.id); }
 void read_fields(const r& _r, zone_event_open& _e)
 {
     _e.trackable_uid = _r.text("trackable_uid");
@@ -172,7 +168,6 @@ void read_fields(const r& _r, zone_event_open& _e)
 }
 
 void read_key(const r& _r, external_event& _e) { _e.id = _r.s32("id"); }
-std::string key_text(const external_event& _e) { return "row id " + std::to_string(_e.id); }
 void read_fields(const r& _r, external_event& _e)
 {
     _r.optional(_e.object_uid, "object_uid", &r::text);
@@ -192,7 +187,6 @@ void read_fields(const r& _r, external_event& _e)
 }
 
 void read_key(const r& _r, activity& _a) { _a.id = _r.u64("id"); }
-std::string key_text(const activity& _a) { return "row id " + std::to_string(_a.id); }
 void read_fields(const r& _r, activity& _a)
 {
     _a.created_at = _r.time("created_at");
@@ -227,7 +221,6 @@ void read_association_start(const r& _r, Association& _v)
 }
 
 void read_key(const r& _r, vehicle_driver_association& _v) { _v.id = _r.s32("id"); }
-std::string key_text(const vehicle_driver_association& _v) { return "row id " + std::to_string(_v.id); }
 void read_fields(const r& _r, vehicle_driver_association& _v)
 {
     read_association_start(_r, _v);
@@ -239,7 +232,6 @@ void read_fields(const r& _r, vehicle_driver_association& _v)
 }
 
 void read_key(const r& _r, vehicle_driver_association_open& _v) { _v.id = _r.s32("id"); }
-std::string key_text(const vehicle_driver_association_open& _v) { return "row id " + std::to_string(_v.id); }
 void read_fields(const r& _r, vehicle_driver_association_open& _v)
 {
     read_association_start(_r, _v);
@@ -247,7 +239,6 @@ void read_fields(const r& _r, vehicle_driver_association_open& _v)
 }
 
 void read_key(const r& _r, heartbeat& _h) { _h.id = _r.u64("id"); }
-std::string key_text(const heartbeat& _h) { return "row id " + std::to_string(_h.id); }
 void read_fields(const r& _r, heartbeat& _h)
 {
     _r.optional(_h.ts, "ts", &r::time);
@@ -271,7 +262,6 @@ void read_fields(const r& _r, heartbeat& _h)
 }
 
 void read_key(const r& _r, node_parameter& _n) { _n.id = _r.u32("id"); }
-std::string key_text(const node_parameter& _n) { return "row id " + std::to_string(_n.id); }
 void read_fields(const r& _r, node_parameter& _n)
 {
     _r.optional(_n.mac_address, "mac_address", &r::text);
@@ -336,7 +326,7 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
         std::string message = failure_text(e);
         if (stage != reading::none) {
             const std::string row = stage == reading::row ? "row " + std::to_string(row_number) + " of the result"
-                                                          : key_text(result.back());
+                                                          : row_name(result.back());
             message += std::string(" (table ") + _table + ", " + row + ")";
         }
         throw libs::core::exception(std::move(message), _source_location);

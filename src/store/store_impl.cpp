@@ -1,5 +1,7 @@
 #include "store/store_impl.hpp"
 
+#include "records/row_name.hpp"
+
 #include <core/exception.hpp>
 
 #include <mariadb_client/account.hpp>
@@ -548,23 +550,6 @@ std::size_t count_fitting(const table& _table, Iterator _first, Iterator _last, 
     }
     return count;
 }
-
-// The runtime row a record came from, for messages.
-std::string row_name(const position& _record) { return "row id " + std::to_string(_record.id); }
-std::string row_name(const external_event& _record) { return "row id " + std::to_string(_record.id); }
-std::string row_name(const zone_event& _record)
-{
-    return "enter row id " + std::to_string(_record.id_enter) + ", leave row id " + std::to_string(_record.id_leave);
-}
-std::string row_name(const zone_event_open& _record) { return "row id " + std::to_string(_record.id); }
-std::string row_name(const activity& _record) { return "row id " + std::to_string(_record.id); }
-std::string row_name(const vehicle_driver_association& _record) { return "row id " + std::to_string(_record.id); }
-std::string row_name(const vehicle_driver_association_open& _record)
-{
-    return "row id " + std::to_string(_record.id);
-}
-std::string row_name(const heartbeat& _record) { return "row id " + std::to_string(_record.id); }
-std::string row_name(const node_parameter& _record) { return "row id " + std::to_string(_record.id); }
 
 // The 1-based position within its INSERT of the row the server refused, as its message ends
 // ("Data too long for column 'mac_address' at row 3"); 0 when the message names no row.
