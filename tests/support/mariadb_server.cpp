@@ -1,12 +1,13 @@
 #include "support/mariadb_server.hpp"
 
+#include "support/server_process.hpp"
+
 #include <mysql.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,11 +22,6 @@
 namespace qvd::test_support {
 
 namespace {
-
-std::string env_or(const char* _name, const std::string& _fallback) {
-    const char* value = std::getenv(_name);
-    return value != nullptr && *value != '\0' ? std::string(value) : _fallback;
-}
 
 struct mysql_closer {
     void operator()(MYSQL* _handle) const { mysql_close(_handle); }
@@ -182,11 +178,7 @@ unsigned free_tcp_port() {
 }
 
 private_mariadb_server::private_mariadb_server(unsigned _port, std::vector<std::string> _extra_options)
-    : m_extra_options(std::move(_extra_options)) {
-    char pattern[] = "/tmp/lomvera-mariadb-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    m_dir = pattern;
+    : m_dir(make_scratch_directory("lomvera-mariadb")), m_extra_options(std::move(_extra_options)) {
     m_endpoint.port = _port != 0 ? _port : free_tcp_port();
     m_endpoint.socket = m_dir + "/mysqld.sock";
 }
@@ -196,8 +188,7 @@ private_mariadb_server::~private_mariadb_server() {
         stop();
     } catch (...) {
     }
-    const std::string command = "rm -rf '" + m_dir + "'";
-    [[maybe_unused]] const int rc = std::system(command.c_str());
+    remove_directory(m_dir);
 }
 
 void private_mariadb_server::start() {
@@ -205,16 +196,9 @@ void private_mariadb_server::start() {
         return;
     if (!m_initialised) {
         // The first start creates the accounts through the shared start script.
-        std::string command = source_path("scripts/test-mariadb") + " start '" + m_dir + "/server' " +
-                              std::to_string(m_endpoint.port);
-        for (const auto& option : m_extra_options)
-            command += " '" + option + "'";
-        command += " >/dev/null";
-        if (std::system(command.c_str()) != 0)
-            throw std::runtime_error("private MariaDB server did not start: " + command);
+        m_pid = start_server_script("private MariaDB server", "scripts/test-mariadb", m_dir + "/server",
+                                    m_endpoint.port, m_extra_options, "mariadbd.pid");
         m_endpoint.socket = m_dir + "/server/mysqld.sock";
-        std::ifstream pid_file(m_dir + "/server/mariadbd.pid");
-        pid_file >> m_pid;
         m_initialised = true;
         return;
     }
@@ -246,30 +230,7 @@ void private_mariadb_server::start() {
     throw std::runtime_error("private MariaDB server did not answer after a restart");
 }
 
-
-namespace {
-// A server started by the script is reparented; where nobody reaps it, it stays a zombie.
-bool gone(int _pid) {
-    if (::kill(_pid, 0) != 0)
-        return true;
-    std::ifstream stat("/proc/" + std::to_string(_pid) + "/stat");
-    std::string pid, name, state;
-    stat >> pid >> name >> state;
-    return state == "Z";
-}
-
-void wait_for_end(int _pid) {
-    for (int i = 0; i < 600; ++i) {
-        // A child of ours must be reaped; a server started by the script is not our child.
-        ::waitpid(_pid, nullptr, WNOHANG);
-        if (gone(_pid))
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-} // namespace
-
-bool private_mariadb_server::running() const { return m_pid > 0 && !gone(m_pid); }
+bool private_mariadb_server::running() const { return m_pid > 0 && !process_gone(m_pid); }
 
 void private_mariadb_server::stop() {
     if (!running())

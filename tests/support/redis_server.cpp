@@ -1,27 +1,18 @@
 #include "support/redis_server.hpp"
 
 #include "support/mariadb_server.hpp"
+#include "support/server_process.hpp"
 
 #include <hiredis/hiredis.h>
 
 #include <signal.h>
 #include <sys/time.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <stdexcept>
-#include <thread>
 
 namespace qvd::test_support {
 
 namespace {
-
-std::string env_or(const char* _name, const std::string& _fallback) {
-    const char* value = std::getenv(_name);
-    return value != nullptr && *value != '\0' ? std::string(value) : _fallback;
-}
 
 std::string reply_text(const redisReply& _reply) {
     switch (_reply.type) {
@@ -45,16 +36,6 @@ std::string take_reply(redisContext* _context, void* _reply) {
         throw std::runtime_error(std::string("redis: ") + _context->errstr);
     const std::unique_ptr<redisReply, void (*)(void*)> reply(static_cast<redisReply*>(_reply), freeReplyObject);
     return reply_text(*reply);
-}
-
-// A daemonised server is not our child: once ended it may linger as a zombie nobody reaps.
-bool gone(int _pid) {
-    if (::kill(_pid, 0) != 0)
-        return true;
-    std::ifstream stat("/proc/" + std::to_string(_pid) + "/stat");
-    std::string pid, name, state;
-    stat >> pid >> name >> state;
-    return state == "Z";
 }
 
 bool answers(const redis_endpoint& _endpoint) {
@@ -113,42 +94,27 @@ std::string redis_client::next() {
 void redis_client::context_deleter::operator()(redisContext* _context) const { redisFree(_context); }
 
 private_redis_server::private_redis_server(std::vector<std::string> _extra_options, int _port)
-    : m_extra_options(std::move(_extra_options)) {
-    char pattern[] = "/tmp/lomvera-redis-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    m_dir = pattern;
+    : m_dir(make_scratch_directory("lomvera-redis")), m_extra_options(std::move(_extra_options)) {
     m_endpoint.port = _port != 0 ? _port : static_cast<int>(free_tcp_port());
 }
 
 private_redis_server::~private_redis_server() {
     kill();
-    const std::string command = "rm -rf '" + m_dir + "'";
-    [[maybe_unused]] const int rc = std::system(command.c_str());
+    remove_directory(m_dir);
 }
 
 void private_redis_server::start() {
     if (m_pid > 0)
         return;
-    std::string command = source_path("scripts/test-redis") + " start '" + m_dir + "/server' " +
-                          std::to_string(m_endpoint.port);
-    for (const auto& option : m_extra_options)
-        command += " '" + option + "'";
-    command += " >/dev/null";
-    if (std::system(command.c_str()) != 0)
-        throw std::runtime_error("private redis server did not start: " + command);
-    std::ifstream pid_file(m_dir + "/server/redis.pid");
-    pid_file >> m_pid;
-    if (m_pid <= 0)
-        throw std::runtime_error("private redis server wrote no pid");
+    m_pid = start_server_script("private redis server", "scripts/test-redis", m_dir + "/server",
+                                static_cast<unsigned>(m_endpoint.port), m_extra_options, "redis.pid");
 }
 
 void private_redis_server::kill() {
     if (m_pid <= 0)
         return;
     ::kill(m_pid, SIGKILL);
-    for (int i = 0; i < 500 && !gone(m_pid); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    wait_for_end(m_pid);
     m_pid = -1;
 }
 
