@@ -1,12 +1,6 @@
 // The daemon run as a process under faults an operator meets: a file-size limit, a bad row, a
 // missing table, a frozen server. Each fault is reported where it happened and stops nothing else.
-#include "daemon_process.hpp"
-
-#include "support/mariadb_server.hpp"
-#include "support/zmq_reader.hpp"
-
-#include <gtest/gtest.h>
-#include <mysql.h>
+#include "daemon_fixture.hpp"
 
 #include <signal.h>
 
@@ -27,52 +21,12 @@ using test_support::query_value;
 using test_support::run_sql;
 using test_support::shared_mariadb;
 
-// A session of its own on a server, for locks held while the daemon works.
-class session {
-public:
-    session(const test_support::mariadb_endpoint& _endpoint, const std::string& _database)
-        : m_handle(mysql_init(nullptr)) {
-        if (mysql_real_connect(m_handle.get(), _endpoint.host.c_str(), _endpoint.user.c_str(),
-                               _endpoint.password.c_str(), _database.c_str(), _endpoint.port, nullptr, 0) == nullptr)
-            throw std::runtime_error(std::string("connect: ") + mysql_error(m_handle.get()));
-    }
-    void run(const std::string& _sql) {
-        if (mysql_query(m_handle.get(), _sql.c_str()) != 0)
-            throw std::runtime_error(_sql + ": " + mysql_error(m_handle.get()));
-    }
-
-private:
-    struct closer {
-        void operator()(MYSQL* _handle) const { mysql_close(_handle); }
-    };
-    std::unique_ptr<MYSQL, closer> m_handle;
-};
-
-class app_operability : public ::testing::Test {
+class app_operability : public daemon_test {
 protected:
-    void SetUp() override {
-        LOMVERA_REQUIRE_MARIADB();
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
-        name = "ops_" + name.substr(0, 50);
-        m_runtime = test_support::fresh_database(name + "_rt");
-        m_store = test_support::fresh_database(name + "_dw");
-        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_schema.sql", m_runtime);
-        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/column_store_schema.sql", m_store);
-
-        m_settings.persistent_data_dir = m_directory.path() + "/";
-        m_settings.pidfile = m_directory.file("lomvera.pid");
-        m_settings.port = shared_mariadb().port;
-        m_settings.host = shared_mariadb().host;
-        m_settings.runtime_database = m_runtime;
-        m_settings.store_database = m_store;
-        m_settings.debug_port = m_log_stream.endpoint();
-    }
+    app_operability() : daemon_test("ops_") {}
 
     std::unique_ptr<daemon_process> start(std::optional<rlim_t> _file_size_limit = std::nullopt) {
-        write_file(m_directory.file("config.json"), config_text(m_settings));
-        return std::make_unique<daemon_process>(std::vector<std::string>{"-c", m_directory.file("config.json")},
-                                                m_directory.path(), _file_size_limit);
+        return start_daemon({}, _file_size_limit);
     }
 
     // The first log-stream line holding every one of _parts, waiting up to _timeout.
@@ -115,12 +69,6 @@ protected:
         EXPECT_TRUE(*code == 0 || *code == 1) << *code;
         EXPECT_FALSE(_daemon.sanitizer_reported()) << _daemon.standard_error();
     }
-
-    scratch_directory m_directory;
-    test_support::zmq_reader m_log_stream;
-    daemon_settings m_settings;
-    std::string m_runtime;
-    std::string m_store;
 };
 
 TEST_F(app_operability, a_journal_beyond_the_file_size_limit_is_an_error_and_the_batch_stays) {

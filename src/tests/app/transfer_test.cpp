@@ -1,12 +1,6 @@
 // The daemon run as a process against the private MariaDB server: the transfer of every kind,
 // the pid file, termination signals and recovery after a kill in the middle of a batch.
-#include "daemon_process.hpp"
-
-#include "support/mariadb_server.hpp"
-#include "support/zmq_reader.hpp"
-
-#include <gtest/gtest.h>
-#include <mysql.h>
+#include "daemon_fixture.hpp"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -79,58 +73,15 @@ const char* const journal_files[] = {"positions_raw.bin", "external_events.bin",
                                      "activities.bin",    "vehicle_driver_associations.bin", "heartbeats.bin",
                                      "node_parameters.bin"};
 
-// A session of its own that holds locks while the daemon works.
-class session {
-public:
-    explicit session(const std::string& _database) : m_handle(mysql_init(nullptr)) {
-        const test_support::mariadb_endpoint& endpoint = shared_mariadb();
-        if (mysql_real_connect(m_handle.get(), endpoint.host.c_str(), endpoint.user.c_str(),
-                               endpoint.password.c_str(), _database.c_str(), endpoint.port, nullptr, 0) == nullptr)
-            throw std::runtime_error(std::string("connect: ") + mysql_error(m_handle.get()));
-    }
-    void run(const std::string& _sql) {
-        if (mysql_query(m_handle.get(), _sql.c_str()) != 0)
-            throw std::runtime_error(_sql + ": " + mysql_error(m_handle.get()));
-        if (MYSQL_RES* result = mysql_store_result(m_handle.get()))
-            mysql_free_result(result);
-    }
-
-private:
-    struct closer {
-        void operator()(MYSQL* _handle) const { mysql_close(_handle); }
-    };
-    std::unique_ptr<MYSQL, closer> m_handle;
-};
-
-class app_transfer : public ::testing::Test {
+class app_transfer : public daemon_test {
 protected:
-    void SetUp() override {
-        LOMVERA_REQUIRE_MARIADB();
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
-        name = name.substr(0, 55);
-        m_runtime = test_support::fresh_database("app_" + name + "_rt");
-        m_store = test_support::fresh_database("app_" + name + "_dw");
-        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_schema.sql", m_runtime);
-        test_support::run_sql_file(shared_mariadb(), "tests/fixtures/column_store_schema.sql", m_store);
-
-        m_settings.persistent_data_dir = m_directory.path() + "/";
-        m_settings.pidfile = m_directory.file("lomvera.pid");
-        m_settings.port = shared_mariadb().port;
-        m_settings.host = shared_mariadb().host;
-        m_settings.runtime_database = m_runtime;
-        m_settings.store_database = m_store;
-        m_settings.debug_port = m_log_stream.endpoint();
-    }
+    app_transfer() : daemon_test("app_") {}
 
     void load_sample() { test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_sample.sql", m_runtime); }
 
     // Writes the configuration and starts the daemon on it.
     std::unique_ptr<daemon_process> start(std::vector<std::string> _arguments = {}) {
-        write_file(m_directory.file("config.json"), config_text(m_settings));
-        _arguments.push_back("-c");
-        _arguments.push_back(m_directory.file("config.json"));
-        return std::make_unique<daemon_process>(_arguments, m_directory.path());
+        return start_daemon(std::move(_arguments));
     }
 
     // True once the daemon has finished its first cycle.
@@ -181,12 +132,6 @@ protected:
     static bool session_alive(long long _id) {
         return count("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(_id), {}) != 0;
     }
-
-    scratch_directory m_directory;
-    test_support::zmq_reader m_log_stream;
-    daemon_settings m_settings;
-    std::string m_runtime;
-    std::string m_store;
 };
 
 TEST_F(app_transfer, moves_every_kind_mirrors_open_rows_and_stops_on_sigterm) {
@@ -351,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(cases, app_refused_start,
 TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_rest) {
     load_sample();
     const std::vector<long long> before = pending_counts();
-    session holder(m_store);
+    session holder(shared_mariadb(), m_store);
     holder.run("LOCK TABLES external_events WRITE");
 
     const auto daemon = start();
@@ -380,8 +325,6 @@ TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_res
     expect_no_journal();
 }
 
-// SIGKILL while a batch of positions waits for a lock on the column-store table, then a restart:
-// every row arrives exactly once, whether the killed insert never ran or ran after the kill.
 // After a SIGKILL the server runs the dead daemon's insert to its end and commits it. A daemon
 // restarted at once waits for that session before it probes the journalled batch, so the batch
 // is not inserted a second time.
@@ -422,6 +365,8 @@ TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
     expect_no_journal();
 }
 
+// SIGKILL while a batch of positions waits for a lock on the column-store table, then a restart:
+// every row arrives exactly once, whether the killed insert never ran or ran after the kill.
 class app_crash_recovery : public app_transfer, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(app_crash_recovery, every_row_exactly_once) {
@@ -434,7 +379,7 @@ TEST_P(app_crash_recovery, every_row_exactly_once) {
     run_sql(shared_mariadb(),
             "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows, m_runtime);
 
-    session holder(m_store);
+    session holder(shared_mariadb(), m_store);
     holder.run("LOCK TABLES positions_raw WRITE");
     auto daemon = start();
     long long blocked = 0;
