@@ -10,8 +10,6 @@
 #include <core/exception.hpp>
 #include <core/logger.hpp>
 
-#include <boost/filesystem/path.hpp>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -21,7 +19,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -60,17 +57,6 @@ void probe_stored_pid(const std::string& _file_name) {
     const int error = errno;
     if (error != ESRCH)
         throw std::logic_error(std::string("write_pid: kill(): ") + std::strerror(error));
-}
-
-// Whether the pid file could be created or truncated, without touching it.
-bool pid_file_writable(const std::string& _file_name) {
-    struct stat info {};
-    if (stat(_file_name.c_str(), &info) == 0)
-        return !S_ISDIR(info.st_mode) && access(_file_name.c_str(), W_OK) == 0;
-    boost::filesystem::path directory = boost::filesystem::path(_file_name).parent_path();
-    if (directory.empty())
-        directory = ".";
-    return access(directory.c_str(), W_OK | X_OK) == 0;
 }
 
 // An exclusive lock on the pid file, held while the object lives: of two instances started
@@ -118,9 +104,10 @@ int application::run(int _argc, char** _argv) {
         connect_log_stream(*logger, configuration.system.debug_port);
         logger->set_debug(configuration.system.local_debug);
 
-        // A second instance is refused before it touches any table or journal.
+        // A second instance is refused before it touches any table or journal. The lock's open
+        // also refuses a pid file that cannot be written.
         const pid_file_lock pid_lock(configuration.system.pidfile_path);
-        check_pid(configuration.system.pidfile_path);
+        probe_stored_pid(configuration.system.pidfile_path);
 
         const core::core::ptr core_object = core::core::create(*logger);
         const core::events_loop::ptr events_loop = core_object->create_events_loop("main");
@@ -169,12 +156,6 @@ std::string application::parse_config_name(int _argc, char** _argv) {
         throw libs::core::exception("The configuration file is not defined! Usage: " + program + " -c config_file",
                                     QVD_SOURCE_LOCATION);
     return name;
-}
-
-void application::check_pid(const std::string& _file_name) {
-    probe_stored_pid(_file_name);
-    if (!pid_file_writable(_file_name))
-        throw std::logic_error("Error opening pid-file!");
 }
 
 void application::write_pid(const std::string& _file_name) {
