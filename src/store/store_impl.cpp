@@ -950,12 +950,14 @@ void column_store_impl::wait_for_other_sessions(libs::core::source_location _sou
 
 template <class Time, class Record>
 bool column_store_impl::presence(const std::string& _table, const Time& _logged_time, const Record& _record,
-                                 libs::core::source_location _source_location) const
+                                 libs::core::source_location _source_location, const char* _next_table) const
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _logged_time % _table;
     wait_for_other_sessions(_source_location);
-    const bool found = query(make_presence_query(_table, _record), _source_location)->row_count() != 0;
+    bool found = query(make_presence_query(_table, _record), _source_location)->row_count() != 0;
+    if (!found && _next_table != nullptr)
+        found = query(make_presence_query(_next_table, _record), _source_location)->row_count() != 0;
     get_logger().debug("result: %1%") % found;
     return found;
 }
@@ -977,15 +979,8 @@ bool column_store_impl::check_presence(const std::string& _table, const zone_eve
 
 bool column_store_impl::check_presence(const std::string& _table, const activity& _activity) const
 {
-    const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "");
-    get_logger().debug("checking presence of row with ts = %1% in table %2%") % _activity.created_at % _table;
-    wait_for_other_sessions(QVD_SOURCE_LOCATION);
     // A staged activity may already have been moved on into the journal itself.
-    bool found = query(make_presence_query(_table, _activity), QVD_SOURCE_LOCATION)->row_count() != 0;
-    if (!found)
-        found = query(make_presence_query("sys_journal", _activity), QVD_SOURCE_LOCATION)->row_count() != 0;
-    get_logger().debug("result: %1%") % found;
-    return found;
+    return presence(_table, _activity.created_at, _activity, QVD_SOURCE_LOCATION, "sys_journal");
 }
 
 bool column_store_impl::check_presence(const std::string& _table,

@@ -119,10 +119,11 @@ private:
     template <class Record>
     unsigned long long insert_in_parts(const table& _table, const std::vector<Record>& _piece,
                                        libs::core::source_location _source_location) const;
-    // Runs one presence query with the trace and debug lines of the calling operation.
+    // Runs one presence query with the trace and debug lines of the calling operation; when the
+    // row is not in _table, also asks _next_table (a table the rows move on to), if given.
     template <class Time, class Record>
     bool presence(const std::string& _table, const Time& _logged_time, const Record& _record,
-                  libs::core::source_location _source_location) const;
+                  libs::core::source_location _source_location, const char* _next_table = nullptr) const;
 
     // The server's max_allowed_packet; 0 until read.
     mutable std::size_t m_max_allowed_packet = 0;
