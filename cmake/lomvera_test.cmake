@@ -4,21 +4,21 @@ include(GoogleTest)
 set(LOMVERA_TEST_SERVERS_DIR ${CMAKE_BINARY_DIR}/test-servers)
 # Below the kernel's ephemeral range (32768 and up), so that no client connection holds it.
 set(LOMVERA_TEST_MARIADB_PORT 23071 CACHE STRING "Loopback port of the private test MariaDB server")
-
-add_test(NAME mariadb_server_start
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-mariadb start ${LOMVERA_TEST_SERVERS_DIR}/mariadb ${LOMVERA_TEST_MARIADB_PORT})
-add_test(NAME mariadb_server_stop
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-mariadb stop ${LOMVERA_TEST_SERVERS_DIR}/mariadb)
-set_tests_properties(mariadb_server_start PROPERTIES FIXTURES_SETUP mariadb_server TIMEOUT 120)
-set_tests_properties(mariadb_server_stop PROPERTIES FIXTURES_CLEANUP mariadb_server TIMEOUT 60)
-
 set(LOMVERA_TEST_REDIS_PORT 63791 CACHE STRING "Loopback port of the private test redis-server")
-add_test(NAME redis_server_start
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-redis start ${LOMVERA_TEST_SERVERS_DIR}/redis ${LOMVERA_TEST_REDIS_PORT})
-add_test(NAME redis_server_stop
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-redis stop ${LOMVERA_TEST_SERVERS_DIR}/redis)
-set_tests_properties(redis_server_start PROPERTIES FIXTURES_SETUP redis_server TIMEOUT 60)
-set_tests_properties(redis_server_stop PROPERTIES FIXTURES_CLEANUP redis_server TIMEOUT 60)
+
+# The start and stop tests of one private server, scripts/test-${kind}, as the CTest fixture
+# ${kind}_server.
+function(lomvera_test_server kind port start_timeout)
+  add_test(NAME ${kind}_server_start
+           COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-${kind} start ${LOMVERA_TEST_SERVERS_DIR}/${kind} ${port})
+  add_test(NAME ${kind}_server_stop
+           COMMAND ${CMAKE_SOURCE_DIR}/scripts/test-${kind} stop ${LOMVERA_TEST_SERVERS_DIR}/${kind})
+  set_tests_properties(${kind}_server_start PROPERTIES FIXTURES_SETUP ${kind}_server TIMEOUT ${start_timeout})
+  set_tests_properties(${kind}_server_stop PROPERTIES FIXTURES_CLEANUP ${kind}_server TIMEOUT 60)
+endfunction()
+
+lomvera_test_server(mariadb ${LOMVERA_TEST_MARIADB_PORT} 120)
+lomvera_test_server(redis ${LOMVERA_TEST_REDIS_PORT} 60)
 
 # lomvera_add_test(name SOURCES a.cpp b.cpp LIBRARIES lib... [MARIADB] [REDIS] [LOCK name] [TIMEOUT s])
 #   MARIADB: the tests need the shared private MariaDB server.
