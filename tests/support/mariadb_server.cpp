@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -149,6 +150,16 @@ std::string fresh_database(const std::string& _name) {
     run(shared_mariadb(), "DROP DATABASE IF EXISTS `" + _name + "`; CREATE DATABASE `" + _name +
                               "` CHARACTER SET utf8mb4 COLLATE utf8mb4_bin", {});
     return _name;
+}
+
+std::string test_database_name(const std::string& _prefix) {
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    return _prefix + std::to_string(std::hash<std::string>{}(name) % 100000000);
+}
+
+void drop_database(const std::string& _name) {
+    if (!_name.empty())
+        run(shared_mariadb(), "DROP DATABASE IF EXISTS " + _name, {});
 }
 
 std::string source_path(const std::string& _relative) {

@@ -20,11 +20,6 @@ using namespace qvd::test_support;
 // One database per test: CTest runs the tests of this file in parallel processes.
 std::string g_database;
 
-std::string database_of_this_test() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return "mdbc_conn_" + std::to_string(std::hash<std::string>{}(info->name()) % 100000000);
-}
-
 mariadb::account_ref make_account(const std::string& _schema = g_database, const std::string& _password = "lomvera",
                                   unsigned _port = 0) {
     const auto& server = shared_mariadb();
@@ -42,15 +37,12 @@ class mariadb_connection : public ::testing::Test {
 protected:
     void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
-        g_database = fresh_database(database_of_this_test());
+        g_database = fresh_database(test_database_name("mdbc_conn_"));
         run_sql(shared_mariadb(), "CREATE TABLE items (id INT AUTO_INCREMENT PRIMARY KEY, name VARCHAR(20))",
                 g_database);
     }
 
-    void TearDown() override {
-        if (!g_database.empty())
-            run_sql(shared_mariadb(), "DROP DATABASE IF EXISTS " + g_database);
-    }
+    void TearDown() override { drop_database(g_database); }
 };
 
 TEST_F(mariadb_connection, first_set_charset_connects_selects_schema_and_sets_charset) {

@@ -24,8 +24,7 @@ class mariadb_result_set : public ::testing::Test {
 protected:
     void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        g_database = fresh_database("mdbc_rs_" + std::to_string(std::hash<std::string>{}(info->name()) % 100000000));
+        g_database = fresh_database(test_database_name("mdbc_rs_"));
         run_sql(shared_mariadb(),
                 "SET SESSION sql_mode = '';"
                 "CREATE TABLE all_types ("
@@ -52,8 +51,7 @@ protected:
 
     void TearDown() override {
         m_connection.reset();
-        if (!g_database.empty())
-            run_sql(shared_mariadb(), "DROP DATABASE IF EXISTS " + g_database);
+        drop_database(g_database);
     }
 
     mariadb::result_set_ref first_row() {

@@ -39,8 +39,7 @@ class mariadb_statement : public ::testing::Test {
 protected:
     void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        g_database = fresh_database("mdbc_st_" + std::to_string(std::hash<std::string>{}(info->name()) % 100000000));
+        g_database = fresh_database(test_database_name("mdbc_st_"));
         const auto& server = shared_mariadb();
         m_account = mariadb::account::create(server.host, server.user, server.password, g_database, server.port, "");
         m_connection = mariadb::connection::create(m_account);
@@ -49,8 +48,7 @@ protected:
 
     void TearDown() override {
         m_connection.reset();
-        if (!g_database.empty())
-            run_sql(shared_mariadb(), "DROP DATABASE IF EXISTS " + g_database);
+        drop_database(g_database);
     }
 
     void sql(const std::string& _sql) { run_sql(shared_mariadb(), _sql, g_database); }

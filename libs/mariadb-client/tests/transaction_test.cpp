@@ -22,8 +22,7 @@ class mariadb_transaction : public ::testing::Test {
 protected:
     void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        g_database = fresh_database("mdbc_tx_" + std::to_string(std::hash<std::string>{}(info->name()) % 100000000));
+        g_database = fresh_database(test_database_name("mdbc_tx_"));
         sql("CREATE TABLE t (id INT PRIMARY KEY) ENGINE=InnoDB");
         m_account = make_account();
         m_connection = mariadb::connection::create(m_account);
@@ -31,8 +30,7 @@ protected:
 
     void TearDown() override {
         m_connection.reset();
-        if (!g_database.empty())
-            run_sql(shared_mariadb(), "DROP DATABASE IF EXISTS " + g_database);
+        drop_database(g_database);
     }
 
     static mariadb::account_ref make_account() {
