@@ -176,6 +176,26 @@ TEST_F(redis_command, pipelined_replies_arrive_in_sending_order) {
         ASSERT_EQ(values[i], i + 1) << "reply " << i;
 }
 
+TEST_F(redis_command, short_words_added_one_by_one_are_sent_whole_and_resent_by_restart) {
+    // Short words live inside their strings: every time the command's storage grows they move.
+    const std::string list = key("list");
+    std::vector<std::string> words;
+    redis::command::ptr push = context->create_command({"RPUSH", list});
+    for (int i = 0; i < 40; ++i) {
+        words.push_back("w" + std::to_string(i));
+        push->add_argument(words.back());
+    }
+    const reply_handle handle = push->execute_async();
+    push.reset();
+    EXPECT_EQ(wait(handle).to_int(), 40);
+    handle->restart();
+    EXPECT_EQ(wait(handle).to_int(), 80);
+
+    std::vector<std::string> expected = words;
+    expected.insert(expected.end(), words.begin(), words.end());
+    EXPECT_EQ(texts(context->create_command({"LRANGE", list, "0", "-1"})->execute()), expected);
+}
+
 TEST_F(redis_command, restart_resends_without_the_command_and_fails_without_the_context) {
     const std::string counter = key("counter");
     reply_handle handle = context->create_command({"INCR", counter})->execute_async();

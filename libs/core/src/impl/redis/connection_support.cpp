@@ -16,13 +16,13 @@ void ignore_broken_pipes() {
     });
 }
 
-void check_arguments(const std::vector<const char*>& _argv, const std::vector<size_t>& _argv_len) {
+void check_arguments(const argument_pointers& _argv, const argument_lengths& _argv_len) {
     QVD_CHECK(_argv.size() == _argv_len.size());
     if (_argv.empty())
         QVD_THROW("Command without arguments");
 }
 
-std::string first_argument(const std::vector<const char*>& _argv, const std::vector<size_t>& _argv_len) {
+std::string first_argument(const argument_pointers& _argv, const argument_lengths& _argv_len) {
     return _argv.empty() ? std::string() : std::string(_argv.front(), _argv_len.front());
 }
 
