@@ -161,6 +161,21 @@ TEST_F(redis_command, empty_command_is_refused_before_it_is_sent) {
     EXPECT_EQ(wait(context->create_command({"ECHO", "async"})->execute_async()).to_string(), "async");
 }
 
+TEST_F(redis_command, subscribing_commands_are_refused_on_the_asynchronous_connection) {
+    // A subscription or MONITOR answers one command with many replies; a handle takes exactly one.
+    const std::string channel = key("channel");
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"SUBSCRIBE", channel}, {"psubscribe", channel + "*"}, {"SSubscribe", channel},
+          {"MONITOR"}})
+        EXPECT_EQ(error_text([&] { context->create_command(words)->execute_async(); }),
+                  "Command: " + words[0] + ", error");
+    // Nothing was sent: messages published now reach no one, and the next replies are the right ones.
+    context->create_command({"PUBLISH", channel, "first"})->execute();
+    context->create_command({"PUBLISH", channel, "second"})->execute();
+    EXPECT_EQ(wait(context->create_command({"ECHO", "after"})->execute_async()).to_string(), "after");
+    EXPECT_EQ(wait(context->create_command({"ECHO", "again"})->execute_async()).to_string(), "again");
+}
+
 TEST_F(redis_command, pipelined_replies_arrive_in_sending_order) {
     const int count = 10000;
     const std::string counter = key("counter");

@@ -263,7 +263,7 @@ void async_context::throw_kept_exception() {
 
 void async_context::run_command(argument_pointers& _argv, argument_lengths& _argv_len, callback _callback) {
     check_arguments(_argv, _argv_len);
-    if (m_context == nullptr)
+    if (m_context == nullptr || has_many_replies(_argv, _argv_len))
         QVD_THROW("Command: " + first_argument(_argv, _argv_len) + ", error");
     auto holder = std::make_unique<pending_reply>(pending_reply{std::move(_callback)});
     const int status = redisAsyncCommandArgv(m_context, reply_wrapper, holder.get(), static_cast<int>(_argv.size()),

@@ -22,6 +22,11 @@ void ignore_broken_pipes();
 // reply from the server, which would shift every later reply onto the wrong command.
 void check_arguments(const argument_pointers& _argv, const argument_lengths& _argv_len);
 
+// Whether the command makes the server answer it with a stream of replies (a subscription or
+// MONITOR): hiredis then calls the command's callback once per message, while an asynchronous
+// command delivers one reply and releases its callback with it.
+bool has_many_replies(const argument_pointers& _argv, const argument_lengths& _argv_len);
+
 // The command word, for failure texts.
 std::string first_argument(const argument_pointers& _argv, const argument_lengths& _argv_len);
 
