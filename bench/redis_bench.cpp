@@ -1,7 +1,7 @@
 // Pipelined SET commands through Redis contexts' asynchronous connections on one events loop: prints
 // commands per second. Run by bench/redis-benchmark beside redis-benchmark on the same server.
 //   lomvera_bench_redis PORT [COUNT] [PIPELINE] [VALUE_BYTES] [CONNECTIONS]
-//   (defaults 1000000, 400, 100, 1)
+//   (defaults 1000000, 1000, 100, 1)
 // At most PIPELINE commands are in flight in all, spread over the connections; each reply sends
 // the next command on its own connection. Every SET writes the one key that redis-benchmark -t set
 // writes, so that the server does the same work for both.
@@ -31,7 +31,7 @@ int main(int _argc, char** _argv) {
     }
     const int port = std::atoi(_argv[1]);
     const long count = _argc > 2 ? std::atol(_argv[2]) : 1000000;
-    const long pipeline = _argc > 3 ? std::atol(_argv[3]) : 400;
+    const long pipeline = _argc > 3 ? std::atol(_argv[3]) : 1000;
     const std::string value(_argc > 4 ? std::atoi(_argv[4]) : 100, 'v');
     const size_t connections = _argc > 5 ? static_cast<size_t>(std::max(1, std::atoi(_argv[5]))) : 1;
 
