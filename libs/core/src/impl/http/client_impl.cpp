@@ -220,11 +220,11 @@ async_operation_handle<result>::ptr client_impl::perform_async_request_impl(meth
 
 void client_impl::worker_job::operator()() const {
     // Abandoned before a worker took it: never sent.
-    if (m_handle.expired())
+    if (handle.expired())
         return;
-    result outcome = m_client->perform_request_on_worker(m_request->m_method, m_request->m_address, m_request->m_body);
-    if (const auto handle = m_handle.lock())
-        handle->return_result(std::move(outcome));
+    result outcome = owner->perform_request_on_worker(request->request_method, request->address, request->body);
+    if (const auto receiver = handle.lock())
+        receiver->return_result(std::move(outcome));
 }
 
 } // namespace qvd::libs::core::http

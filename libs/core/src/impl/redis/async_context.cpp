@@ -23,7 +23,7 @@ extern "C" async_context* cast(void* _privdata) { return static_cast<async_conte
 // What hiredis keeps for one pending command: the receiver of its reply. One per command, so its
 // memory comes from the pool.
 struct pending_reply {
-    async_context::callback m_callback;
+    async_context::callback receiver;
 
     static void* operator new(std::size_t _size) { return small_object_pool::allocate(_size); }
     static void operator delete(void* _block, std::size_t _size) noexcept {
@@ -95,7 +95,7 @@ void reply_wrapper(redisAsyncContext* _context, void* _reply, void* _privdata) {
             own->type = REDIS_REPLY_NIL;
         }
         reply result(own);
-        pending->m_callback(std::move(result));
+        pending->receiver(std::move(result));
     });
 }
 

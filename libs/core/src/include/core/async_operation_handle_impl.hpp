@@ -5,8 +5,8 @@
 #include <core/events_loop.hpp>
 #include <core/small_object_pool.hpp>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/defer.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include <atomic>
 #include <functional>
@@ -68,18 +68,18 @@ private:
         // Asio takes the memory of the queued job from here.
         using allocator_type = small_object_pool::allocator<void>;
 
-        std::weak_ptr<async_operation_handle_impl> m_handle;
-        T m_result;
+        std::weak_ptr<async_operation_handle_impl> handle;
+        T result;
 
         allocator_type get_allocator() const noexcept { return {}; }
 
         void operator()() {
-            const ptr self = m_handle.lock();
+            const ptr self = handle.lock();
             if (!self || !self->m_callback)
                 return;
             // A copy, so that a callback that replaces itself is not destroyed while it runs.
             const callback receiver = self->m_callback;
-            receiver(std::move(m_result));
+            receiver(std::move(result));
         }
     };
 

@@ -43,9 +43,9 @@ private:
 
     // What an asynchronous request sends, kept for its restarts.
     struct async_request {
-        method m_method;
-        std::string m_address;
-        std::string m_body;
+        method request_method;
+        std::string address;
+        std::string body;
     };
 
     // One asynchronous request queued on the worker loop; it keeps only a weak pointer to its handle.
@@ -53,9 +53,9 @@ private:
         // Asio takes the memory of the queued job from here.
         using allocator_type = small_object_pool::allocator<void>;
 
-        const client_impl* m_client;
-        std::weak_ptr<handle_impl> m_handle;
-        std::shared_ptr<const async_request> m_request;
+        const client_impl* owner;
+        std::weak_ptr<handle_impl> handle;
+        std::shared_ptr<const async_request> request;
 
         allocator_type get_allocator() const noexcept { return {}; }
         void operator()() const;
