@@ -161,6 +161,21 @@ TEST_F(redis_command, empty_command_is_refused_before_it_is_sent) {
     EXPECT_EQ(wait(context->create_command({"ECHO", "async"})->execute_async()).to_string(), "async");
 }
 
+TEST_F(redis_command, subscribing_commands_are_refused_on_the_asynchronous_connection) {
+    // A subscription or MONITOR answers one command with many replies; a handle takes exactly one.
+    const std::string channel = key("channel");
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"SUBSCRIBE", channel}, {"psubscribe", channel + "*"}, {"SSubscribe", channel},
+          {"MONITOR"}})
+        EXPECT_EQ(error_text([&] { context->create_command(words)->execute_async(); }),
+                  "Command: " + words[0] + ", error");
+    // Nothing was sent: messages published now reach no one, and the next replies are the right ones.
+    context->create_command({"PUBLISH", channel, "first"})->execute();
+    context->create_command({"PUBLISH", channel, "second"})->execute();
+    EXPECT_EQ(wait(context->create_command({"ECHO", "after"})->execute_async()).to_string(), "after");
+    EXPECT_EQ(wait(context->create_command({"ECHO", "again"})->execute_async()).to_string(), "again");
+}
+
 TEST_F(redis_command, pipelined_replies_arrive_in_sending_order) {
     const int count = 10000;
     const std::string counter = key("counter");
@@ -174,6 +189,26 @@ TEST_F(redis_command, pipelined_replies_arrive_in_sending_order) {
     run_until([&] { return values.size() == static_cast<size_t>(count); });
     for (int i = 0; i < count; ++i)
         ASSERT_EQ(values[i], i + 1) << "reply " << i;
+}
+
+TEST_F(redis_command, short_words_added_one_by_one_are_sent_whole_and_resent_by_restart) {
+    // Short words live inside their strings: every time the command's storage grows they move.
+    const std::string list = key("list");
+    std::vector<std::string> words;
+    redis::command::ptr push = context->create_command({"RPUSH", list});
+    for (int i = 0; i < 40; ++i) {
+        words.push_back("w" + std::to_string(i));
+        push->add_argument(words.back());
+    }
+    const reply_handle handle = push->execute_async();
+    push.reset();
+    EXPECT_EQ(wait(handle).to_int(), 40);
+    handle->restart();
+    EXPECT_EQ(wait(handle).to_int(), 80);
+
+    std::vector<std::string> expected = words;
+    expected.insert(expected.end(), words.begin(), words.end());
+    EXPECT_EQ(texts(context->create_command({"LRANGE", list, "0", "-1"})->execute()), expected);
 }
 
 TEST_F(redis_command, restart_resends_without_the_command_and_fails_without_the_context) {

@@ -196,8 +196,8 @@ TEST_F(redis_connection, exceptions_of_callbacks_run_by_hiredis_leave_run_and_th
     connection->set_connect_callback([](int) { throw std::runtime_error("connect callback failed"); });
     EXPECT_EQ(runtime_error_text([&] { run_until([] { return false; }); }), "connect callback failed");
 
-    std::vector<const char*> argv{"PING"};
-    std::vector<size_t> argv_len{4};
+    redis::argument_pointers argv{"PING"};
+    redis::argument_lengths argv_len{4};
     std::vector<std::string> replies;
     connection->run_command(argv, argv_len, [](redis::reply) { throw std::runtime_error("reply callback failed"); });
     connection->run_command(argv, argv_len, [&](redis::reply _reply) { replies.push_back(_reply.to_string()); });

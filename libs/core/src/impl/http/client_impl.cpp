@@ -4,6 +4,7 @@
 #include <core/constants.hpp>
 #include <core/exception.hpp>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
 #include <cstddef>
@@ -13,8 +14,6 @@
 namespace qvd::libs::core::http {
 
 namespace {
-
-using handle_impl = async_operation_handle_impl<result>;
 
 // Collects the response body; no exception may cross libcurl.
 std::size_t append_body(char* _data, std::size_t _size, std::size_t _count, void* _body) noexcept {
@@ -152,7 +151,9 @@ result client_impl::perform_request_impl(method _method, boost::string_view _add
     curl_easy_setopt(curl_handle, CURLOPT_CUSTOMREQUEST, method_name);
     curl_easy_setopt(curl_handle, CURLOPT_WRITEDATA, &body);
 
-    const std::string url = m_address + std::string(_address);
+    std::string url;
+    url.reserve(m_address.size() + _address.size());
+    url.append(m_address).append(_address.data(), _address.size());
     curl_easy_setopt(curl_handle, CURLOPT_URL, url.c_str());
 
     if (m_disabled_methods.count(_method) != 0)
@@ -196,32 +197,34 @@ result client_impl::perform_request_on_worker(method _method, boost::string_view
 async_operation_handle<result>::ptr client_impl::perform_async_request_impl(method _method, std::string _address,
                                                                            std::string _body,
                                                                            callback _callback) const {
-    auto address = std::make_shared<const std::string>(std::move(_address));
-    auto body = std::make_shared<const std::string>(std::move(_body));
-    const std::weak_ptr<const bool> alive = m_alive;
-    auto start = [this, alive, _method, address, body](handle_impl::ptr _self, std::weak_ptr<handle_impl> _weak) {
+    auto request = std::allocate_shared<const async_request>(
+        small_object_pool::allocator<async_request>(), async_request{_method, std::move(_address), std::move(_body)});
+    auto start = small_object_pool::make_pooled([this, alive = std::weak_ptr<const bool>(m_alive),
+                                                 request = std::move(request)](handle_impl::ptr _self,
+                                                                               std::weak_ptr<handle_impl> _weak) {
         if (alive.expired()) {
             // A handle restarted after its client ended: nothing can send the request.
             _self->return_result(result("The HTTP client no longer exists"));
             return;
         }
-        m_worker_events_loop->post(
-            [this, weak = std::move(_weak), _method, address, body] {
-                // Abandoned before a worker took it: never sent.
-                if (weak.expired())
-                    return;
-                result outcome = perform_request_on_worker(_method, *address, *body);
-                if (const auto handle = weak.lock())
-                    handle->return_result(std::move(outcome));
-            },
-            source_location());
-    };
+        // Queued on the worker loop's io_context as events_loop::post does, as a move-only job.
+        boost::asio::post(m_worker_events_loop->get_io_context(), worker_job{this, std::move(_weak), request});
+    });
     const auto handle = handle_impl::create(m_main_events_loop, std::move(start));
     // Stored before the start, so that no delivery can race with it whatever thread runs the loop.
     if (_callback)
         handle->set_callback(std::move(_callback));
     handle->start();
     return handle;
+}
+
+void client_impl::worker_job::operator()() const {
+    // Abandoned before a worker took it: never sent.
+    if (handle.expired())
+        return;
+    result outcome = owner->perform_request_on_worker(request->request_method, request->address, request->body);
+    if (const auto receiver = handle.lock())
+        receiver->return_result(std::move(outcome));
 }
 
 } // namespace qvd::libs::core::http

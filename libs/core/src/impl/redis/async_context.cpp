@@ -2,6 +2,7 @@
 
 #include <core/async_operation_handle_impl.hpp>
 #include <core/impl/redis/connection_support.hpp>
+#include <core/small_object_pool.hpp>
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
@@ -18,6 +19,17 @@ namespace qvd::libs::core::redis {
 namespace {
 
 extern "C" async_context* cast(void* _privdata) { return static_cast<async_context*>(_privdata); }
+
+// What hiredis keeps for one pending command: the receiver of its reply. One per command, so its
+// memory comes from the pool.
+struct pending_reply {
+    async_context::callback receiver;
+
+    static void* operator new(std::size_t _size) { return small_object_pool::allocate(_size); }
+    static void operator delete(void* _block, std::size_t _size) noexcept {
+        small_object_pool::deallocate(_block, _size);
+    }
+};
 
 // hiredis is C: nothing may unwind through it, so every function it calls keeps what escapes.
 template <typename F>
@@ -60,11 +72,14 @@ void disconnect_callback_wrapper(const redisAsyncContext* _context, int /*_statu
 }
 
 void reply_wrapper(redisAsyncContext* _context, void* _reply, void* _privdata) {
-    const std::unique_ptr<async_context::callback> callback(static_cast<async_context::callback*>(_privdata));
+    const std::unique_ptr<pending_reply> pending(static_cast<pending_reply*>(_privdata));
     guarded(_context->ev.data, [&](async_context&) {
-        auto* own = static_cast<redisReply*>(std::calloc(1, sizeof(redisReply)));
+        // Zero-filled like calloc's, but from malloc, whose per-thread cache calloc never uses:
+        // this block takes the place of the shell that hiredis freed after the previous reply.
+        auto* own = static_cast<redisReply*>(std::malloc(sizeof(redisReply)));
         if (own == nullptr)
             throw std::bad_alloc();
+        *own = redisReply{};
         if (_reply != nullptr) {
             // hiredis frees its reply after this returns: take the text and the elements, leave
             // it the empty shell.
@@ -80,7 +95,7 @@ void reply_wrapper(redisAsyncContext* _context, void* _reply, void* _privdata) {
             own->type = REDIS_REPLY_NIL;
         }
         reply result(own);
-        (*callback)(std::move(result));
+        pending->receiver(std::move(result));
     });
 }
 
@@ -181,8 +196,8 @@ void async_context::connect_callback(int _status) {
     if (_status == REDIS_OK) {
         // The server's answer, error or not, is ignored; later commands follow it.
         const std::string db = std::to_string(m_db);
-        std::vector<const char*> argv{"SELECT", db.c_str()};
-        std::vector<size_t> argv_len{6, db.size()};
+        argument_pointers argv{"SELECT", db.c_str()};
+        argument_lengths argv_len{6, db.size()};
         run_command(argv, argv_len, [](reply) {});
     }
     if (m_connect_callback) {
@@ -246,12 +261,11 @@ void async_context::throw_kept_exception() {
         std::rethrow_exception(std::exchange(m_callback_exception, nullptr));
 }
 
-void async_context::run_command(std::vector<const char*>& _argv, std::vector<size_t>& _argv_len,
-                                callback _callback) {
+void async_context::run_command(argument_pointers& _argv, argument_lengths& _argv_len, callback _callback) {
     check_arguments(_argv, _argv_len);
-    if (m_context == nullptr)
+    if (m_context == nullptr || has_many_replies(_argv, _argv_len))
         QVD_THROW("Command: " + first_argument(_argv, _argv_len) + ", error");
-    auto holder = std::make_unique<callback>(std::move(_callback));
+    auto holder = std::make_unique<pending_reply>(pending_reply{std::move(_callback)});
     const int status = redisAsyncCommandArgv(m_context, reply_wrapper, holder.get(), static_cast<int>(_argv.size()),
                                              _argv.data(), _argv_len.data());
     // Once queued, hiredis owns the callback and hands it back to reply_wrapper.

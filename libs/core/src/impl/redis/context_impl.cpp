@@ -126,11 +126,7 @@ iteration_result context_impl::scan(boost::string_view _pattern, callback _callb
 }
 
 command::ptr context_impl::create_command(args _args) {
-    auto result = std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async);
-    result->reserve(_args.size());
-    for (std::string& arg : _args)
-        result->add_argument(std::move(arg));
-    return result;
+    return std::make_unique<command_impl>(m_events_loop, m_logger, *m_sync, *m_async, std::move(_args));
 }
 
 std::uint64_t context_impl::parse_cursor(boost::string_view _text) {

@@ -24,8 +24,6 @@ bool is_string_type(reply_type _type) {
 
 reply_element::reply_element(const redisReply& _reply) : m_reply(_reply) {}
 
-reply_element::~reply_element() = default;
-
 reply_type reply_element::get_type() const { return static_cast<reply_type>(m_reply.get().type); }
 
 boost::string_view reply_element::as_string_view() const {
@@ -91,12 +89,6 @@ iteration_result reply_array::for_each_element(const callback& _callback) const 
 }
 
 reply::reply(redisReply* _reply) : reply_element(checked(_reply)), m_reply(_reply) {}
-
-reply::~reply() = default;
-
-reply::reply(reply&&) noexcept = default;
-
-reply& reply::operator=(reply&&) noexcept = default;
 
 void reply::reply_deleter::operator()(redisReply* _reply) const { freeReplyObject(_reply); }
 

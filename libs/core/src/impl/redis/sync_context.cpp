@@ -21,14 +21,14 @@ sync_context::sync_context(events_loop& _events_loop, const component_logger& _l
         QVD_THROW(std::string("Connection error: ") + m_context_ptr->errstr);
 
     const std::string db = std::to_string(_db);
-    std::vector<const char*> argv{"SELECT", db.c_str()};
-    std::vector<size_t> argv_len{6, db.size()};
+    argument_pointers argv{"SELECT", db.c_str()};
+    argument_lengths argv_len{6, db.size()};
     run_command(argv, argv_len);
 }
 
 sync_context::~sync_context() = default;
 
-reply sync_context::run_command(std::vector<const char*>& _argv, std::vector<size_t>& _argv_len) {
+reply sync_context::run_command(argument_pointers& _argv, argument_lengths& _argv_len) {
     check_arguments(_argv, _argv_len);
     void* const raw = redisCommandArgv(m_context_ptr.get(), static_cast<int>(_argv.size()), _argv.data(),
                                        _argv_len.data());

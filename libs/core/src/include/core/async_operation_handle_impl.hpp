@@ -3,7 +3,10 @@
 #include <core/async_operation_handle.hpp>
 #include <core/badge.hpp>
 #include <core/events_loop.hpp>
-#include <core/source_location.hpp>
+#include <core/small_object_pool.hpp>
+
+#include <boost/asio/defer.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include <atomic>
 #include <functional>
@@ -30,8 +33,9 @@ public:
 
     // A new handle owned by a shared pointer, not started yet.
     static ptr create(events_loop& _events_loop, start_function _start_function) {
-        return std::make_shared<async_operation_handle_impl>(_events_loop, std::move(_start_function),
-                                                             badge<async_operation_handle_impl>{});
+        return std::allocate_shared<async_operation_handle_impl>(
+            small_object_pool::allocator<async_operation_handle_impl>(), _events_loop, std::move(_start_function),
+            badge<async_operation_handle_impl>{});
     }
 
     // Runs the start function on this thread; an exception it throws reaches the caller.
@@ -48,25 +52,37 @@ public:
 
     // Posts the delivery of _result to the handle's loop; safe from any thread.
     void return_result(T&& _result) {
-        // The posted job must be copyable while T may be move-only.
-        auto result = std::make_shared<T>(std::move(_result));
-        std::weak_ptr<async_operation_handle_impl> weak = this->weak_from_this();
         // Marked before the post: once delivered, a callback that restarts the operation must not
         // see this older completion land after its own start.
         m_completed.exchange(true);
-        m_events_loop.post(
-            [weak = std::move(weak), result = std::move(result)] {
-                const ptr self = weak.lock();
-                if (!self || !self->m_callback)
-                    return;
-                // A copy, so that a callback that replaces itself is not destroyed while it runs.
-                const callback receiver = self->m_callback;
-                receiver(std::move(*result));
-            },
-            source_location());
+        // Straight to the loop's io_context, as events_loop::post does, but as a move-only job: no
+        // shared copy of the result and no std::function around it. Queued like a post, never run
+        // inside this call; as a continuation of the running handler when this thread runs the loop,
+        // which queues it without taking the loop's lock.
+        boost::asio::defer(m_events_loop.get_io_context(), delivery{this->weak_from_this(), std::move(_result)});
     }
 
 private:
+    // The posted job: the result and a weak pointer to the handle, nothing else.
+    struct delivery {
+        // Asio takes the memory of the queued job from here.
+        using allocator_type = small_object_pool::allocator<void>;
+
+        std::weak_ptr<async_operation_handle_impl> handle;
+        T result;
+
+        allocator_type get_allocator() const noexcept { return {}; }
+
+        void operator()() {
+            const ptr self = handle.lock();
+            if (!self || !self->m_callback)
+                return;
+            // A copy, so that a callback that replaces itself is not destroyed while it runs.
+            const callback receiver = self->m_callback;
+            receiver(std::move(result));
+        }
+    };
+
     events_loop& m_events_loop;
     std::atomic_bool m_completed;
     start_function m_start_function;

@@ -21,7 +21,7 @@ class reply_array;
 class reply_element {
 public:
     explicit reply_element(const redisReply& _reply);
-    virtual ~reply_element();
+    virtual ~reply_element() = default;
 
     reply_type get_type() const;
     // The bytes of a string, status or error reply; any other type throws.
@@ -65,9 +65,10 @@ class reply : public reply_element {
 public:
     // Takes ownership of _reply, which must not be null.
     explicit reply(redisReply* _reply);
-    ~reply() override;
-    reply(reply&&) noexcept;
-    reply& operator=(reply&&) noexcept;
+    // Inline: a reply is moved several times on its way to the handle's callback.
+    ~reply() override = default;
+    reply(reply&&) noexcept = default;
+    reply& operator=(reply&&) noexcept = default;
     reply(const reply&) = delete;
     reply& operator=(const reply&) = delete;
 

@@ -1,12 +1,14 @@
 #pragma once
 
 #include <core/async_operation_handle.hpp>
+#include <core/async_operation_handle_impl.hpp>
 #include <core/core.hpp>
 #include <core/events_loop.hpp>
 #include <core/http/client.hpp>
 #include <core/impl/http/easy_handle_pool.hpp>
 #include <core/impl/http/shared_curl_data.hpp>
 #include <core/logger.hpp>
+#include <core/small_object_pool.hpp>
 
 #include <boost/asio/thread_pool.hpp>
 
@@ -37,6 +39,28 @@ public:
                                                               std::string _body) override;
 
 private:
+    using handle_impl = async_operation_handle_impl<result>;
+
+    // What an asynchronous request sends, kept for its restarts.
+    struct async_request {
+        method request_method;
+        std::string address;
+        std::string body;
+    };
+
+    // One asynchronous request queued on the worker loop; it keeps only a weak pointer to its handle.
+    struct worker_job {
+        // Asio takes the memory of the queued job from here.
+        using allocator_type = small_object_pool::allocator<void>;
+
+        const client_impl* owner;
+        std::weak_ptr<handle_impl> handle;
+        std::shared_ptr<const async_request> request;
+
+        allocator_type get_allocator() const noexcept { return {}; }
+        void operator()() const;
+    };
+
     // Releases the worker loop's work, stops it and joins its threads.
     void stop_workers() noexcept;
     // The options that every request of this client shares, set once on a new easy handle.

@@ -2,6 +2,7 @@
 
 #include <core/async_operation_handle.hpp>
 #include <core/events_loop.hpp>
+#include <core/impl/redis/connection_support.hpp>
 #include <core/logger.hpp>
 #include <core/redis/reply.hpp>
 
@@ -47,8 +48,7 @@ public:
     void handle_write(boost::system::error_code _ec);
     // Queues one command; its reply, or a nil reply when the connection ends first, goes to
     // _callback on the loop's thread. A connection that is gone throws.
-    void run_command(std::vector<const char*>& _argv, std::vector<size_t>& _argv_len,
-                     callback _callback);
+    void run_command(argument_pointers& _argv, argument_lengths& _argv_len, callback _callback);
 
     // hiredis's event hooks.
     void add_read();

@@ -5,9 +5,9 @@
 #include <core/impl/redis/sync_context.hpp>
 #include <core/logger.hpp>
 #include <core/redis/command.hpp>
+#include <core/small_object_pool.hpp>
 
 #include <cstddef>
-#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,11 +16,16 @@ namespace qvd::libs::core::redis {
 
 class command_impl : public command {
 public:
+    // A command of the words _args, taken over whole: no word is copied or moved on its own.
     command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
-                 async_context& _async);
+                 async_context& _async, std::vector<std::string> _args);
 
-    // Makes room for _count arguments.
-    void reserve(size_t _count);
+    // Commands are made and dropped once per request: their memory comes from the pool.
+    static void* operator new(std::size_t _size) { return small_object_pool::allocate(_size); }
+    static void operator delete(void* _block, std::size_t _size) noexcept {
+        small_object_pool::deallocate(_block, _size);
+    }
+
     command& add_argument(std::string _arg) override;
     reply execute() override;
     // restart of the handle sends the same arguments again; it needs neither this command nor a
@@ -30,10 +35,10 @@ public:
 private:
     // The arguments, shared with the handles of execute_async.
     struct data {
-        // A list, so that adding an argument never moves the earlier ones.
-        std::list<std::string> m_argv_keeper;
-        std::vector<const char*> m_argv;
-        std::vector<size_t> m_argv_len;
+        // One block for all the words; m_argv is pointed again at them whenever it moves them.
+        std::vector<std::string> m_argv_keeper;
+        argument_pointers m_argv;
+        argument_lengths m_argv_len;
     };
 
     events_loop& m_events_loop;

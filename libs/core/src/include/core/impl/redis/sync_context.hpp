@@ -1,6 +1,7 @@
 #pragma once
 
 #include <core/events_loop.hpp>
+#include <core/impl/redis/connection_support.hpp>
 #include <core/logger.hpp>
 #include <core/redis/reply.hpp>
 
@@ -24,7 +25,7 @@ public:
     sync_context& operator=(const sync_context&) = delete;
 
     // Sends one command and waits for its reply; an error reply or a failed connection throws.
-    reply run_command(std::vector<const char*>& _argv, std::vector<size_t>& _argv_len);
+    reply run_command(argument_pointers& _argv, argument_lengths& _argv_len);
 
 private:
     struct context_deleter {
