@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -241,6 +242,15 @@ TEST_F(core_http_client, transport_failures_give_only_an_error_text) {
     EXPECT_EQ(late.error(), failed_prefix + "Timeout was reached");
     const http::result async_late = deliver(*hasty, http::method::get, "/slow");
     EXPECT_EQ(async_late.error(), failed_prefix + "Timeout was reached");
+}
+
+// libcurl raises no SIGPIPE guard of its own under CURLOPT_NOSIGNAL, and a TLS write to a peer
+// that went away would otherwise end the process.
+TEST_F(core_http_client, a_client_leaves_writes_to_a_closed_peer_to_fail_as_errors) {
+    const auto client = make_client(1);
+    struct sigaction disposition {};
+    ASSERT_EQ(::sigaction(SIGPIPE, nullptr, &disposition), 0);
+    EXPECT_EQ(disposition.sa_handler, SIG_IGN);
 }
 
 TEST_F(core_http_client, disabled_methods_are_answered_locally_and_never_sent) {

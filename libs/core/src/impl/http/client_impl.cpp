@@ -3,6 +3,7 @@
 #include <core/async_operation_handle_impl.hpp>
 #include <core/constants.hpp>
 #include <core/exception.hpp>
+#include <core/impl/broken_pipes.hpp>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -78,6 +79,7 @@ client_impl::client_impl(events_loop& _main_events_loop, core& _core, const comp
       m_worker_events_loop(_core.create_events_loop("http_client::worker")),
       m_worker_events_loop_work(m_worker_events_loop->create_work()),
       m_worker_thread_pool(worker_thread_count(_num_threads)) {
+    ignore_broken_pipes();
     try {
         for (int i = 0; i < _num_threads; ++i)
             boost::asio::post(m_worker_thread_pool, [this] {

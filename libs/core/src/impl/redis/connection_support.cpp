@@ -5,20 +5,9 @@
 #include <boost/utility/string_view.hpp>
 
 #include <array>
-#include <mutex>
-#include <signal.h>
 #include <strings.h>
 
 namespace qvd::libs::core::redis {
-
-void ignore_broken_pipes() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction current {};
-        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            ::signal(SIGPIPE, SIG_IGN);
-    });
-}
 
 void check_arguments(const argument_pointers& _argv, const argument_lengths& _argv_len) {
     QVD_CHECK(_argv.size() == _argv_len.size());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <core/impl/broken_pipes.hpp>
 #include <core/small_object_pool.hpp>
 
 #include <cstddef>
@@ -13,10 +14,6 @@ namespace qvd::libs::core::redis {
 // has its own pair, so their memory comes from the pool.
 using argument_pointers = std::vector<const char*, small_object_pool::allocator<const char*>>;
 using argument_lengths = std::vector<size_t, small_object_pool::allocator<size_t>>;
-
-// hiredis writes with write(2): a server that went away must not end the process with SIGPIPE.
-// Ignores SIGPIPE unless the process has chosen a disposition of its own.
-void ignore_broken_pipes();
 
 // A command needs one length per argument and at least the command word: an empty command gets no
 // reply from the server, which would shift every later reply onto the wrong command.
