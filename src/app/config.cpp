@@ -17,6 +17,7 @@
 #include <config_parser/config.hpp>
 #include <config_parser/result.hpp>
 #include <core/exception.hpp>
+#include <core/posix.hpp>
 #include <core/scope_guard.hpp>
 
 namespace qvd {
@@ -110,19 +111,8 @@ config config::from_file(const std::string& _file_name) {
     }
     const libs::core::scope_guard closer = libs::core::execute_on_scope_exit([descriptor] { ::close(descriptor); });
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(descriptor, buffer, sizeof buffer);
-        if (got == 0) {
-            break;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            unreadable("read", _file_name);
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
+    if (!libs::core::read_all(descriptor, text)) {
+        unreadable("read", _file_name);
     }
     std::istringstream stream(text);
     return config(stream);

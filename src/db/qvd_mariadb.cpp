@@ -1,6 +1,7 @@
 #include "db/qvd_mariadb.hpp"
 
 #include <core/exception.hpp>
+#include <core/posix.hpp>
 
 #include <mariadb_client/account.hpp>
 #include <mariadb_client/connection.hpp>
@@ -8,21 +9,12 @@
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
 
-#include <cerrno>
 #include <ctime>
 #include <exception>
 
 namespace qvd {
 
 namespace {
-
-// Sleeps the full time even when signals interrupt the sleep.
-void sleep_seconds(time_t _seconds)
-{
-    timespec remaining{_seconds, 0};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
-}
 
 // "host:port", the host in brackets when it is an IPv6 address.
 std::string endpoint_text(const std::string& _host_name, unsigned int _port)
@@ -72,7 +64,7 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
             return;
         if (_signals.signal_is_received())
             QVD_THROW("Interrupted");
-        sleep_seconds(5);
+        libs::core::sleep_seconds(5);
     }
 }
 

@@ -16,6 +16,7 @@
 #include <boost/serialization/vector.hpp>
 
 #include <core/exception.hpp>
+#include <core/posix.hpp>
 
 #include "records/activity.hpp"
 #include "records/external_event.hpp"
@@ -189,20 +190,8 @@ std::string read_file(const std::string& _file)
     if (fd.get() < 0)
         throw_errno("cannot open journal file", _file, QVD_SOURCE_LOCATION);
     std::string text;
-    char buffer[65536];
-    for (;;)
-    {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            throw_errno("cannot read journal file", _file, QVD_SOURCE_LOCATION);
-        }
-        if (got == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
+    if (!libs::core::read_all(fd.get(), text))
+        throw_errno("cannot read journal file", _file, QVD_SOURCE_LOCATION);
     return text;
 }
 

@@ -1,25 +1,13 @@
 #include "transfer/store_updater.hpp"
 
 #include <core/exception.hpp>
+#include <core/posix.hpp>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <utility>
 
 namespace qvd {
-
-namespace {
-
-// The full pause even when a signal interrupts it.
-void sleep_seconds(const std::time_t _seconds) {
-    timespec remaining{_seconds, 0};
-    while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
-    }
-}
-
-} // namespace
 
 store_updater::store_updater(libs::core::events_loop& _events_loop, runtime::database& _runtime_db,
                              store::column_store& _store, unsigned int _timer, const unsigned int _maximum_piece,
@@ -56,7 +44,7 @@ void store_updater::processing() {
         if (m_signals.signal_is_received())
             throw libs::core::exception("Interrupted", QVD_SOURCE_LOCATION);
         m_logger.warning("The transfer cycle failed; next attempt in 5 seconds");
-        sleep_seconds(5);
+        libs::core::sleep_seconds(5);
     }
 }
 
