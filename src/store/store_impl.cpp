@@ -76,57 +76,10 @@ void append_number(std::string& _text, Number _number)
     _text.append(buffer, result.ptr);
 }
 
-// Days since 1970-01-01 to a proleptic Gregorian date.
-void civil_from_days(std::int64_t _days, std::int64_t& _year, unsigned& _month, unsigned& _day)
-{
-    _days += 719468;
-    const std::int64_t era = (_days >= 0 ? _days : _days - 146096) / 146097;
-    const auto day_of_era = static_cast<unsigned>(_days - era * 146097);
-    const unsigned year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const unsigned shifted_month = (5 * day_of_year + 2) / 153;
-    _day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
-    _month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
-    _year = static_cast<std::int64_t>(year_of_era) + era * 400 + (_month <= 2 ? 1 : 0);
-}
-
-// The time text without quotes; the common four-digit years avoid gmtime and a temporary.
-void append_time_text(std::string& _text, const timestamp& _timestamp)
-{
-    const std::int64_t count = _timestamp.get_time_since_epoch().count();
-    // 10000-01-01 00:00:00.000
-    constexpr std::int64_t first_five_digit_year = 253402300800000;
-    if (count < 0 || count >= first_five_digit_year) {
-        _text += _timestamp.to_iso_8601_string(true);
-        return;
-    }
-    std::int64_t year = 0;
-    unsigned month = 0;
-    unsigned day = 0;
-    civil_from_days(count / 86400000, year, month, day);
-    const auto in_day = static_cast<unsigned>(count % 86400000);
-    const unsigned seconds = in_day / 1000;
-    const unsigned hour = seconds / 3600;
-    const unsigned minute = seconds / 60 % 60;
-    const unsigned second = seconds % 60;
-    const unsigned millisecond = in_day % 1000;
-    const auto y = static_cast<unsigned>(year);
-    const char text[] = {static_cast<char>('0' + y / 1000), static_cast<char>('0' + y / 100 % 10),
-                         static_cast<char>('0' + y / 10 % 10), static_cast<char>('0' + y % 10), '-',
-                         static_cast<char>('0' + month / 10), static_cast<char>('0' + month % 10), '-',
-                         static_cast<char>('0' + day / 10), static_cast<char>('0' + day % 10), ' ',
-                         static_cast<char>('0' + hour / 10), static_cast<char>('0' + hour % 10), ':',
-                         static_cast<char>('0' + minute / 10), static_cast<char>('0' + minute % 10), ':',
-                         static_cast<char>('0' + second / 10), static_cast<char>('0' + second % 10), '.',
-                         static_cast<char>('0' + millisecond / 100), static_cast<char>('0' + millisecond / 10 % 10),
-                         static_cast<char>('0' + millisecond % 10)};
-    _text.append(text, sizeof text);
-}
-
 void append_time_literal(std::string& _text, const timestamp& _timestamp)
 {
     _text += '\'';
-    append_time_text(_text, _timestamp);
+    _timestamp.append_iso_8601_string(_text, true);
     _text += '\'';
 }
 
@@ -609,10 +562,7 @@ std::string column_store_impl::string_literal(const std::string& _str)
 
 std::string column_store_impl::to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp)
 {
-    std::string text;
-    text.reserve(24);
-    append_time_text(text, _timestamp);
-    return text;
+    return _timestamp.to_iso_8601_string(true);
 }
 
 // Structure check

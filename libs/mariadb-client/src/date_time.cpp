@@ -1,8 +1,9 @@
 #include <mariadb_client/date_time.hpp>
 #include <mariadb_client/exceptions.hpp>
 
+#include <core/calendar_text.hpp>
+
 #include <chrono>
-#include <cstdio>
 #include <cctype>
 #include <cstring>
 #include <istream>
@@ -142,10 +143,21 @@ u16 clock_parts(bool _utc, std::tm& _tm) {
     return static_cast<u16>(floor_mod(milliseconds, 1000));
 }
 
-std::string padded(unsigned _value, int _width) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%0*u", _width, _value);
-    return buffer;
+qvd::libs::core::calendar::fields calendar_fields(const time& _time) {
+    qvd::libs::core::calendar::fields fields;
+    fields.hour = _time.hour();
+    fields.minute = _time.minute();
+    fields.second = _time.second();
+    fields.millisecond = _time.millisecond();
+    return fields;
+}
+
+qvd::libs::core::calendar::fields calendar_fields(const date_time& _date_time) {
+    qvd::libs::core::calendar::fields fields = calendar_fields(static_cast<const time&>(_date_time));
+    fields.year = _date_time.year();
+    fields.month = _date_time.month();
+    fields.day = _date_time.day();
+    return fields;
 }
 
 } // namespace
@@ -353,9 +365,8 @@ time time::now_utc() {
 }
 
 std::string time::str_time(bool _with_millisecond) const {
-    std::string text = padded(m_hour, 2) + ":" + padded(m_minute, 2) + ":" + padded(m_second, 2);
-    if (_with_millisecond)
-        text += "." + padded(m_millisecond, 3);
+    std::string text;
+    qvd::libs::core::calendar::append_clock(text, calendar_fields(*this), _with_millisecond);
     return text;
 }
 
@@ -675,10 +686,16 @@ date_time date_time::now_utc() {
 }
 
 std::string date_time::str_date() const {
-    return padded(m_year, 4) + "-" + padded(m_month, 2) + "-" + padded(m_day, 2);
+    std::string text;
+    qvd::libs::core::calendar::append_date(text, calendar_fields(*this));
+    return text;
 }
 
-std::string date_time::str(bool _with_millisecond) const { return str_date() + " " + str_time(_with_millisecond); }
+std::string date_time::str(bool _with_millisecond) const {
+    std::string text;
+    qvd::libs::core::calendar::append_date_time(text, calendar_fields(*this), ' ', _with_millisecond);
+    return text;
+}
 
 std::ostream& operator<<(std::ostream& _stream, const date_time& _date_time) {
     return _stream << _date_time.str(true);

@@ -1,45 +1,23 @@
 #include <mariadb_client/exceptions.hpp>
 
-#include <iomanip>
-#include <sstream>
+#include <core/calendar_text.hpp>
 
 namespace mariadb::exception {
 
 namespace {
 
-void put(std::ostringstream& _out, unsigned _value, int _width) {
-    _out << std::setw(_width) << std::setfill('0') << _value;
-}
-
-// "HH:MM:SS.mmm", the time part of both texts.
-void put_time(std::ostringstream& _out, u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
-    put(_out, _hour, 2);
-    _out << ':';
-    put(_out, _minute, 2);
-    _out << ':';
-    put(_out, _second, 2);
-    _out << '.';
-    put(_out, _millisecond, 3);
-}
-
+// The offered values as they are, out of range ones included.
 std::string date_time_text(u16 _year, u8 _month, u8 _day, u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
-    std::ostringstream out;
-    out << "Invalid date time: ";
-    put(out, _year, 4);
-    out << '-';
-    put(out, _month, 2);
-    out << '-';
-    put(out, _day, 2);
-    out << 'T';
-    put_time(out, _hour, _minute, _second, _millisecond);
-    return out.str();
+    std::string text = "Invalid date time: ";
+    qvd::libs::core::calendar::append_date_time(text, {_year, _month, _day, _hour, _minute, _second, _millisecond},
+                                                'T', true);
+    return text;
 }
 
 std::string time_text(u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
-    std::ostringstream out;
-    out << "Invalid time: ";
-    put_time(out, _hour, _minute, _second, _millisecond);
-    return out.str();
+    std::string text = "Invalid time: ";
+    qvd::libs::core::calendar::append_clock(text, {0, 0, 0, _hour, _minute, _second, _millisecond}, true);
+    return text;
 }
 
 } // namespace

@@ -3,9 +3,10 @@
 #include <boost/optional.hpp>
 #include <boost/optional/optional_io.hpp>
 
+#include <core/calendar_text.hpp>
+
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <ostream>
 #include <string>
@@ -41,42 +42,27 @@ public:
     }
 
     // "%Y-%m-%d %H:%M:%S" in UTC with the given date/time delimiter, optionally ".mmm" and "Z".
-    // Times before the epoch print the calendar time they denote (floor of the seconds).
+    // Times before the epoch print the calendar time they denote (floor of the seconds). Years
+    // before 1000 keep four digits: "99-06-15" would read as 1999 on a server.
     std::string to_iso_8601(bool _with_milleseconds, char _delimiter, bool _with_Z) const {
-        const std::int64_t count = m_time_point.time_since_epoch().count();
-        std::int64_t seconds = count / 1000;
-        std::int64_t millis = count % 1000;
-        if (millis < 0) {
-            millis += 1000;
-            --seconds;
-        }
-        const time_t as_time_t = static_cast<time_t>(seconds);
-        std::tm fields{};
-        if (gmtime_r(&as_time_t, &fields) == nullptr)
-            return std::to_string(count);
-        // The year is written by hand: strftime's %Y drops leading zeros ("99-06-15"), which a
-        // server reads as 1999. Years beyond four digits keep all of theirs.
-        const long long year = static_cast<long long>(fields.tm_year) + 1900;
-        char date[40];
-        char time[16];
-        std::snprintf(date, sizeof date, year >= 0 && year <= 9999 ? "%04lld-%02d-%02d" : "%lld-%02d-%02d", year,
-                      fields.tm_mon + 1, fields.tm_mday);
-        std::strftime(time, sizeof time, "%H:%M:%S", &fields);
-        std::string result = date;
-        result += _delimiter;
-        result += time;
-        if (_with_milleseconds) {
-            const char digits[] = {'.', static_cast<char>('0' + millis / 100),
-                                   static_cast<char>('0' + millis / 10 % 10), static_cast<char>('0' + millis % 10)};
-            result.append(digits, sizeof digits);
-        }
-        if (_with_Z)
-            result += 'Z';
+        std::string result;
+        append_iso_8601(result, _with_milleseconds, _delimiter, _with_Z);
         return result;
+    }
+
+    // to_iso_8601 appended to _text, without a temporary string.
+    void append_iso_8601(std::string& _text, bool _with_milleseconds, char _delimiter, bool _with_Z) const {
+        calendar::append_date_time(_text, calendar::utc_fields(m_time_point.time_since_epoch().count()), _delimiter,
+                                   _with_milleseconds);
+        if (_with_Z)
+            _text += 'Z';
     }
 
     // The column-store SQL form: blank delimiter, no zone letter.
     std::string to_iso_8601_string(bool _with_milleseconds) const { return to_iso_8601(_with_milleseconds, ' ', false); }
+    void append_iso_8601_string(std::string& _text, bool _with_milleseconds) const {
+        append_iso_8601(_text, _with_milleseconds, ' ', false);
+    }
 
     // Journal form: one signed 64-bit count; the same function writes and reads.
     template <typename Archive>
