@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -57,18 +58,30 @@ TEST(small_object_pool, a_block_freed_on_another_thread_serves_that_thread_in_fu
     std::vector<void*> blocks;
     for (int i = 0; i < 100; ++i)
         blocks.push_back(small_object_pool::allocate(17));
+    std::vector<void*> again;
+    std::vector<int> whole;
     std::thread other([&] {
         for (void* block : blocks)
             small_object_pool::deallocate(block, 17);
-        std::vector<void*> again;
         for (int i = 0; i < 100; ++i) {
             again.push_back(small_object_pool::allocate(32));
             std::memset(again.back(), 0x5a, 32);
+        }
+        // Every block still holds all 32 bytes once all are written: none overlaps another.
+        for (void* block : again) {
+            const auto* bytes = static_cast<const unsigned char*>(block);
+            whole.push_back(std::all_of(bytes, bytes + 32, [](unsigned char _byte) { return _byte == 0x5a; }));
         }
         for (void* block : again)
             small_object_pool::deallocate(block, 32);
     });
     other.join();
+    // The other thread's requests were served from the blocks it had freed, not from new ones
+    // (under the address sanitizer every block comes from operator new).
+    if (small_object_pool::detail::pooling) {
+        EXPECT_EQ(std::set<void*>(again.begin(), again.end()), std::set<void*>(blocks.begin(), blocks.end()));
+    }
+    EXPECT_EQ(whole, std::vector<int>(100, 1));
 }
 
 TEST(small_object_pool, allocator_serves_shared_pointers_and_containers) {
