@@ -153,7 +153,8 @@ std::string fresh_database(const std::string& _name) {
 }
 
 std::string test_database_name(const std::string& _prefix) {
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string name = std::string(test->test_suite_name()) + "." + test->name();
     return _prefix + std::to_string(std::hash<std::string>{}(name) % 100000000);
 }
 

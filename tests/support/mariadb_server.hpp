@@ -49,8 +49,8 @@ void run_sql_file(const mariadb_endpoint& _endpoint, const std::string& _path, c
 // Drops and creates a database on the shared server, returning its name.
 std::string fresh_database(const std::string& _name);
 
-// A database name of the running test's own: _prefix and a number hashed from the test's name,
-// so that tests run in parallel processes never share one.
+// A database name of the running test's own: _prefix and a number hashed from the test's suite
+// and name, so that tests run in parallel processes never share one.
 std::string test_database_name(const std::string& _prefix);
 
 // Drops a database of the shared server, if there is one; an empty name does nothing.

@@ -23,18 +23,6 @@ std::string g_database;
 
 const std::string g_grinning_face = "\xF0\x9F\x98\x80";
 
-// 1 MiB of bytes that are not text.
-std::string mebibyte_blob() {
-    std::string bytes;
-    for (int i = 0; i < 262144; ++i)
-        bytes += std::string("\x00\xFF\x10\x7F", 4);
-    return bytes;
-}
-
-std::string read_all(const mariadb::stream_ref& _stream) {
-    return std::string(std::istreambuf_iterator<char>(*_stream), std::istreambuf_iterator<char>());
-}
-
 class mariadb_statement : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -67,93 +55,6 @@ protected:
     mariadb::account_ref m_account;
     mariadb::connection_ref m_connection;
 };
-
-TEST_F(mariadb_statement, prepared_select_reads_every_column_type) {
-    sql("SET SESSION sql_mode = '';"
-        "CREATE TABLE all_types (id INT PRIMARY KEY,"
-        " c_tiny TINYINT, c_utiny TINYINT UNSIGNED, c_small SMALLINT, c_usmall SMALLINT UNSIGNED,"
-        " c_medium MEDIUMINT, c_int INT, c_uint INT UNSIGNED, c_big BIGINT, c_ubig BIGINT UNSIGNED,"
-        " c_float FLOAT, c_double DOUBLE, c_decimal DECIMAL(10,3), c_date DATE, c_datetime DATETIME(6),"
-        " c_timestamp TIMESTAMP NULL, c_time TIME, c_year YEAR, c_bit BIT(1), c_bit16 BIT(16),"
-        " c_enum ENUM('red','blue'), c_varchar VARCHAR(20), c_char CHAR(4), c_text TEXT, c_blob LONGBLOB,"
-        " c_utf8 VARCHAR(10) CHARACTER SET utf8mb4) DEFAULT CHARSET=latin1;"
-        "INSERT INTO all_types VALUES (1, -5, 250, -300, 60000, -70000, -2000000000, 4000000000,"
-        " -9000000000000, 18446744073709551615, 1.5, 2.25, 12.345, '2024-02-29',"
-        " '2024-01-15 10:20:30.123456', '2024-03-01 00:00:01', '23:59:58', 2024, b'1', b'1000000000000000',"
-        " 'blue', 'hello', 'ab', 'long text', UNHEX(REPEAT('00FF107F', 262144)), UNHEX('F09F9880'));"
-        "INSERT INTO all_types (id) VALUES (2);"
-        "INSERT INTO all_types (id, c_bit, c_bit16, c_blob, c_varchar) VALUES (3, b'0', 1, '', '')");
-    const auto select = m_connection->create_statement("SELECT * FROM all_types WHERE id >= ? ORDER BY id");
-    EXPECT_EQ(select->bind_count(), 1u);
-    select->set_signed32(0, 1);
-    const auto rows = select->query();
-    EXPECT_EQ(rows->row_count(), 3u);
-    EXPECT_EQ(rows->column_count(), 26u);
-
-    ASSERT_TRUE(rows->next());
-    EXPECT_EQ(rows->get_signed8("c_tiny"), -5);
-    EXPECT_EQ(rows->get_unsigned8("c_utiny"), 250);
-    EXPECT_EQ(rows->get_signed16("c_small"), -300);
-    EXPECT_EQ(rows->get_unsigned16("c_usmall"), 60000);
-    EXPECT_EQ(rows->get_signed32("c_medium"), -70000);
-    EXPECT_EQ(rows->get_signed32("c_int"), -2000000000);
-    EXPECT_EQ(rows->get_unsigned32("c_uint"), 4000000000u);
-    EXPECT_EQ(rows->get_signed64("c_big"), -9000000000000LL);
-    EXPECT_EQ(rows->get_unsigned64("c_ubig"), std::numeric_limits<mariadb::u64>::max());
-    EXPECT_FLOAT_EQ(rows->get_float("c_float"), 1.5f);
-    EXPECT_DOUBLE_EQ(rows->get_double("c_double"), 2.25);
-    EXPECT_EQ(rows->get_decimal("c_decimal").str(), "12.345");
-    EXPECT_EQ(rows->get_date("c_date").str(true), "2024-02-29 00:00:00.000");
-    EXPECT_EQ(rows->get_date_time("c_datetime").str(true), "2024-01-15 10:20:30.123");
-    EXPECT_EQ(rows->get_date_time("c_timestamp").str(true), "2024-03-01 00:00:01.000");
-    EXPECT_EQ(rows->get_time("c_time").str_time(true), "23:59:58.000");
-    EXPECT_EQ(rows->get_unsigned16("c_year"), 2024);
-    EXPECT_TRUE(rows->get_boolean("c_bit"));
-    EXPECT_TRUE(rows->get_boolean("c_bit16"));
-    EXPECT_EQ(rows->get_string("c_enum"), "blue");
-    EXPECT_EQ(rows->get_string("c_varchar"), "hello");
-    EXPECT_EQ(rows->get_string("c_char"), "ab");
-    EXPECT_EQ(rows->get_string("c_text"), "long text");
-    EXPECT_EQ(rows->get_string("c_utf8"), g_grinning_face);
-    const std::string blob = mebibyte_blob();
-    EXPECT_EQ(rows->column_size(rows->column_index("c_blob")), blob.size());
-    EXPECT_TRUE(rows->get_string("c_blob") == blob);
-    EXPECT_TRUE(read_all(rows->get_blob("c_blob")) == blob);
-    const auto copy = rows->get_data("c_blob");
-    ASSERT_TRUE(copy);
-    EXPECT_TRUE(std::string(copy->get(), copy->count()) == blob);
-
-    // Every column of the second row is NULL and reads as a NULL of a text query does.
-    ASSERT_TRUE(rows->next());
-    EXPECT_EQ(rows->get_signed32("id"), 2);
-    for (mariadb::u32 index = 1; index < rows->column_count(); ++index)
-        EXPECT_TRUE(rows->get_is_null(index)) << rows->column_name(index);
-    EXPECT_EQ(rows->get_string("c_varchar"), "");
-    EXPECT_FALSE(rows->get_blob("c_blob"));
-    EXPECT_FALSE(rows->get_data("c_blob"));
-    EXPECT_EQ(rows->get_decimal("c_decimal").str(), "");
-    EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_signed8("c_tiny"); }), "stoi");
-    EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_unsigned64("c_ubig"); }), "stoull");
-    EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_double("c_double"); }), "stod");
-    EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_boolean("c_bit"); }), "stoi");
-    EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_date_time("c_datetime"); }), "invalid date format");
-    EXPECT_EQ(thrown_text<std::invalid_argument>([&] { rows->get_time("c_time"); }), "invalid time format");
-
-    // BIT(16) holding 1 has its set bit in the second byte.
-    ASSERT_TRUE(rows->next());
-    EXPECT_FALSE(rows->get_boolean("c_bit"));
-    EXPECT_TRUE(rows->get_boolean("c_bit16"));
-    EXPECT_FALSE(rows->get_is_null("c_blob"));
-    EXPECT_FALSE(rows->get_blob("c_blob"));
-    EXPECT_EQ(rows->get_string("c_varchar"), "");
-    EXPECT_FALSE(rows->next());
-    EXPECT_FALSE(rows->next());
-    EXPECT_EQ(thrown_text<std::out_of_range>([&] { rows->get_string("c_varchar"); }), "No row was fetched");
-
-    EXPECT_TRUE(rows->set_row_index(0));
-    EXPECT_EQ(rows->get_signed32("id"), 1);
-    EXPECT_EQ(rows->row_index(), 1u);
-}
 
 // A getter gives the same value, or fails the same way, whether the row came from a text query
 // or from a prepared statement.

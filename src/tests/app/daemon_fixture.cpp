@@ -1,7 +1,5 @@
 #include "daemon_fixture.hpp"
 
-#include <algorithm>
-#include <cctype>
 #include <stdexcept>
 
 namespace qvd::app_test {
@@ -22,9 +20,7 @@ void session::run(const std::string& _sql) {
 
 void daemon_test::SetUp() {
     LOMVERA_REQUIRE_MARIADB();
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
-    name = m_prefix + name.substr(0, 55);
+    const std::string name = test_support::test_database_name(m_prefix);
     const test_support::mariadb_endpoint& server = test_support::shared_mariadb();
     m_runtime = test_support::fresh_database(name + "_rt");
     m_store = test_support::fresh_database(name + "_dw");

@@ -23,6 +23,7 @@ using qvd::test_support::query_sql;
 using qvd::test_support::query_value;
 using qvd::test_support::run_sql;
 using qvd::test_support::shared_mariadb;
+using qvd::test_support::test_database_name;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
@@ -45,8 +46,7 @@ protected:
     void SetUp() override
     {
         LOMVERA_REQUIRE_MARIADB();
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        m_schema = qvd::db_test::load_runtime_database("lomvera_db_rt_" + name.substr(0, 48));
+        m_schema = qvd::db_test::load_runtime_database(test_database_name("lomvera_db_rt_"));
         m_logger = std::make_unique<captured_logger>();
         m_watch = std::make_unique<signal_watch>(m_logger->get());
         const auto& server = shared_mariadb();

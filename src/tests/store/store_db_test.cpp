@@ -4,6 +4,7 @@
 
 #include "store/store_impl.hpp"
 
+#include "support/core_values.hpp"
 #include "support/mariadb_server.hpp"
 #include "support/zmq_reader.hpp"
 
@@ -11,8 +12,6 @@
 #include <core/logger.hpp>
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,15 +25,13 @@ namespace {
 
 using qvd::store::column_store;
 using qvd::store::column_store_impl;
+using qvd::test_support::at_ms;
 using qvd::test_support::mariadb_endpoint;
+using qvd::test_support::no_signal;
 using qvd::test_support::sql_row;
 using qvd::timestamp;
 
 const char* const fixture = "tests/fixtures/column_store_schema.sql";
-
-struct no_signals : qvd::libs::core::events_loop::signals_handle {
-    bool signal_is_received() const override { return false; }
-};
 
 const qvd::libs::core::logger& test_logger()
 {
@@ -42,16 +39,8 @@ const qvd::libs::core::logger& test_logger()
     return logger;
 }
 
-timestamp at_ms(long long _count) { return timestamp(std::chrono::milliseconds(_count)); }
-
 // 2024-03-05 07:08:09.010 UTC
 const timestamp some_time = at_ms(1709622489010);
-
-// CTest runs each test in a process of its own, in parallel: each process has its databases.
-std::string database_name(const std::string& _purpose)
-{
-    return "lomvera_store_" + _purpose + "_" + std::to_string(::getpid());
-}
 
 // Creates the database afresh on the endpoint's server and loads the column store's tables.
 void load_column_store(const mariadb_endpoint& _endpoint, const std::string& _database)
@@ -64,7 +53,7 @@ void load_column_store(const mariadb_endpoint& _endpoint, const std::string& _da
 
 std::unique_ptr<column_store_impl> open_store(const mariadb_endpoint& _endpoint, const std::string& _database)
 {
-    static const no_signals signals;
+    static const no_signal signals;
     return std::make_unique<column_store_impl>(_endpoint.host, _endpoint.user, _endpoint.password, _database,
                                                _endpoint.port, signals, test_logger());
 }
@@ -512,7 +501,7 @@ protected:
     }
 
     mariadb_endpoint m_endpoint;
-    const std::string m_database = database_name("values");
+    const std::string m_database = qvd::test_support::test_database_name("lomvera_store_values_");
     std::unique_ptr<column_store_impl> m_store;
 };
 
@@ -604,7 +593,7 @@ protected:
             qvd::test_support::run_sql(endpoint(), "DROP DATABASE IF EXISTS `" + m_database + "`");
     }
 
-    const std::string m_database = database_name("checks");
+    const std::string m_database = qvd::test_support::test_database_name("lomvera_store_checks_");
     std::unique_ptr<column_store_impl> m_store;
 };
 
@@ -894,7 +883,7 @@ TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is
 {
     qvd::test_support::private_mariadb_server server(0, {"--max-allowed-packet=16384"});
     server.start();
-    const std::string database = database_name("packet");
+    const std::string database = qvd::test_support::test_database_name("lomvera_store_packet_");
     load_column_store(server.endpoint(), database);
     const auto store = open_store(server.endpoint(), database);
     const auto count = [&](const std::string& _table) {
@@ -945,7 +934,7 @@ TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is
 TEST(column_store_log, operations_log_what_they_do_and_their_result)
 {
     LOMVERA_REQUIRE_MARIADB();
-    const std::string database = database_name("log");
+    const std::string database = qvd::test_support::test_database_name("lomvera_store_log_");
     load_column_store(qvd::test_support::shared_mariadb(), database);
 
     // The reader outlives the logger pushing to it.
@@ -953,7 +942,7 @@ TEST(column_store_log, operations_log_what_they_do_and_their_result)
     qvd::libs::core::logger logger("lomvera_store_test", "main");
     logger.connect(reader.endpoint());
 
-    const no_signals signals;
+    const no_signal signals;
     const auto& endpoint = qvd::test_support::shared_mariadb();
     {
         const column_store_impl store(endpoint.host, endpoint.user, endpoint.password, database, endpoint.port,

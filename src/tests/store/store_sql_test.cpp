@@ -2,6 +2,8 @@
 
 #include "store/store_impl.hpp"
 
+#include "support/core_values.hpp"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,9 +15,8 @@ namespace {
 
 using qvd::store::column_store;
 using qvd::store::column_store_impl;
+using qvd::test_support::at_ms;
 using qvd::timestamp;
-
-timestamp at_ms(long long _count) { return timestamp(std::chrono::milliseconds(_count)); }
 
 // 2024-03-05 07:08:09.010 UTC
 const timestamp some_time = at_ms(1709622489010);

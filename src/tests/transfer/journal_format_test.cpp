@@ -4,12 +4,17 @@
 
 #include <boost/archive/archive_exception.hpp>
 
+#include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "records/activity.hpp"
 #include "records/external_event.hpp"
 #include "records/heartbeat.hpp"
+#include "support/core_values.hpp"
 #include "transfer/journal.hpp"
 #include "records/node_parameter.hpp"
 #include "records/position.hpp"
@@ -20,11 +25,7 @@ namespace {
 
 using qvd::journal::from_string;
 using qvd::journal::to_string;
-
-qvd::timestamp ms(long long _count)
-{
-    return qvd::timestamp(std::chrono::milliseconds(_count));
-}
+using qvd::test_support::at_ms;
 
 // Every byte value, blanks and newlines included.
 std::string odd_bytes()
@@ -61,88 +62,226 @@ qvd::node_parameter worked_example()
     parameter.mac_address = std::string("0a:1b");
     parameter.param_name = std::string("rate");
     parameter.param_value = std::string();
-    parameter.ts = ms(1234567);
+    parameter.ts = at_ms(1234567);
     return parameter;
 }
 
 const std::string worked_example_text =
     "22 serialization::archive 19 0 0 1 0 0 0 7 0 1 1 5 0a:1b 0 1 4 rate 1 0  0 1 1 0 0 1234567";
 
-TEST(journal_format, worked_example_byte_for_byte_and_back)
+// One batch through the journal: the text it gives and the records read back from that text.
+struct text_case
 {
-    const std::string text = to_string(qvd::node_parameters_vector{worked_example()});
-    EXPECT_EQ(text, worked_example_text);
+    std::string name;
+    // journal::to_string of the batch; empty for a text that only an older writer made.
+    std::function<std::string()> write;
+    // The whole text, or only its end when whole is false.
+    std::string text;
+    bool whole;
+    // journal::from_string of a text with the checks of the records read; returns their text again.
+    std::function<std::string(const std::string&)> read;
+};
 
-    const auto batch = from_string<qvd::node_parameter>(text);
-    ASSERT_EQ(batch.size(), 1u);
-    EXPECT_EQ(batch[0].id, 7u);
-    EXPECT_EQ(batch[0].mac_address, std::string("0a:1b"));
-    EXPECT_FALSE(batch[0].obj_uid);
-    EXPECT_EQ(batch[0].param_name, std::string("rate"));
-    EXPECT_EQ(batch[0].param_value, std::string());
-    ASSERT_TRUE(batch[0].ts);
-    EXPECT_EQ(batch[0].ts->get_time_since_epoch().count(), 1234567);
+template <typename Record>
+std::function<std::string(const std::string&)> reader(std::function<void(const std::vector<Record>&)> _check)
+{
+    return [_check](const std::string& _text) {
+        const auto batch = from_string<Record>(_text);
+        if (_check)
+            _check(batch);
+        return to_string(batch);
+    };
 }
 
-TEST(journal_format, empty_batch)
+template <typename Record>
+text_case written(std::string _name, std::vector<Record> _batch, std::string _text,
+                  std::function<void(const std::vector<Record>&)> _check = {}, bool _whole = true)
 {
-    EXPECT_EQ(to_string(std::vector<qvd::position>{}), "22 serialization::archive 19 0 0 0 0");
-    EXPECT_TRUE(from_string<qvd::heartbeat>("22 serialization::archive 19 0 0 0 0").empty());
+    return {std::move(_name), [_batch] { return to_string(_batch); }, std::move(_text), _whole,
+            reader<Record>(std::move(_check))};
 }
 
-TEST(journal_format, position_gives_uid_before_numeric_id_and_class_information_at_first_use)
+template <typename Record>
+text_case older_text(std::string _name, std::string _text, std::function<void(const std::vector<Record>&)> _check)
 {
-    qvd::position first;
-    first.id = 5;
-    first.trackable_uid = "abc";
-    first.trackable_id = 9;
-    first.ts = ms(1000);
+    return {std::move(_name), {}, std::move(_text), true, reader<Record>(std::move(_check))};
+}
+
+qvd::position position_of(long long _id, std::string _uid, long long _trackable_id, long long _ts)
+{
+    qvd::position position;
+    position.id = _id;
+    position.trackable_uid = std::move(_uid);
+    position.trackable_id = _trackable_id;
+    position.ts = at_ms(_ts);
+    return position;
+}
+
+qvd::heartbeat heartbeat_of(unsigned long _id)
+{
+    qvd::heartbeat heartbeat;
+    heartbeat.id = _id;
+    return heartbeat;
+}
+
+// The text of a heartbeat with only id 5, message_type 260, z 1 and the given flags tokens.
+std::string flags_text(const std::string& _flags)
+{
+    return "22 serialization::archive 19 0 0 1 0 0 0 5 0 1 0 0 1 1 260 0 1 0 0 0 0 0 0 0 1 1 " + _flags +
+           " 0 0 0 0 0 0";
+}
+
+text_case flags_case(boost::optional<std::uint32_t> _flags, const std::string& _tokens)
+{
+    qvd::heartbeat heartbeat = heartbeat_of(5);
+    heartbeat.message_type = 260;
+    heartbeat.z = 1;
+    heartbeat.flags_raw = _flags;
+    return written<qvd::heartbeat>("heartbeat flags " + _tokens, {heartbeat}, flags_text(_tokens),
+                                   [_flags](const std::vector<qvd::heartbeat>& _batch) {
+                                       ASSERT_EQ(_batch.size(), 1u);
+                                       EXPECT_EQ(_batch[0].flags_raw, _flags);
+                                       EXPECT_EQ(_batch[0].message_type, 260);
+                                       EXPECT_EQ(_batch[0].z, 1);
+                                       EXPECT_FALSE(_batch[0].parent_mac_address);
+                                   });
+}
+
+text_case parameter_id_case(std::uint32_t _id)
+{
+    qvd::node_parameter parameter;
+    parameter.id = _id;
+    return written<qvd::node_parameter>(
+        "node parameter id " + std::to_string(_id), {parameter},
+        "22 serialization::archive 19 0 0 1 0 0 0 " + std::to_string(_id) + " 0 1 0 0 0 0 0 1 0",
+        [_id](const std::vector<qvd::node_parameter>& _batch) { EXPECT_EQ(_batch.at(0).id, _id); });
+}
+
+std::vector<text_case> text_cases()
+{
+    std::vector<text_case> cases;
+    cases.push_back(written<qvd::node_parameter>(
+        "worked example", {worked_example()}, worked_example_text, [](const std::vector<qvd::node_parameter>& _batch) {
+            ASSERT_EQ(_batch.size(), 1u);
+            EXPECT_EQ(_batch[0].id, 7u);
+            EXPECT_EQ(_batch[0].mac_address, std::string("0a:1b"));
+            EXPECT_FALSE(_batch[0].obj_uid);
+            EXPECT_EQ(_batch[0].param_name, std::string("rate"));
+            EXPECT_EQ(_batch[0].param_value, std::string());
+            ASSERT_TRUE(_batch[0].ts);
+            EXPECT_EQ(_batch[0].ts->get_time_since_epoch().count(), 1234567);
+        }));
+
+    cases.push_back(written<qvd::position>("empty positions", {}, "22 serialization::archive 19 0 0 0 0"));
+    cases.push_back(written<qvd::external_event>("empty external events", {}, "22 serialization::archive 19 0 0 0 0"));
+    cases.push_back(older_text<qvd::heartbeat>("empty heartbeats", "22 serialization::archive 19 0 0 0 0",
+                                               [](const std::vector<qvd::heartbeat>& _batch) {
+                                                   EXPECT_TRUE(_batch.empty());
+                                               }));
+
+    // A position writes its uid before its numeric id; class information comes at the first use.
+    qvd::position first = position_of(5, "abc", 9, 1000);
     first.fom = 3;
     first.inactive = static_cast<short>(1);
-    qvd::position second;
-    second.id = -2;
-    second.trackable_uid = "d";
-    second.trackable_id = 4;
+    qvd::position second = position_of(-2, "d", 4, -1500);
     second.mac_address = std::string("m");
-    second.ts = ms(-1500);
     second.area_uid = "a b";
-
-    EXPECT_EQ(
-        to_string(std::vector<qvd::position>{first, second}),
+    cases.push_back(written<qvd::position>(
+        "two positions", {first, second},
         "22 serialization::archive 19 0 0 2 0 0 0 5 3 abc 9 0 1 0 0 0 1000 0 1 1 3 0 0 0 0 0 0 0 0 0  0 0 1 1 1 0"
-        " -2 1 d 4 1 1 m -1500 0 0 0 0 0 0 0 0 0 3 a b 0 0 0");
-}
+        " -2 1 d 4 1 1 m -1500 0 0 0 0 0 0 0 0 0 3 a b 0 0 0"));
+    qvd::position awkward_uid = position_of(-4, "obj 1\nx", 42, 1000);
+    awkward_uid.inactive = short{1};
+    awkward_uid.area_uid = "";
+    // The empty area_uid leaves two blanks.
+    cases.push_back(written<qvd::position>(
+        "position with a newline in its uid", {awkward_uid},
+        "22 serialization::archive 19 0 0 1 0 0 0 -4 7 obj 1\nx 42 0 1 0 0 0 1000 0 1 0 0 0 0 0 0 0 0 0 "
+        "0  0 0 1 1 1 0",
+        [](const std::vector<qvd::position>& _batch) {
+            ASSERT_EQ(_batch.size(), 1u);
+            EXPECT_EQ(_batch[0].id, -4);
+            EXPECT_EQ(_batch[0].trackable_uid, "obj 1\nx");
+            EXPECT_EQ(_batch[0].trackable_id, 42);
+            EXPECT_EQ(_batch[0].inactive, short{1});
+        }));
 
-TEST(journal_format, optional_timestamp_class_information_follows_the_first_present_one)
-{
-    qvd::heartbeat first;
-    first.id = 1;
-    first.mac_address = std::string("m");
-    qvd::heartbeat second;
-    second.id = 2;
-    second.ts = ms(-1500);
+    // The class information of an optional timestamp follows the first present one.
     std::string zeros14, zeros16;
     for (int i = 0; i < 14; ++i)
         zeros14 += " 0";
     for (int i = 0; i < 16; ++i)
         zeros16 += " 0";
+    const auto second_has_the_time = [](const std::vector<qvd::heartbeat>& _batch) {
+        ASSERT_EQ(_batch.size(), 2u);
+        EXPECT_FALSE(_batch[0].ts);
+        EXPECT_EQ(_batch[1].ts->get_time_since_epoch().count(), -1500);
+    };
+    qvd::heartbeat with_mac = heartbeat_of(1);
+    with_mac.mac_address = std::string("m");
+    qvd::heartbeat with_time = heartbeat_of(2);
+    with_time.ts = at_ms(-1500);
+    cases.push_back(written<qvd::heartbeat>("heartbeat time after a present mac address", {with_mac, with_time},
+                                            "22 serialization::archive 19 0 0 2 0 0 0 1 0 1 0 0 1 0 0 1 1 1 m" +
+                                                zeros14 + " 2 1 0 0 -1500" + zeros16,
+                                            second_has_the_time));
+    // First record: the class information of the three optional types, no timestamp's yet.
+    cases.push_back(written<qvd::heartbeat>(
+        "heartbeat time after nothing present", {heartbeat_of(1), with_time},
+        "22 serialization::archive 19 0 0 2 0 0 0 1 0 1 0 0 1 0 0 1 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 "
+        "2 1 0 0 -1500 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0",
+        second_has_the_time));
 
-    const std::string text = to_string(std::vector<qvd::heartbeat>{first, second});
-    EXPECT_EQ(text, "22 serialization::archive 19 0 0 2 0 0 0 1 0 1 0 0 1 0 0 1 1 1 m" + zeros14 +
-                        " 2 1 0 0 -1500" + zeros16);
-    const auto batch = from_string<qvd::heartbeat>(text);
-    ASSERT_EQ(batch.size(), 2u);
-    EXPECT_FALSE(batch[0].ts);
-    EXPECT_EQ(batch[1].ts->get_time_since_epoch().count(), -1500);
+    // Unsigned fields keep their whole range; older journals kept them signed and hold the same bits.
+    for (const std::uint32_t id : {2147483647u, 2147483648u, 4294967295u})
+        cases.push_back(parameter_id_case(id));
+    cases.push_back(older_text<qvd::node_parameter>(
+        "node parameter id kept signed", "22 serialization::archive 19 0 0 1 0 0 0 -2147483648 0 1 0 0 0 0 0 1 0",
+        [](const std::vector<qvd::node_parameter>& _batch) { EXPECT_EQ(_batch.at(0).id, 2147483648u); }));
+    cases.push_back(flags_case(boost::none, "0"));
+    cases.push_back(flags_case(std::uint32_t{255}, "1 255"));
+    cases.push_back(flags_case(std::uint32_t{0x7fffffff}, "1 2147483647"));
+    cases.push_back(flags_case(std::uint32_t{0x80000000}, "1 2147483648"));
+    cases.push_back(flags_case(std::uint32_t{0xffffffff}, "1 4294967295"));
+    for (const auto& [tokens, flags] : {std::pair<std::string, std::uint32_t>{"1 -2147483648", 0x80000000u},
+                                        std::pair<std::string, std::uint32_t>{"1 -1", 0xffffffffu}})
+        cases.push_back(older_text<qvd::heartbeat>("heartbeat flags kept signed " + tokens, flags_text(tokens),
+                                                   [flags = flags](const std::vector<qvd::heartbeat>& _batch) {
+                                                       EXPECT_EQ(_batch.at(0).flags_raw, flags);
+                                                   }));
+
+    // Activities that end with an empty string end with one blank.
+    qvd::activity empty_params;
+    empty_params.project_user_params = std::string();
+    cases.push_back(written<qvd::activity>("activity ending with an empty string", {empty_params}, "1 0 ", {}, false));
+    qvd::activity largest_id = empty_params;
+    largest_id.id = 18446744073709551615ull;
+    largest_id.created_at = at_ms(5);
+    cases.push_back(written<qvd::activity>(
+        "activity with the largest id", {largest_id}, "1 0 ",
+        [](const std::vector<qvd::activity>& _batch) { EXPECT_EQ(_batch.at(0).id, 18446744073709551615ull); },
+        false));
+    return cases;
 }
 
-TEST(journal_format, activities_ending_with_an_empty_string_end_with_one_blank)
+TEST(journal_format, texts_of_batches_and_what_they_read_back)
 {
-    qvd::activity activity;
-    activity.project_user_params = std::string();
-    const std::string text = to_string(std::vector<qvd::activity>{activity});
-    EXPECT_EQ(text.substr(text.size() - 4), "1 0 ");
-    EXPECT_EQ(read_back<qvd::activity>(text), text);
+    for (const text_case& c : text_cases())
+    {
+        SCOPED_TRACE(c.name);
+        if (!c.write)
+        {
+            c.read(c.text);
+            continue;
+        }
+        const std::string text = c.write();
+        if (c.whole) {
+            EXPECT_EQ(text, c.text);
+        } else {
+            EXPECT_EQ(text.substr(text.size() - std::min(text.size(), c.text.size())), c.text);
+        }
+        EXPECT_EQ(c.read(text), text);
+    }
 }
 
 // One record with every optional absent and one with every field set to awkward values, per kind.
@@ -155,7 +294,7 @@ TEST(journal_format, round_trips_of_every_kind)
     position.trackable_id = 42;
     position.trackable_uid = odd;
     position.mac_address = std::string();
-    position.ts = ms(-86400001);
+    position.ts = at_ms(-86400001);
     position.fom = -1;
     position.sfsn = 2147483647;
     position.slvr_mode = std::string("a b");
@@ -176,7 +315,7 @@ TEST(journal_format, round_trips_of_every_kind)
     event.mac_address = std::string("");
     event.event_info = std::string("info with blanks");
     event.event_type = std::string("t");
-    event.ts = ms(1700000000123);
+    event.ts = at_ms(1700000000123);
     event.area_uid = std::string("a");
     event.area_name = odd;
     event.project_uid = std::string("p");
@@ -184,14 +323,15 @@ TEST(journal_format, round_trips_of_every_kind)
     event.x = 1;
     event.z = -1;
     event.object_name = std::string("o\n");
-    event.created_at = ms(-1);
+    event.created_at = at_ms(-1);
 
     qvd::zone_event zone;
     zone.id_enter = 1;
-    zone.enter_time = ms(-5);
+    zone.enter_time = at_ms(-5);
     zone.x_enter = 0;
     zone.id_leave = 2;
-    zone.leave_time = ms(5);
+    zone.leave_time = at_ms(5);
+    zone.x_leave = -3;
     zone.z_leave = 9;
     zone.duration = 10;
     zone.trackable_uid = odd;
@@ -200,7 +340,7 @@ TEST(journal_format, round_trips_of_every_kind)
 
     qvd::activity activity;
     activity.id = 18446744073709551615ULL;
-    activity.created_at = ms(0);
+    activity.created_at = at_ms(0);
     activity.created_by = "";
     activity.action = odd;
     activity.object = "o b";
@@ -211,7 +351,7 @@ TEST(journal_format, round_trips_of_every_kind)
     qvd::vehicle_driver_association association;
     association.id = 8;
     association.driver_name = odd;
-    association.removed_at = ms(-100000);
+    association.removed_at = at_ms(-100000);
     association.removed_y = -4;
     association.project_uid = std::string("");
 
@@ -225,7 +365,7 @@ TEST(journal_format, round_trips_of_every_kind)
     qvd::node_parameter parameter;
     parameter.id = 4294967295u;
     parameter.param_value = odd;
-    parameter.ts = ms(-1);
+    parameter.ts = at_ms(-1);
 
     const std::vector<std::string> texts = {
         to_string(std::vector<qvd::position>{position, qvd::position{}, position}),
@@ -261,6 +401,21 @@ TEST(journal_format, round_trips_of_every_kind)
     EXPECT_EQ(activities[1].action, odd);
     EXPECT_EQ(activities[1].plist, std::string("{\"a\": 1}\n"));
     EXPECT_FALSE(activities[0].plist);
+    const auto events = from_string<qvd::external_event>(texts[1]);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].created_at, at_ms(-1));
+    EXPECT_FALSE(events[0].created_at);
+    const auto zones = from_string<qvd::zone_event>(texts[2]);
+    ASSERT_EQ(zones.size(), 2u);
+    EXPECT_EQ(zones[0].id_leave, 2);
+    EXPECT_EQ(zones[0].leave_time, at_ms(5));
+    EXPECT_EQ(zones[0].x_leave, -3);
+    EXPECT_EQ(zones[0].project_name, std::string("n"));
+    const auto associations = from_string<qvd::vehicle_driver_association>(texts[4]);
+    ASSERT_EQ(associations.size(), 2u);
+    EXPECT_FALSE(associations[0].created_at);
+    EXPECT_EQ(associations[0].removed_at, at_ms(-100000));
+    EXPECT_EQ(associations[0].removed_y, -4);
     const auto heartbeats = from_string<qvd::heartbeat>(texts[5]);
     EXPECT_EQ(heartbeats[1].flags_raw, 0xffffffffu);
     EXPECT_EQ(heartbeats[1].category, odd);
@@ -282,6 +437,7 @@ TEST(journal_format, header_and_token_failures)
     {
         std::string text;
         std::string message;
+        std::string (*read)(const std::string&) = &read_back<qvd::node_parameter>;
     };
     const std::vector<case_t> cases = {
         {"", "input stream error"},
@@ -293,9 +449,10 @@ TEST(journal_format, header_and_token_failures)
         {"22 serialization::archive 19 0 0 1 0 0 0 7 0 1 2", "input stream error"},
         // A string longer than what is left of the text.
         {"22 serialization::archive 19 0 0 1 0 0 0 7 0 1 1 50 0a:1b", "input stream error"},
+        {flags_text("2 5"), "input stream error", &read_back<qvd::heartbeat>},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(message_of(c.text, &read_back<qvd::node_parameter>), c.message) << c.text;
+        EXPECT_EQ(message_of(c.text, c.read), c.message) << c.text;
 }
 
 // Every cut of a journal fails, except a cut inside its last number, which no text can reveal.

@@ -21,6 +21,7 @@
 #include "transfer/positions_processor.hpp"
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
+#include "support/core_values.hpp"
 #include "support/mariadb_server.hpp"
 #include "transfer/vehicle_driver_associations_processor.hpp"
 #include "transfer/zone_events_processor.hpp"
@@ -30,22 +31,14 @@ namespace {
 namespace fs = boost::filesystem;
 using namespace qvd::test_support;
 
-class no_signal : public qvd::libs::core::events_loop::signals_handle
-{
-public:
-    bool signal_is_received() const override { return false; }
-};
-
 class processors : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
         LOMVERA_REQUIRE_MARIADB();
-        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        const std::string id = std::to_string(std::hash<std::string>()(test) % 1000000000u);
-        m_runtime_name = fresh_database("lv_transfer_rt_" + id);
-        m_store_name = fresh_database("lv_transfer_cs_" + id);
+        m_runtime_name = fresh_database(test_database_name("lv_transfer_rt_"));
+        m_store_name = fresh_database(test_database_name("lv_transfer_cs_"));
         run_sql_file(shared_mariadb(), "tests/fixtures/runtime_schema.sql", m_runtime_name);
         run_sql_file(shared_mariadb(), "tests/fixtures/column_store_schema.sql", m_store_name);
         const auto& server = shared_mariadb();
