@@ -11,7 +11,9 @@
 namespace qvd::test_support {
 
 // The time _count milliseconds after the epoch (before it when negative).
-inline libs::core::timestamp at_ms(long long _count) { return libs::core::timestamp(std::chrono::milliseconds(_count)); }
+inline libs::core::timestamp at_ms(long long _count) {
+    return libs::core::timestamp(std::chrono::milliseconds(_count));
+}
 
 // A signal watch that never reports a signal.
 class no_signal : public libs::core::events_loop::signals_handle {

@@ -154,7 +154,8 @@ TEST_F(mariadb_result_set, typed_getters_of_text_and_prepared_rows) {
             " '2024-01-15 10:20:30.123456', '2024-03-01 00:00:01', '23:59:58', 2024, b'1', b'1000000000000000',"
             " 'blue', 'hello', 'ab', 'long text', x'00FF10', UNHEX(REPEAT('00FF107F', 262144)), UNHEX('F09F9880'));"
             "INSERT INTO typed (id) VALUES (2);"
-            "INSERT INTO typed (id, c_tiny, c_uint, c_bit, c_bit16, c_blob, c_varchar) VALUES (3, 1, 7, b'0', 1, '', '');"
+            "INSERT INTO typed (id, c_tiny, c_uint, c_bit, c_bit16, c_blob, c_varchar)"
+            " VALUES (3, 1, 7, b'0', 1, '', '');"
             "INSERT INTO typed (id, c_tiny) VALUES (4, 2)",
             g_database);
     m_connection->set_charset("utf8mb4");
