@@ -28,6 +28,7 @@
 #include "transfer/positions_processor.hpp"
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
+#include "support/eventually.hpp"
 #include "support/mariadb_server.hpp"
 #include "transfer/vehicle_driver_associations_processor.hpp"
 #include "transfer/zone_events_processor.hpp"
@@ -881,19 +882,6 @@ TEST_F(processors, activities_recover_without_a_journal_table)
     EXPECT_EQ(store_count("sys_journal_staging"), 3);
     EXPECT_EQ(runtime_count("activities"), 0);
     EXPECT_TRUE(files().empty());
-}
-
-// Waits up to _limit for _condition, checking every 50 ms.
-bool eventually(const std::function<bool()>& _condition, std::chrono::seconds _limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + _limit;
-    for (;;) {
-        if (_condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
 }
 
 mariadb::connection_ref open_session(const mariadb_endpoint& _endpoint, const std::string& _database)
