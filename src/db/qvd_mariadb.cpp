@@ -11,6 +11,7 @@
 
 #include <ctime>
 #include <exception>
+#include <string>
 
 namespace qvd {
 
@@ -56,6 +57,8 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
         const bool connected = connect_attempt([&] {
             m_account = mariadb::account::create(_host_name, _user_name, _password, _schema, _port, std::string());
             set_timeouts(*m_account, _timeout_seconds);
+            // Set by the account after each connect, the reconnects of the library included.
+            m_account->set_option("sql_mode", std::string("'") + session_sql_mode + "'");
             m_connection = mariadb::connection::create(m_account);
             // The first call that reaches the server.
             m_connection->set_charset("utf8mb4");

@@ -19,10 +19,17 @@ namespace qvd {
 // Seconds a database may stay silent in a connect, read or write before the operation fails.
 inline constexpr unsigned int default_database_timeout = 300;
 
+// The whole sql_mode of every session, whatever the server's: strict, so that a value a column
+// cannot hold fails its statement instead of being cut or clamped, and nothing that changes how a
+// value is read, compared or stored (no PAD_CHAR_TO_FULL_LENGTH, EMPTY_STRING_IS_NULL,
+// NO_BACKSLASH_ESCAPES, ANSI_QUOTES, NO_AUTO_VALUE_ON_ZERO, TIME_ROUND_FRACTIONAL, ...).
+inline constexpr const char* session_sql_mode = "STRICT_ALL_TABLES,NO_ENGINE_SUBSTITUTION";
+
 // The account, connection and logger of one database; the private base of both database accesses.
 class qvd_mariadb {
 public:
     // Connects, retrying every 5 seconds; throws "Interrupted" once a termination signal has arrived.
+    // Every connect and reconnect sets session_sql_mode.
     // _database_name ("runtime database", "column store") names the database in failures; a
     // server silent for _timeout_seconds fails the connect, read or write that waits for it.
     qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,

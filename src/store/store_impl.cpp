@@ -6,6 +6,7 @@
 
 #include <mariadb_client/account.hpp>
 #include <mariadb_client/connection.hpp>
+#include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -14,9 +15,9 @@
 #include <chrono>
 #include <cstdint>
 #include <locale>
+#include <mutex>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <type_traits>
 
 namespace qvd::store {
@@ -541,12 +542,13 @@ column_store_impl::column_store_impl(const std::string& _host_name, const std::s
                                      const libs::core::events_loop::signals_handle& _signals,
                                      const libs::core::logger& _logger, unsigned int _timeout_seconds)
     : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "column store",
-                  _timeout_seconds)
+                  _timeout_seconds),
+      m_fence_lock(string_literal(fence_lock_name(_schema)))
 {
-    // Strict, so that a value a column cannot hold fails the whole batch instead of being cut or
-    // clamped. The account applies it on every connect; the link opened for the check above is
+    // Taken without waiting on every connect and reconnect: while an earlier session still holds
+    // it, a probe ends that session first (fence_earlier_sessions). The link opened above is
     // closed so that the first statement connects again with it.
-    m_account->set_option("sql_mode", "CONCAT_WS(',', NULLIF(@@sql_mode, ''), 'STRICT_ALL_TABLES')");
+    m_account->set_option("@lomvera_fence", "GET_LOCK(" + m_fence_lock + ", 0)");
     m_connection->disconnect();
 }
 
@@ -873,28 +875,100 @@ std::string column_store_impl::make_presence_query(const std::string& _table, co
     return make_presence_text(_table, node_parameters, _node_parameter);
 }
 
-void column_store_impl::wait_for_other_sessions(libs::core::source_location _source_location) const
+std::string column_store_impl::fence_lock_name(const std::string& _schema)
+{
+    const std::string name = "lomvera." + _schema;
+    constexpr std::size_t longest = 64;
+    if (name.size() <= longest)
+        return name;
+    // A long name is cut and told apart by a hash that every build computes alike (64-bit FNV-1a).
+    std::uint64_t hash = 14695981039346656037ull;
+    for (const char c : _schema) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string suffix = ".";
+    for (int shift = 60; shift >= 0; shift -= 4)
+        suffix += digits[(hash >> shift) & 0x0f];
+    std::string cut = name.substr(0, longest - suffix.size());
+    // Whole UTF-8 characters only.
+    while (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xc0) == 0x80)
+        cut.pop_back();
+    if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0x80) != 0)
+        cut.pop_back();
+    return cut + suffix;
+}
+
+void column_store_impl::fence_earlier_sessions(libs::core::source_location _source_location) const
 {
     // A killed daemon's INSERT goes on on the server and commits seconds later; a probe made before
-    // that would find nothing and insert the batch a second time. Sessions of this account that
-    // execute in this database are waited for; the probe's own session does not count.
-    static const std::string busy_sessions =
-        "SELECT COUNT(*) AS n FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND "
-        "USER = SUBSTRING_INDEX(USER(), '@', 1) AND DB = DATABASE() AND COMMAND IN ('Query', 'Execute', 'Killed')";
-    const auto deadline = std::chrono::steady_clock::now() + other_sessions_wait_limit;
-    for (bool logged = false;; logged = true) {
-        const mariadb::result_set_ref result = query(busy_sessions, _source_location);
-        const long long busy = result->next() ? result->get_signed64("n") : 0;
-        if (busy == 0)
+    // that would find nothing and insert the batch a second time. Every column-store session of
+    // the daemon holds the lock from its connect on, so a holder other than this session is an
+    // earlier one that may still insert, whoever the process list shows as its user.
+    // Read as texts: the server's integer types of these functions differ.
+    const std::string holder_query = "SELECT CAST(IS_USED_LOCK(" + m_fence_lock +
+                                     ") AS CHAR) AS holder, CAST(CONNECTION_ID() AS CHAR) AS me";
+    // At most a second per round, so that a refused KILL is tried again.
+    const std::string take_query = "SELECT CAST(GET_LOCK(" + m_fence_lock + ", 1) AS CHAR) AS taken";
+    const auto deadline = std::chrono::steady_clock::now() + fence_wait_limit;
+    std::string ended;
+    for (;;) {
+        std::string holder;
+        {
+            const mariadb::result_set_ref result = query(holder_query, _source_location);
+            if (!result->next())
+                throw libs::core::exception("the column-store lock gave no answer", _source_location);
+            if (!result->get_is_null("holder")) {
+                holder = result->get_string("holder");
+                if (holder == result->get_string("me"))
+                    return;
+            }
+        }
+        if (!holder.empty()) {
+            if (holder != ended)
+                get_logger().warning("ending column-store session %1%, an earlier holder of lock %2%, before the "
+                                     "probe") %
+                    holder % m_fence_lock;
+            try {
+                // Allowed on the account's own sessions; the server rolls its statement back.
+                m_connection->execute("KILL " + holder);
+            } catch (const mariadb::exception::connection& e) {
+                // 1094: already gone. 1095: it runs a trigger of another definer just now, or
+                // belongs to another account: waited for instead.
+                if (e.error_id() != 1094 && e.error_id() != 1095)
+                    throw libs::core::exception(failure_text(e), _source_location);
+            }
+            ended = holder;
+        }
+        const mariadb::result_set_ref taken = query(take_query, _source_location);
+        if (taken->next() && !taken->get_is_null("taken") && taken->get_string("taken") == "1")
             return;
-        if (!logged)
-            get_logger().debug("waiting for %1% other sessions still running a statement") % busy;
         if (std::chrono::steady_clock::now() >= deadline)
-            throw libs::core::exception(
-                "another session of this account still runs a statement in the column store: cannot tell "
-                "whether the journalled batch arrived",
-                _source_location);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            throw libs::core::exception("column-store session " + (holder.empty() ? std::string("--") : holder) +
+                                            " still holds the lock " + m_fence_lock +
+                                            ": cannot tell whether the journalled batch arrived",
+                                        _source_location);
+    }
+}
+
+bool column_store_impl::found_in(const std::string& _query, const std::string& _table, bool _may_be_missing,
+                                 libs::core::source_location _source_location) const
+{
+    try {
+        return m_connection->query(_query)->row_count() != 0;
+    } catch (const mariadb::exception::connection& e) {
+        // ER_NO_SUCH_TABLE
+        if (!_may_be_missing || e.error_id() != 1146)
+            throw libs::core::exception(failure_text(e), _source_location);
+        static std::once_flag logged;
+        std::call_once(logged, [&] {
+            get_logger().warning("table %1% does not exist in the column store: a row is not looked for there") %
+                _table;
+        });
+        return false;
+    } catch (const std::exception& e) {
+        throw libs::core::exception(failure_text(e), _source_location);
     }
 }
 
@@ -904,10 +978,11 @@ bool column_store_impl::presence(const std::string& _table, const Time& _logged_
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _logged_time % _table;
-    wait_for_other_sessions(_source_location);
-    bool found = query(make_presence_query(_table, _record), _source_location)->row_count() != 0;
+    fence_earlier_sessions(_source_location);
+    bool found = found_in(make_presence_query(_table, _record), _table, false, _source_location);
+    // The table rows move on to is not the daemon's and may not exist.
     if (!found && _next_table != nullptr)
-        found = query(make_presence_query(_next_table, _record), _source_location)->row_count() != 0;
+        found = found_in(make_presence_query(_next_table, _record), _next_table, true, _source_location);
     get_logger().debug("result: %1%") % found;
     return found;
 }

@@ -89,13 +89,20 @@ public:
     static std::string make_presence_query(const std::string& _table, const heartbeat& _heartbeat);
     static std::string make_presence_query(const std::string& _table, const node_parameter& _node_parameter);
 
-    // How long a probe waits for other sessions of the account to finish their statements.
-    static constexpr std::chrono::seconds other_sessions_wait_limit{30};
+    // The named lock that every column-store session of the daemon takes on each connect: a
+    // name made from the database's ("lomvera.cs"), at most the server's 64 characters.
+    static std::string fence_lock_name(const std::string& _schema);
+    // How long a probe waits for an earlier session that holds the lock to end.
+    static constexpr std::chrono::seconds fence_wait_limit{30};
 
 private:
-    // Waits until no other session of this account runs a statement in the column-store
-    // database; throws when one still does after other_sessions_wait_limit.
-    void wait_for_other_sessions(libs::core::source_location _source_location) const;
+    // Ends an earlier session that holds the lock (a killed daemon's, or ours from before a lost
+    // link, whose INSERT may still run) and waits until this session holds it; throws when it
+    // still cannot after fence_wait_limit.
+    void fence_earlier_sessions(libs::core::source_location _source_location) const;
+    // Runs a presence query; a table that does not exist holds no row when _may_be_missing.
+    bool found_in(const std::string& _query, const std::string& _table, bool _may_be_missing,
+                  libs::core::source_location _source_location) const;
     // The longest INSERT text the server takes (its max_allowed_packet, read when first needed
     // and again after a failed insert) less room for a single row's probe.
     std::size_t statement_budget(libs::core::source_location _source_location) const;
@@ -127,6 +134,8 @@ private:
 
     // The server's max_allowed_packet; 0 until read.
     mutable std::size_t m_max_allowed_packet = 0;
+    // The literal of fence_lock_name.
+    const std::string m_fence_lock;
 };
 
 } // namespace qvd::store

@@ -859,10 +859,14 @@ TEST_F(column_store_test, an_activity_is_found_in_staging_then_in_the_journal)
     EXPECT_TRUE(m_store->check_presence("sys_journal_staging", journalled));
     EXPECT_FALSE(m_store->check_presence("sys_journal_staging", nowhere));
 
-    // Found in staging: the journal is not asked, so its absence does not matter.
+    // A journal table that does not exist holds no row; the staging table still must exist.
     sql("DROP TABLE sys_journal");
     EXPECT_TRUE(m_store->check_presence("sys_journal_staging", staged));
-    EXPECT_NE(failure_of([&] { m_store->check_presence("sys_journal_staging", nowhere); }).find("sys_journal"),
+    EXPECT_FALSE(m_store->check_presence("sys_journal_staging", nowhere));
+    EXPECT_FALSE(m_store->check_presence("sys_journal_staging", journalled));
+    sql("DROP TABLE sys_journal_staging");
+    EXPECT_NE(failure_of([&] { m_store->check_presence("sys_journal_staging", staged); })
+                  .find("sys_journal_staging"),
               std::string::npos);
 }
 
@@ -986,6 +990,43 @@ TEST(column_store_log, operations_log_what_they_do_and_their_result)
     const auto first = std::find(bodies.begin(), bodies.end(), expected.front());
     ASSERT_NE(first, bodies.end());
     EXPECT_EQ(std::vector<std::string>(first, bodies.end()), expected);
+    qvd::test_support::run_sql(endpoint, "DROP DATABASE IF EXISTS `" + database + "`");
+}
+
+// Without sys_journal every probe of an activity that is not staged says "not found", and one
+// warning names the table, however many stores and probes there are.
+TEST(column_store_log, a_missing_journal_table_is_warned_about_once)
+{
+    LOMVERA_REQUIRE_MARIADB();
+    const std::string database = database_name("nojournal");
+    load_column_store(qvd::test_support::shared_mariadb(), database);
+    qvd::test_support::run_sql(qvd::test_support::shared_mariadb(), "DROP TABLE sys_journal", database);
+
+    const qvd::test_support::zmq_reader reader;
+    qvd::libs::core::logger logger("lomvera_store_test", "main");
+    logger.connect(reader.endpoint());
+    const no_signals signals;
+    const auto& endpoint = qvd::test_support::shared_mariadb();
+    qvd::activity activity;
+    activity.created_at = some_time;
+    activity.action = "create";
+    activity.object = "zone";
+    for (int store_number = 0; store_number < 2; ++store_number) {
+        const column_store_impl store(endpoint.host, endpoint.user, endpoint.password, database, endpoint.port,
+                                      signals, logger);
+        EXPECT_FALSE(store.check_presence("sys_journal_staging", activity));
+        EXPECT_FALSE(store.check_presence("sys_journal_staging", activity));
+        // The second store's truncation is the last line to wait for.
+        store.truncate_table(store_number == 0 ? "zone_events_open" : "vehicle_driver_associations_open");
+    }
+    ASSERT_TRUE(reader.wait_for_suffix("truncating table vehicle_driver_associations_open"));
+    std::vector<std::string> warnings;
+    for (const auto& line : reader.messages())
+        if (line.find("sys_journal ") != std::string::npos && line.find("does not exist") != std::string::npos)
+            warnings.push_back(line);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("table sys_journal does not exist in the column store"), std::string::npos)
+        << warnings[0];
     qvd::test_support::run_sql(endpoint, "DROP DATABASE IF EXISTS `" + database + "`");
 }
 

@@ -3,15 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <boost/filesystem.hpp>
 
 #include <core/exception.hpp>
+
+#include <mariadb_client/account.hpp>
+#include <mariadb_client/connection.hpp>
+#include <mariadb_client/result_set.hpp>
 
 #include "transfer/activities_processor.hpp"
 #include "transfer/external_events_processor.hpp"
@@ -22,6 +29,7 @@
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
 #include "support/core_values.hpp"
+#include "support/eventually.hpp"
 #include "support/mariadb_server.hpp"
 #include "transfer/vehicle_driver_associations_processor.hpp"
 #include "transfer/zone_events_processor.hpp"
@@ -843,6 +851,237 @@ TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
     }
     EXPECT_EQ(server.count("external_events", "rt"), "1");
     EXPECT_FALSE(fs::exists(server.dir + "external_events.bin"));
+}
+
+// Without the table sys_journal an interrupted batch of activities still finishes: a batch that
+// did not arrive is inserted once, one that did is not inserted again.
+TEST_F(processors, activities_recover_without_a_journal_table)
+{
+    store_sql("DROP TABLE sys_journal");
+    qvd::activities_processor processor(*m_runtime, *m_store, 3, m_dir);
+    runtime_sql(kinds()[1].seed);
+    qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(m_runtime->get_activities(3)));
+    EXPECT_TRUE(processor.processing());
+    EXPECT_EQ(store_count("sys_journal_staging"), 3);
+    EXPECT_EQ(runtime_count("activities"), 0);
+    EXPECT_TRUE(files().empty());
+
+    runtime_sql(kinds()[1].seed);
+    const auto batch = m_runtime->get_activities(3);
+    qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(batch));
+    store_sql("DELETE FROM sys_journal_staging");
+    m_store->insert_sys_journal_staging(batch);
+    EXPECT_TRUE(processor.processing());
+    EXPECT_EQ(store_count("sys_journal_staging"), 3);
+    EXPECT_EQ(runtime_count("activities"), 0);
+    EXPECT_TRUE(files().empty());
+}
+
+mariadb::connection_ref open_session(const mariadb_endpoint& _endpoint, const std::string& _database)
+{
+    auto session = mariadb::connection::create(mariadb::account::create(
+        _endpoint.host, _endpoint.user, _endpoint.password, _database, _endpoint.port));
+    session->connect();
+    return session;
+}
+
+bool session_alive(const mariadb_endpoint& _endpoint, const std::string& _id)
+{
+    return *query_value(_endpoint, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + _id) != "0";
+}
+
+// The fenced recovery: the column-store account lacks the PROCESS privilege, and an earlier
+// daemon session of it (holding the column-store lock) runs the journalled batch's INSERT, which
+// waits in a trigger for a row the test holds. With the trigger's definer being the account
+// itself, the recovery ends that session (its insert rolls back) and inserts the batch. With
+// another definer the process list shows that account as the session's user and the column-store
+// account does not see the session at all, nor may it end it: the recovery waits, fails, and the
+// next step, after the earlier insert committed, inserts nothing. Either way every row arrives once.
+class processors_fence : public ::testing::TestWithParam<bool>
+{
+};
+
+TEST_P(processors_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_arrives_once)
+{
+    const bool other_definer = GetParam();
+    own_server server({"--innodb-lock-wait-timeout=300"});
+    const auto& endpoint = server.endpoint();
+    run_sql(endpoint, "CREATE USER writer@'%' IDENTIFIED BY 'writer'; GRANT ALL ON cs.* TO writer@'%'; "
+                      "CREATE USER definer@'%' IDENTIFIED BY 'definer'; GRANT ALL ON cs.* TO definer@'%'");
+    run_sql(endpoint,
+            "CREATE TABLE gate (n INT PRIMARY KEY); CREATE DEFINER=" +
+                std::string(other_definer ? "definer" : "writer") +
+                "@'%' TRIGGER through_gate BEFORE INSERT ON positions_raw FOR EACH ROW "
+                "INSERT INTO gate VALUES (1) ON DUPLICATE KEY UPDATE n = n",
+            "cs");
+    mariadb_endpoint writer = endpoint;
+    writer.user = "writer";
+    writer.password = "writer";
+    const std::string lock =
+        qvd::store::column_store_impl::string_literal(qvd::store::column_store_impl::fence_lock_name("cs"));
+
+    run_sql(endpoint,
+            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
+            "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_5",
+            "rt");
+    const auto batch = server.runtime->get_positions(10);
+    ASSERT_EQ(batch.size(), 5u);
+    qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
+
+    // The earlier daemon's session: it took the lock on connect and is inserting the batch.
+    const auto gate = open_session(endpoint, "cs");
+    gate->execute("BEGIN; INSERT INTO gate VALUES (1)");
+    const auto earlier_session = open_session(writer, "cs");
+    {
+        const auto taken = earlier_session->query("SELECT CAST(GET_LOCK(" + lock + ", 0) AS CHAR) AS n");
+        ASSERT_TRUE(taken->next());
+        ASSERT_EQ(taken->get_string("n"), "1");
+    }
+    // The restarted daemon: its connect finds the lock taken.
+    const no_signal signals;
+    const qvd::libs::core::logger logger{"lomvera", "transfer-test"};
+    qvd::store::column_store_impl store(writer.host, writer.user, writer.password, "cs", writer.port, signals,
+                                        logger);
+    qvd::positions_processor positions(*server.runtime, store, 10, server.dir);
+
+    std::thread earlier([&] {
+        try {
+            earlier_session->execute(qvd::store::column_store_impl::make_insert(batch));
+        } catch (const std::exception&) {
+            // Ended by the recovery.
+        }
+    });
+    std::future<bool> step;
+    // Whatever fails below, nothing stays blocked behind the gate.
+    struct on_exit {
+        std::function<void()> action;
+        ~on_exit() { action(); }
+    };
+    const on_exit release{[&] {
+        gate->execute("ROLLBACK");
+        if (earlier.joinable())
+            earlier.join();
+        if (step.valid())
+            step.wait();
+    }};
+
+    std::string earlier_id;
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto rows = query_sql(endpoint, "SELECT ID, USER FROM information_schema.PROCESSLIST WHERE INFO "
+                                                  "LIKE 'INSERT INTO gate%'");
+            if (rows.empty())
+                return false;
+            earlier_id = *rows[0][0];
+            EXPECT_EQ(*rows[0][1], other_definer ? "definer" : "writer");
+            return true;
+        },
+        std::chrono::seconds(30)));
+    EXPECT_EQ(*query_value(writer, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + earlier_id),
+              other_definer ? "0" : "1");
+
+    step = std::async(std::launch::async, [&] { return positions.processing(); });
+    if (!other_definer) {
+        ASSERT_TRUE(eventually([&] { return !session_alive(endpoint, earlier_id); }, std::chrono::seconds(30)));
+        // The earlier insert rolled back; the recovery's own insert waits at the gate.
+        EXPECT_EQ(server.count("positions_raw", "cs"), "0");
+        gate->execute("ROLLBACK");
+        EXPECT_TRUE(step.get());
+    } else {
+        const auto limit = qvd::store::column_store_impl::fence_wait_limit + std::chrono::seconds(60);
+        ASSERT_EQ(step.wait_for(limit), std::future_status::ready);
+        EXPECT_THROW(step.get(), qvd::libs::core::exception);
+        EXPECT_TRUE(fs::exists(server.dir + "positions_raw.bin"));
+        EXPECT_EQ(server.count("position_histories", "rt"), "5");
+        // The earlier insert goes through and commits; its session stays, idle, with the lock.
+        gate->execute("ROLLBACK");
+        earlier.join();
+        EXPECT_EQ(server.count("positions_raw", "cs"), "5");
+        EXPECT_TRUE(positions.processing());
+        EXPECT_FALSE(session_alive(endpoint, earlier_id));
+    }
+    EXPECT_EQ(server.count("positions_raw", "cs"), "5");
+    EXPECT_EQ(*query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs"), "5");
+    EXPECT_EQ(server.count("position_histories", "rt"), "0");
+    EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(trigger_definer, processors_fence, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& _info) {
+                             return std::string(_info.param ? "another_account" : "the_account_itself");
+                         });
+
+// The column-store session takes the lock on its connect and again on every reconnect.
+TEST(processors_fence_lock, is_taken_again_after_a_reconnect)
+{
+    own_server server({});
+    const auto& endpoint = server.endpoint();
+    const std::string holder_query = "SELECT IS_USED_LOCK(" +
+                                     qvd::store::column_store_impl::string_literal(
+                                         qvd::store::column_store_impl::fence_lock_name("cs")) +
+                                     ")";
+    qvd::position absent;
+    absent.trackable_uid = "nobody";
+    EXPECT_FALSE(server.store->check_presence("positions_raw", absent));
+    const auto first = query_value(endpoint, holder_query);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*query_value(endpoint, "SELECT DB FROM information_schema.PROCESSLIST WHERE ID = " + *first), "cs");
+
+    run_sql(endpoint, "KILL " + *first);
+    ASSERT_TRUE(eventually([&] { return !query_value(endpoint, holder_query); }, std::chrono::seconds(30)));
+    server.store->check_structure();
+    const auto second = query_value(endpoint, holder_query);
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *first);
+    EXPECT_FALSE(server.store->check_presence("positions_raw", absent));
+    EXPECT_EQ(query_value(endpoint, holder_query), second);
+}
+
+// A server whose sql_mode pads CHAR values when read and stores an empty text as NULL: the
+// sessions set their whole mode on every connect, so an empty text arrives as an empty text and
+// the recovery probe finds a batch that arrived; after a reconnect as well.
+TEST(processors_on_a_server_with_odd_modes, values_and_probes_are_as_on_a_plain_server)
+{
+    own_server server({"--sql-mode=PAD_CHAR_TO_FULL_LENGTH,EMPTY_STRING_IS_NULL"});
+    const auto& endpoint = server.endpoint();
+    EXPECT_EQ(*query_value(endpoint, "SELECT @@GLOBAL.sql_mode"), "PAD_CHAR_TO_FULL_LENGTH,EMPTY_STRING_IS_NULL");
+    const auto seed = [&](int _from, int _to) {
+        run_sql(endpoint,
+                "SET SESSION sql_mode = ''; INSERT INTO position_histories (id, trackable_id, obj_uid, mac_address, "
+                "ts, sublocation_uid, slvr_mode, x) SELECT seq, 10, CONCAT('uid', seq), '', '2024-03-05 00:00:00' + "
+                "INTERVAL seq SECOND, 'area', '', seq FROM seq_" +
+                    std::to_string(_from) + "_to_" + std::to_string(_to),
+                "rt");
+    };
+    const auto count = [&](const std::string& _sql) { return *query_value(endpoint, _sql, "cs"); };
+    qvd::positions_processor positions(*server.runtime, *server.store, 3, server.dir);
+
+    seed(1, 3);
+    EXPECT_TRUE(positions.processing());
+    EXPECT_EQ(count("SELECT COUNT(*) FROM positions_raw WHERE slvr_mode IS NOT NULL AND LENGTH(slvr_mode) = 0 AND "
+                    "mac_address IS NOT NULL AND trackable_uid LIKE 'uid%'"),
+              "3");
+
+    for (int round = 0; round < 2; ++round) {
+        // A batch that arrived just before the crash.
+        seed(4 + 3 * round, 6 + 3 * round);
+        const auto batch = server.runtime->get_positions(3);
+        qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
+        server.store->insert_positions_raw(batch);
+        EXPECT_TRUE(positions.processing());
+        EXPECT_EQ(count("SELECT COUNT(*) FROM positions_raw"), std::to_string(6 + 3 * round));
+        // The next round's sessions are new ones (a short-lived session of the test may be gone).
+        for (const auto& row : query_sql(endpoint, "SELECT ID FROM information_schema.PROCESSLIST WHERE DB IN "
+                                                   "('cs', 'rt') AND ID <> CONNECTION_ID()")) {
+            try {
+                run_sql(endpoint, "KILL " + *row[0]);
+            } catch (const std::runtime_error&) {
+            }
+        }
+    }
+    EXPECT_EQ(count("SELECT COUNT(DISTINCT ts) FROM positions_raw"), "9");
+    EXPECT_EQ(count("SELECT COUNT(*) FROM positions_raw WHERE slvr_mode IS NULL OR mac_address IS NULL"), "0");
+    EXPECT_EQ(server.count("position_histories", "rt"), "0");
 }
 
 } // namespace
