@@ -77,23 +77,20 @@ std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe)
 template <typename Batch, typename Fitting, typename Insert>
 void insert_rest(const Batch& _batch, std::size_t _from, Fitting&& _fitting, Insert&& _insert)
 {
-    if (_from == 0 && _fitting(_batch) == _batch.size())
+    while (_from < _batch.size())
     {
-        _insert(_batch);
-        return;
-    }
-    for (auto first = _batch.begin() + static_cast<std::ptrdiff_t>(_from); first != _batch.end();)
-    {
-        const Batch rest(first, _batch.end());
-        const std::size_t fitting = _fitting(rest);
-        if (fitting == rest.size())
+        // The whole batch is measured and sent without a copy, the common case.
+        const auto first = _batch.begin() + static_cast<std::ptrdiff_t>(_from);
+        const Batch rest = _from == 0 ? Batch() : Batch(first, _batch.end());
+        const Batch& part = _from == 0 ? _batch : rest;
+        const std::size_t fitting = _fitting(part);
+        if (fitting == part.size())
         {
-            _insert(rest);
+            _insert(part);
             return;
         }
-        const auto last = first + static_cast<std::ptrdiff_t>(fitting);
-        _insert(Batch(first, last));
-        first = last;
+        _insert(Batch(first, first + static_cast<std::ptrdiff_t>(fitting)));
+        _from += fitting;
     }
 }
 

@@ -830,6 +830,18 @@ public:
     std::string dir;
 };
 
+// Journals the 400 runtime positions and inserts the part of them that one statement carries, as
+// a crash after the first part of a split recovery leaves them.
+void journal_with_its_first_part_inserted(own_server& _server)
+{
+    const auto batch = _server.runtime->get_positions(1000);
+    ASSERT_EQ(batch.size(), 400u);
+    qvd::journal::write_file(_server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
+    const std::size_t first_part = _server.store->fitting_rows(batch);
+    ASSERT_LT(first_part, batch.size());
+    _server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+}
+
 // A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
 // a warning. The column-store session is strict on every connect, so such a batch fails whole and
 // its runtime rows stay; after a reconnect as well.
@@ -905,12 +917,7 @@ TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
 
     // A journal too large for one statement, left by a crash after its first part was inserted.
     seed_positions(401);
-    const auto batch = server.runtime->get_positions(1000);
-    ASSERT_EQ(batch.size(), 400u);
-    qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
-    const std::size_t first_part = server.store->fitting_rows(batch);
-    ASSERT_LT(first_part, batch.size());
-    server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+    ASSERT_NO_FATAL_FAILURE(journal_with_its_first_part_inserted(server));
     EXPECT_TRUE(positions.processing());
     EXPECT_EQ(server.count("positions_raw", "cs"), "800");
     EXPECT_EQ(distinct(), "800");
@@ -970,12 +977,7 @@ TEST(processors_on_a_changed_packet_limit, a_split_recovery_inserts_only_what_di
                 "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
                 "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_400",
                 "rt");
-        const auto batch = server.runtime->get_positions(1000);
-        ASSERT_EQ(batch.size(), 400u);
-        qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
-        const std::size_t first_part = server.store->fitting_rows(batch);
-        ASSERT_LT(first_part, batch.size());
-        server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+        ASSERT_NO_FATAL_FAILURE(journal_with_its_first_part_inserted(server));
 
         run_sql(endpoint, "SET GLOBAL max_allowed_packet = " + limit);
         server.renew_store();
