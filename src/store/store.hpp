@@ -38,6 +38,11 @@ public:
 
     // Empties a mirrored table; returns the affected-row count the server reports.
     virtual unsigned long long truncate_table(const std::string& _table) const = 0;
+    // Replaces the whole content of an open table by the rows (none: emptied), in one transaction:
+    // a row the store refuses leaves the previous content in place. Returns the rows inserted.
+    virtual unsigned long long refill_zone_events_open(const std::vector<zone_event_open>& _rows) const = 0;
+    virtual unsigned long long refill_vehicle_driver_associations_open(
+        const std::vector<vehicle_driver_association_open>& _rows) const = 0;
 
     // Whether the table holds a row with every value that the insert writes for the record (a
     // journalled batch's first or last one); texts compare byte for byte, NULL equals NULL. Waits

@@ -1036,4 +1036,41 @@ unsigned long long column_store_impl::truncate_table(const std::string& _table) 
     return count;
 }
 
+template <class Record>
+unsigned long long column_store_impl::refill(const table& _table, const std::vector<Record>& _rows,
+                                             libs::core::source_location _source_location) const
+{
+    const auto trace = get_logger().enter_function_short(_source_location, "");
+    get_logger().debug("refilling table %1% with %2% rows") % _table.name % _rows.size();
+    // TRUNCATE would commit at once and leave the table empty when a row is then refused; a DELETE
+    // inside the transaction is undone with the insert. The transaction never reconnects, so no
+    // statement of it can land on a new session outside it.
+    mariadb::transaction_ref transaction;
+    try {
+        transaction = m_connection->create_transaction(mariadb::isolation::read_committed, false);
+    } catch (const std::exception& e) {
+        throw libs::core::exception(failure_text(e), _source_location);
+    }
+    const unsigned long long deleted = execute("DELETE FROM " + _table.name, _source_location);
+    const unsigned long long count = _rows.empty() ? 0 : insert_in_parts(_table, _rows, _source_location);
+    try {
+        transaction->commit();
+    } catch (const std::exception& e) {
+        throw libs::core::exception(failure_text(e), _source_location);
+    }
+    get_logger().debug("result: %1% rows replaced by %2%") % deleted % count;
+    return count;
+}
+
+unsigned long long column_store_impl::refill_zone_events_open(const std::vector<zone_event_open>& _rows) const
+{
+    return refill(zone_events_open, _rows, QVD_SOURCE_LOCATION);
+}
+
+unsigned long long column_store_impl::refill_vehicle_driver_associations_open(
+    const std::vector<vehicle_driver_association_open>& _rows) const
+{
+    return refill(vehicle_driver_associations_open, _rows, QVD_SOURCE_LOCATION);
+}
+
 } // namespace qvd::store

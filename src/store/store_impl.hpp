@@ -25,6 +25,9 @@ public:
     ~column_store_impl() override;
 
     unsigned long long truncate_table(const std::string& _table) const override;
+    unsigned long long refill_zone_events_open(const std::vector<zone_event_open>& _rows) const override;
+    unsigned long long refill_vehicle_driver_associations_open(
+        const std::vector<vehicle_driver_association_open>& _rows) const override;
 
     bool check_presence(const std::string& _table, const position& _position) const override;
     bool check_presence(const std::string& _table, const external_event& _event) const override;
@@ -126,6 +129,11 @@ private:
     template <class Record>
     unsigned long long insert_in_parts(const table& _table, const std::vector<Record>& _piece,
                                        libs::core::source_location _source_location) const;
+    // Empties the table and inserts the rows within one transaction, committed only when all of it
+    // succeeded.
+    template <class Record>
+    unsigned long long refill(const table& _table, const std::vector<Record>& _rows,
+                              libs::core::source_location _source_location) const;
     // Runs one presence query with the trace and debug lines of the calling operation; when the
     // row is not in _table, also asks _next_table (a table the rows move on to), if given.
     template <class Time, class Record>

@@ -11,7 +11,8 @@ heartbeats_processor::heartbeats_processor(runtime::database& _runtime_db, store
                                            const unsigned int _maximum_piece,
                                            const std::string& _persistent_data_dir)
     : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
-      m_heartbeats_file_name(_persistent_data_dir + "heartbeats.bin")
+      m_heartbeats_file_name(_persistent_data_dir + "heartbeats.bin"),
+      m_arrival_doubt(m_heartbeats_file_name)
 {}
 
 bool heartbeats_processor::processing()
@@ -22,18 +23,19 @@ bool heartbeats_processor::processing()
         return true;
     }
     return journalled_processor::move_batch(
-        m_heartbeats_file_name, m_max_piece_size,
+        m_heartbeats_file_name, m_max_piece_size, m_arrival_doubt,
         [this](const unsigned int _limit) { return m_runtime_db.get_heartbeats(_limit); },
         [this](const std::vector<heartbeat>& _batch) { return m_store.fitting_rows(_batch); },
         &heartbeats_processor::heartbeats_to_string,
         [this](const std::vector<heartbeat>& _batch) { m_store.insert_heartbeats(_batch); },
-        [this](const std::vector<heartbeat>& _batch) { m_runtime_db.delete_heartbeats(_batch); });
+        [this](const std::vector<heartbeat>& _batch) { m_runtime_db.delete_heartbeats(_batch); },
+        [this] { processing_after_fault(); });
 }
 
 void heartbeats_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
-        m_heartbeats_file_name, &heartbeats_processor::heartbeats_from_file,
+        m_heartbeats_file_name, m_arrival_doubt, &heartbeats_processor::heartbeats_from_file,
         [this](const std::vector<heartbeat>& _batch) { return m_store.fitting_rows(_batch); },
         [this](const heartbeat& _record) {
             return m_store.check_presence(store::column_store::heartbeats.name, _record);

@@ -5,6 +5,7 @@
 #include "records/heartbeat.hpp"
 #include "runtime/database.hpp"
 #include "store/store.hpp"
+#include "transfer/journalled_processor.hpp"
 
 namespace qvd {
 
@@ -34,6 +35,8 @@ private:
     store::column_store& m_store;
     const unsigned int m_max_piece_size;
     const std::string m_heartbeats_file_name;
+    // Whether the next new batch may already have arrived (a spoiled journal was set aside).
+    journalled_processor::arrival_doubt m_arrival_doubt;
 };
 
 } // namespace qvd

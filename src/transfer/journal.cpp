@@ -11,6 +11,7 @@
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/text_iarchive.hpp>
 #include <boost/archive/text_oarchive.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <boost/serialization/optional.hpp>
 #include <boost/serialization/string.hpp>
 #include <boost/serialization/vector.hpp>
@@ -124,12 +125,13 @@ std::vector<Record> from_file(const std::string& _file, const libs::core::source
     }
     catch (const std::exception& error)
     {
-        // Kept, not removed: the next step would read its rows again and insert them twice if
-        // they had already arrived.
-        std::string message = error.what();
+        // Kept, not removed, for the operator; its rows may have arrived, so the kind's next
+        // batch is checked against the column store (the set-aside file tells so after a restart).
+        std::string message = "journal file " + _file + " cannot be parsed (" + error.what() + ")";
         try
         {
-            move_aside(_file);
+            message += ": set aside as " + move_aside(_file) +
+                       "; the next batch of its kind is inserted only where it did not arrive";
         }
         catch (const std::exception& move_error)
         {
@@ -215,6 +217,21 @@ std::string move_aside(const std::string& _file)
         // The file is already out of the way; a lost rename only brings the same failure back.
     }
     return target;
+}
+
+bool set_aside_exists(const std::string& _file)
+{
+    const std::string directory = directory_of(_file);
+    const std::string prefix = _file.substr(_file.rfind('/') + 1) + ".bad";
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error))
+    {
+        if (entry->path().filename().string().compare(0, prefix.size(), prefix) == 0)
+            return true;
+    }
+    // A directory that cannot be listed cannot tell: count the journal as set aside.
+    return static_cast<bool>(error);
 }
 
 #define JOURNAL_KIND(record)                                                                                      \

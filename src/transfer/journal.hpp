@@ -17,7 +17,8 @@ template <typename Record>
 std::vector<Record> from_string(const std::string& _string);
 
 // Batch held in a journal file. A file that cannot be read stays in place; one that cannot be
-// parsed is moved aside; both fail with an exception located at _location.
+// parsed is moved aside and the failure names both paths; both fail with an exception located at
+// _location.
 template <typename Record>
 std::vector<Record> from_file(const std::string& _file, const libs::core::source_location& _location);
 
@@ -26,6 +27,10 @@ void write_file(const std::string& _file, const std::string& _text);
 
 // Whole content of _file; throws naming the path when it cannot be opened or read.
 std::string read_file(const std::string& _file);
+
+// Whether a journal of _file's name was set aside beside it (some _file + ".bad..." exists); true
+// when the directory cannot be listed.
+bool set_aside_exists(const std::string& _file);
 
 // Renames _file to the first free name of _file + ".bad", ".bad.1", ...; returns that name.
 std::string move_aside(const std::string& _file);

@@ -14,13 +14,94 @@ namespace journalled_processor {
 // The steps every processor shares. Each processor passes its own database operations, so the
 // seven classes stay plain and differ only in what they call.
 
+// Whether a kind's next new batch may already have arrived in the column store: a spoiled journal
+// of the kind was set aside, and the rows it held may have been inserted and not deleted. Kept in
+// memory once known; unknown at start and after a failed recovery, when it is taken from the
+// set-aside files beside the journal, so that a crash between setting a journal aside and the
+// next batch still finds it.
+class arrival_doubt
+{
+public:
+    explicit arrival_doubt(const std::string& _journal) : m_journal(_journal) {}
+
+    bool holds()
+    {
+        if (!m_known)
+        {
+            m_holds = journal::set_aside_exists(m_journal);
+            m_known = true;
+        }
+        return m_holds;
+    }
+    // A new batch was checked: what was set aside before is settled.
+    void settle()
+    {
+        m_known = true;
+        m_holds = false;
+    }
+    // A recovery failed, perhaps by setting its journal aside: ask the files again.
+    void forget() { m_known = false; }
+
+private:
+    const std::string m_journal;
+    bool m_known = false;
+    bool m_holds = false;
+};
+
+// How many leading records of a batch already have their row in the column store. What arrived is
+// always a prefix of the batch: one INSERT writes all of its rows or none, and the parts of a batch
+// go in order. One probe of the first record tells "none", one of the last "all"; between those a
+// binary search finds the end in about log2 of the batch size probes.
+template <typename Batch, typename Probe>
+std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe)
+{
+    if (_batch.empty() || !_probe(_batch.front()))
+        return 0;
+    if (_batch.size() == 1 || _probe(_batch.back()))
+        return _batch.size();
+    // _batch[arrived] has its row, _batch[missing] has not.
+    std::size_t arrived = 0;
+    std::size_t missing = _batch.size() - 1;
+    while (missing - arrived > 1)
+    {
+        const std::size_t middle = arrived + (missing - arrived) / 2;
+        if (_probe(_batch[middle]))
+            arrived = middle;
+        else
+            missing = middle;
+    }
+    return missing;
+}
+
+// Inserts the records of a batch from _from on, in as many parts as the packet limit needs.
+template <typename Batch, typename Fitting, typename Insert>
+void insert_rest(const Batch& _batch, std::size_t _from, Fitting&& _fitting, Insert&& _insert)
+{
+    while (_from < _batch.size())
+    {
+        // The whole batch is measured and sent without a copy, the common case.
+        const auto first = _batch.begin() + static_cast<std::ptrdiff_t>(_from);
+        const Batch rest = _from == 0 ? Batch() : Batch(first, _batch.end());
+        const Batch& part = _from == 0 ? _batch : rest;
+        const std::size_t fitting = _fitting(part);
+        if (fitting == part.size())
+        {
+            _insert(part);
+            return;
+        }
+        _insert(Batch(first, first + static_cast<std::ptrdiff_t>(fitting)));
+        _from += fitting;
+    }
+}
+
 // Moves one new batch: read, journal, insert, delete, remove the journal. A batch whose INSERT
 // would exceed the column store's packet limit is cut to the prefix that fits before it is
-// journalled; the rest stays in the runtime table for the next batch. Returns whether more rows
-// may wait. Nothing is inserted unless the journal is on disk.
-template <typename Read, typename Fitting, typename To_string, typename Insert, typename Delete>
-bool move_batch(const std::string& _file, unsigned int _max_piece_size, Read&& _read, Fitting&& _fitting,
-                To_string&& _to_string, Insert&& _insert, Delete&& _delete)
+// journalled; the rest stays in the runtime table for the next batch. While _doubt holds, the
+// batch is finished by _recover from its journal instead, which inserts only what did not arrive.
+// Returns whether more rows may wait. Nothing is inserted unless the journal is on disk.
+template <typename Read, typename Fitting, typename To_string, typename Insert, typename Delete, typename Recover>
+bool move_batch(const std::string& _file, unsigned int _max_piece_size, arrival_doubt& _doubt, Read&& _read,
+                Fitting&& _fitting, To_string&& _to_string, Insert&& _insert, Delete&& _delete, Recover&& _recover)
 {
     auto batch = _read(_max_piece_size);
     if (batch.empty())
@@ -32,45 +113,43 @@ bool move_batch(const std::string& _file, unsigned int _max_piece_size, Read&& _
         batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(fitting), batch.end());
     const std::string text = _to_string(batch);
     journal::write_file(_file, text);
+    if (_doubt.holds())
+    {
+        // From here on the journal carries the doubt: a crash leaves it to the recovery.
+        _recover();
+        _doubt.settle();
+        return full || cut;
+    }
     _insert(batch);
     _delete(batch);
     boost::filesystem::remove(_file);
     return full || cut;
 }
 
-// Finishes a batch left in the journal, in as many parts as the packet limit needs (one when the
-// batch fits as it did when it was journalled): a part is inserted unless its first and its last
-// record both arrived (one INSERT writes all of its rows or none). Then the batch is deleted from
-// the runtime database; the journal is removed last.
+// Finishes a batch left in the journal: inserts the records that did not arrive, in as many parts
+// as the packet limit needs, then deletes the batch from the runtime database; the journal is
+// removed last. A failure, a spoiled journal set aside among them, leaves _doubt to be asked again.
 template <typename From_file, typename Fitting, typename Probe, typename Insert, typename Delete>
-void finish_batch(const std::string& _file, From_file&& _from_file, Fitting&& _fitting, Probe&& _probe,
-                  Insert&& _insert, Delete&& _delete)
+void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _from_file, Fitting&& _fitting,
+                  Probe&& _probe, Insert&& _insert, Delete&& _delete)
 {
-    const auto batch = _from_file(_file);
-    if (!batch.empty())
+    try
     {
-        using batch_type = std::decay_t<decltype(batch)>;
-        const auto insert_unless_present = [&](const batch_type& _part) {
-            if (!(_probe(_part.front()) && _probe(_part.back())))
-                _insert(_part);
-        };
-        if (_fitting(batch) == batch.size())
+        const auto batch = _from_file(_file);
+        if (!batch.empty())
         {
-            insert_unless_present(batch);
+            const std::size_t arrived = arrived_prefix(batch, _probe);
+            if (arrived < batch.size())
+                insert_rest(batch, arrived, _fitting, _insert);
+            _delete(batch);
         }
-        else
-        {
-            for (auto first = batch.begin(); first != batch.end();)
-            {
-                const batch_type rest(first, batch.end());
-                const auto last = first + static_cast<std::ptrdiff_t>(_fitting(rest));
-                insert_unless_present(batch_type(first, last));
-                first = last;
-            }
-        }
-        _delete(batch);
+        boost::filesystem::remove(_file);
     }
-    boost::filesystem::remove(_file);
+    catch (...)
+    {
+        _doubt.forget();
+        throw;
+    }
 }
 
 } // namespace journalled_processor

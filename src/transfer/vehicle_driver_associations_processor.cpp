@@ -11,7 +11,8 @@ vehicle_driver_associations_processor::vehicle_driver_associations_processor(
     runtime::database& _runtime_db, store::column_store& _store, const unsigned int _maximum_piece,
     const std::string& _persistent_data_dir)
     : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
-      m_vehicle_driver_associations_file_name(_persistent_data_dir + "vehicle_driver_associations.bin")
+      m_vehicle_driver_associations_file_name(_persistent_data_dir + "vehicle_driver_associations.bin"),
+      m_arrival_doubt(m_vehicle_driver_associations_file_name)
 {}
 
 bool vehicle_driver_associations_processor::processing()
@@ -22,7 +23,7 @@ bool vehicle_driver_associations_processor::processing()
         return true;
     }
     if (journalled_processor::move_batch(
-            m_vehicle_driver_associations_file_name, m_max_piece_size,
+            m_vehicle_driver_associations_file_name, m_max_piece_size, m_arrival_doubt,
             [this](const unsigned int _limit) { return m_runtime_db.get_vehicle_driver_associations(_limit); },
             [this](const std::vector<vehicle_driver_association>& _batch) { return m_store.fitting_rows(_batch); },
             &vehicle_driver_associations_processor::vehicle_driver_associations_to_string,
@@ -31,21 +32,20 @@ bool vehicle_driver_associations_processor::processing()
             },
             [this](const std::vector<vehicle_driver_association>& _batch) {
                 m_runtime_db.delete_vehicle_driver_associations(_batch);
-            }))
+            },
+            [this] { processing_after_fault(); }))
         return true;
 
     // Drained: the open table is replaced by every open row.
     const auto open_rows = m_runtime_db.get_vehicle_driver_associations_open();
-    m_store.truncate_table(store::column_store::vehicle_driver_associations_open.name);
-    if (!open_rows.empty())
-        m_store.insert_vehicle_driver_associations_open(open_rows);
+    m_store.refill_vehicle_driver_associations_open(open_rows);
     return false;
 }
 
 void vehicle_driver_associations_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
-        m_vehicle_driver_associations_file_name,
+        m_vehicle_driver_associations_file_name, m_arrival_doubt,
         &vehicle_driver_associations_processor::vehicle_driver_associations_from_file,
         [this](const std::vector<vehicle_driver_association>& _batch) { return m_store.fitting_rows(_batch); },
         [this](const vehicle_driver_association& _record) {

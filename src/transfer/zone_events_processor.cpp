@@ -11,7 +11,8 @@ zone_events_processor::zone_events_processor(runtime::database& _runtime_db, sto
                                              const unsigned int _maximum_piece,
                                              const std::string& _persistent_data_dir)
     : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
-      m_zone_events_file_name(_persistent_data_dir + "zone_events.bin")
+      m_zone_events_file_name(_persistent_data_dir + "zone_events.bin"),
+      m_arrival_doubt(m_zone_events_file_name)
 {}
 
 bool zone_events_processor::processing()
@@ -22,26 +23,25 @@ bool zone_events_processor::processing()
         return true;
     }
     if (journalled_processor::move_batch(
-            m_zone_events_file_name, m_max_piece_size,
+            m_zone_events_file_name, m_max_piece_size, m_arrival_doubt,
             [this](const unsigned int _limit) { return m_runtime_db.get_zone_events(_limit); },
             [this](const std::vector<zone_event>& _batch) { return m_store.fitting_rows(_batch); },
             &zone_events_processor::zone_events_to_string,
             [this](const std::vector<zone_event>& _batch) { m_store.insert_zone_events(_batch); },
-            [this](const std::vector<zone_event>& _batch) { m_runtime_db.delete_zone_events(_batch); }))
+            [this](const std::vector<zone_event>& _batch) { m_runtime_db.delete_zone_events(_batch); },
+            [this] { processing_after_fault(); }))
         return true;
 
     // Drained: the open table is replaced by every open row.
     const auto open_rows = m_runtime_db.get_zone_events_open();
-    m_store.truncate_table(store::column_store::zone_events_open.name);
-    if (!open_rows.empty())
-        m_store.insert_zone_events_open(open_rows);
+    m_store.refill_zone_events_open(open_rows);
     return false;
 }
 
 void zone_events_processor::processing_after_fault()
 {
     journalled_processor::finish_batch(
-        m_zone_events_file_name, &zone_events_processor::zone_events_from_file,
+        m_zone_events_file_name, m_arrival_doubt, &zone_events_processor::zone_events_from_file,
         [this](const std::vector<zone_event>& _batch) { return m_store.fitting_rows(_batch); },
         [this](const zone_event& _record) {
             return m_store.check_presence(store::column_store::zone_events.name, _record);

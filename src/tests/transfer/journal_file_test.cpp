@@ -185,17 +185,26 @@ TEST_F(journal_file, an_unparsable_journal_is_moved_aside_with_the_readers_messa
         {"13 not a journal 19 0 0 0 0", "invalid signature"},
     };
     const std::string file = (m_dir / "activities.bin").string();
+    // Another kind's set-aside journal is not this one's.
+    put((m_dir / "heartbeats.bin.bad").string(), "");
+    EXPECT_FALSE(qvd::journal::set_aside_exists(file));
     for (std::size_t i = 0; i < cases.size(); ++i)
     {
         put(file, cases[i].text);
-        EXPECT_EQ(failure_of([&] { qvd::journal::from_file<qvd::activity>(file, QVD_SOURCE_LOCATION); }),
-                  cases[i].message);
-        EXPECT_FALSE(fs::exists(file));
         // Earlier bad journals are kept, not overwritten.
         const std::string aside = i == 0 ? "activities.bin.bad" : "activities.bin.bad." + std::to_string(i);
+        const std::string message =
+            failure_of([&] { qvd::journal::from_file<qvd::activity>(file, QVD_SOURCE_LOCATION); });
+        EXPECT_EQ(message.rfind("journal file " + file + " cannot be parsed (" + cases[i].message + "): set aside as " +
+                                    (m_dir / aside).string() + "; ",
+                                0),
+                  0u)
+            << message;
+        EXPECT_FALSE(fs::exists(file));
+        EXPECT_TRUE(qvd::journal::set_aside_exists(file));
         EXPECT_EQ(slurp(m_dir / aside), cases[i].text);
     }
-    EXPECT_EQ(names().size(), cases.size());
+    EXPECT_EQ(names().size(), cases.size() + 1);
 }
 
 TEST_F(journal_file, a_journal_that_cannot_be_read_fails_and_stays)

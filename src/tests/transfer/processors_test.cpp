@@ -205,29 +205,72 @@ TEST_F(processors, empty_journal_batch_is_removed_without_probe)
     EXPECT_EQ(store_count("positions_raw"), 1);
 }
 
-TEST_F(processors, unparsable_journal_is_moved_aside_and_fails_the_step)
+// A spoiled journal (outside damage: empty, cut short, garbage) is set aside and the step fails
+// naming it. Its rows may have arrived without being deleted, so the kind's next batch inserts only
+// what did not arrive: each row once, whether the batch had arrived or not, and also when the
+// process restarts in between (a new processor knows it from the set-aside file).
+TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_only_what_did_not_arrive)
 {
-    seed_positions(2);
-    const std::string text = qvd::journal::to_string(m_runtime->get_positions(2));
-    // Cut inside a string value, as a crash during an in-place write would leave it.
-    const std::string cut = text.substr(0, text.find("uid1") + 2);
-    std::ofstream(m_dir + "positions_raw.bin", std::ios::binary) << cut;
-
-    try
+    struct spoil_t
     {
-        positions(5).processing();
-        ADD_FAILURE() << "the step did not fail";
-    }
-    catch (const qvd::libs::core::exception& error)
-    {
-        EXPECT_EQ(error.get_string_error(), "input stream error");
-    }
-    EXPECT_EQ(files(), std::vector<std::string>{"positions_raw.bin.bad"});
-    EXPECT_EQ(store_count("positions_raw"), 0);
-    EXPECT_EQ(runtime_count("position_histories"), 2);
+        std::string name;
+        std::function<std::string(const std::string&)> spoil;
+        std::string reason;
+    };
+    const std::vector<spoil_t> spoils = {
+        {"empty", [](const std::string&) { return std::string(); }, "input stream error"},
+        // Cut inside a string value.
+        {"cut short", [](const std::string& _text) { return _text.substr(0, _text.find("uid1") + 2); },
+         "input stream error"},
+        {"garbage", [](const std::string&) { return std::string("13 not a journal 19 0 0 0 0"); },
+         "invalid signature"},
+    };
+    const std::string journal = m_dir + "positions_raw.bin";
+    for (const auto& spoil : spoils)
+        for (const bool arrived : {false, true})
+            for (const bool restart : {false, true})
+            {
+                SCOPED_TRACE(spoil.name + (arrived ? ", arrived" : ", not arrived") + (restart ? ", restart" : ""));
+                store_sql("TRUNCATE TABLE positions_raw");
+                runtime_sql("DELETE FROM position_histories");
+                for (const auto& f : files())
+                    fs::remove(m_dir + f);
+                seed_positions(3);
+                const auto batch = m_runtime->get_positions(2);
+                if (arrived)
+                    m_store->insert_positions_raw(batch);
+                std::ofstream(journal, std::ios::binary) << spoil.spoil(qvd::journal::to_string(batch));
 
-    EXPECT_FALSE(positions(5).processing());
-    EXPECT_EQ(store_count("positions_raw"), 2);
+                auto processor = std::make_unique<qvd::positions_processor>(*m_runtime, *m_store, 5, m_dir);
+                try
+                {
+                    processor->processing();
+                    ADD_FAILURE() << "the step did not fail";
+                }
+                catch (const qvd::libs::core::exception& error)
+                {
+                    EXPECT_EQ(error.get_string_error().rfind("journal file " + journal + " cannot be parsed (" +
+                                                                 spoil.reason + "): set aside as " + journal + ".bad",
+                                                             0),
+                              0u)
+                        << error.get_string_error();
+                }
+                EXPECT_EQ(files(), std::vector<std::string>{"positions_raw.bin.bad"});
+                EXPECT_EQ(runtime_count("position_histories"), 3);
+
+                if (restart)
+                    processor = std::make_unique<qvd::positions_processor>(*m_runtime, *m_store, 5, m_dir);
+                EXPECT_FALSE(processor->processing());
+                EXPECT_EQ(store_count("positions_raw"), 3);
+                EXPECT_EQ(store_count("SELECT COUNT(DISTINCT trackable_uid, ts) FROM positions_raw"), 3);
+                EXPECT_EQ(runtime_count("position_histories"), 0);
+                EXPECT_EQ(files(), std::vector<std::string>{"positions_raw.bin.bad"});
+
+                // Settled: later batches go as usual.
+                seed_positions(1);
+                EXPECT_FALSE(processor->processing());
+                EXPECT_EQ(store_count("positions_raw"), 4);
+            }
 }
 
 TEST_F(processors, unreadable_journal_fails_the_step_and_stays)
@@ -554,6 +597,56 @@ TEST_F(processors, open_snapshots_follow_the_drain_of_the_closed_rows)
     }
 }
 
+// An open row the column store refuses fails the refill and leaves the mirror as it was; the
+// error names the table and the row. Once the row is mended, the next snapshot replaces it.
+TEST_F(processors, a_refused_open_row_leaves_the_mirror_as_it_was)
+{
+    // Uids longer than the column store's CHAR(22).
+    const std::map<std::string, std::pair<std::string, std::string>> refused = {
+        {"zone events",
+         {"INSERT INTO zone_event_history (id, uid, related_event, action, obj_uid, created_at) VALUES "
+          "(9, 'e9', NULL, 'enter', 'a-tag-uid-of-thirty-chars-long', '2024-01-03 00:00:01')",
+          "DELETE FROM zone_event_history WHERE id = 9"}},
+        {"vehicle-driver associations",
+         {"INSERT INTO vehicle_driver_associations (id, vehicle_uid, driver_uid, created_at, removed_at) VALUES "
+          "(9, 'a-vehicle-uid-of-thirty-chars', 'd', '2024-01-03 00:00:01', NULL)",
+          "DELETE FROM vehicle_driver_associations WHERE id = 9"}},
+    };
+    for (const auto& k : open_kinds())
+    {
+        SCOPED_TRACE(k.name);
+        runtime_sql(k.open_seed);
+        auto step = k.make(*m_runtime, *m_store, 2, m_dir);
+        EXPECT_FALSE(step());
+        ASSERT_EQ(store_count(k.open_store_table), 2);
+        const auto checksum = [&] {
+            return query_sql(shared_mariadb(), "CHECKSUM TABLE " + k.open_store_table, m_store_name).at(0).at(1);
+        };
+        const auto before = checksum();
+
+        runtime_sql(refused.at(k.name).first);
+        try
+        {
+            step();
+            ADD_FAILURE() << "the refused row was accepted";
+        }
+        catch (const qvd::libs::core::exception& error)
+        {
+            EXPECT_NE(error.get_string_error().find("(table " + k.open_store_table + ", row id 9)"),
+                      std::string::npos)
+                << error.get_string_error();
+        }
+        EXPECT_EQ(store_count(k.open_store_table), 2);
+        EXPECT_EQ(checksum(), before);
+
+        runtime_sql(refused.at(k.name).second);
+        store_sql(k.stale_open_row);
+        EXPECT_FALSE(step());
+        EXPECT_EQ(store_count(k.open_store_table), 2);
+        EXPECT_EQ(checksum(), before);
+    }
+}
+
 TEST_F(processors, closed_rows_of_open_kinds_recover_without_a_second_insert)
 {
     for (const auto& k : open_kinds())
@@ -713,6 +806,14 @@ public:
     }
 
     const mariadb_endpoint& endpoint() const { return m_server.endpoint(); }
+    // A new column-store session, which reads the server's limits afresh.
+    void renew_store()
+    {
+        const auto& e = endpoint();
+        store.reset();
+        store = std::make_unique<qvd::store::column_store_impl>(e.host, e.user, e.password, "cs", e.port, m_signals,
+                                                                m_logger);
+    }
     std::string count(const std::string& _table, const std::string& _database) const
     {
         return *query_value(endpoint(), "SELECT COUNT(*) FROM " + _table, _database);
@@ -729,6 +830,18 @@ public:
     std::unique_ptr<qvd::store::column_store_impl> store;
     std::string dir;
 };
+
+// Journals the 400 runtime positions and inserts the part of them that one statement carries, as
+// a crash after the first part of a split recovery leaves them.
+void journal_with_its_first_part_inserted(own_server& _server)
+{
+    const auto batch = _server.runtime->get_positions(1000);
+    ASSERT_EQ(batch.size(), 400u);
+    qvd::journal::write_file(_server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
+    const std::size_t first_part = _server.store->fitting_rows(batch);
+    ASSERT_LT(first_part, batch.size());
+    _server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+}
 
 // A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
 // a warning. The column-store session is strict on every connect, so such a batch fails whole and
@@ -805,12 +918,7 @@ TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
 
     // A journal too large for one statement, left by a crash after its first part was inserted.
     seed_positions(401);
-    const auto batch = server.runtime->get_positions(1000);
-    ASSERT_EQ(batch.size(), 400u);
-    qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
-    const std::size_t first_part = server.store->fitting_rows(batch);
-    ASSERT_LT(first_part, batch.size());
-    server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+    ASSERT_NO_FATAL_FAILURE(journal_with_its_first_part_inserted(server));
     EXPECT_TRUE(positions.processing());
     EXPECT_EQ(server.count("positions_raw", "cs"), "800");
     EXPECT_EQ(distinct(), "800");
@@ -1082,6 +1190,36 @@ TEST(processors_on_a_server_with_odd_modes, values_and_probes_are_as_on_a_plain_
     EXPECT_EQ(count("SELECT COUNT(DISTINCT ts) FROM positions_raw"), "9");
     EXPECT_EQ(count("SELECT COUNT(*) FROM positions_raw WHERE slvr_mode IS NULL OR mac_address IS NULL"), "0");
     EXPECT_EQ(server.count("position_histories", "rt"), "0");
+}
+
+// A journal inserted in parts under one packet limit, left by a crash after its first part, is
+// recovered under a larger limit (the rest fits one statement) and under a smaller one (the parts
+// are cut elsewhere): only the rows that did not arrive are inserted, each once.
+TEST(processors_on_a_changed_packet_limit, a_split_recovery_inserts_only_what_did_not_arrive)
+{
+    own_server server({"--max-allowed-packet=16384"});
+    const auto& endpoint = server.endpoint();
+    for (const std::string limit : {"1048576", "8192"})
+    {
+        SCOPED_TRACE(limit);
+        run_sql(endpoint, "TRUNCATE TABLE positions_raw", "cs");
+        run_sql(endpoint, "SET GLOBAL max_allowed_packet = 16384");
+        server.renew_store();
+        run_sql(endpoint,
+                "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
+                "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_400",
+                "rt");
+        ASSERT_NO_FATAL_FAILURE(journal_with_its_first_part_inserted(server));
+
+        run_sql(endpoint, "SET GLOBAL max_allowed_packet = " + limit);
+        server.renew_store();
+        qvd::positions_processor positions(*server.runtime, *server.store, 1000, server.dir);
+        EXPECT_TRUE(positions.processing());
+        EXPECT_EQ(server.count("positions_raw", "cs"), "400");
+        EXPECT_EQ(*query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs"), "400");
+        EXPECT_EQ(server.count("position_histories", "rt"), "0");
+        EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
+    }
 }
 
 } // namespace
