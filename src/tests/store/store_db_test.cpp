@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -939,6 +940,59 @@ TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is
     EXPECT_EQ(zone_event_failure, "Data too long for column 'zone_uid' at row " +
                                       std::to_string(rows - stored_zone_events) +
                                       " (table zone_events_open, row id 2300)");
+}
+
+// Under a small max_allowed_packet a batch is cut after the last row whose INSERT still fits; the
+// insert that follows the count stores the rows it is given, also when its first or last row
+// changed after the count.
+TEST(column_store_on_a_small_packet_limit, a_batch_is_cut_after_the_last_row_that_fits)
+{
+    qvd::test_support::private_mariadb_server server(0, {"--max-allowed-packet=16384"});
+    server.start();
+    const std::string database = database_name("cut");
+    load_column_store(server.endpoint(), database);
+    const auto store = open_store(server.endpoint(), database);
+    const auto value = [&](const std::string& _query) {
+        return *qvd::test_support::query_value(server.endpoint(), _query, database);
+    };
+
+    // Rows of unlike lengths, so that the limit falls within the batch.
+    std::vector<qvd::position> batch(400);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        batch[i].trackable_id = static_cast<long long>(i + 1);
+        batch[i].trackable_uid = std::string(i % 5, 'o') + "obj" + std::to_string(i);
+        batch[i].ts = timestamp(1700000000 + static_cast<std::time_t>(i), static_cast<int>(i % 1000));
+        batch[i].area_uid = "area";
+    }
+    const std::size_t budget = 16384 - 1024;
+    const std::size_t fitting = store->fitting_rows(batch);
+    ASSERT_GT(fitting, 1u);
+    ASSERT_LT(fitting, batch.size());
+    const auto statement_size = [&](std::size_t _rows) {
+        return column_store_impl::make_insert(
+                   std::vector<qvd::position>(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(_rows)))
+            .size();
+    };
+    EXPECT_LE(statement_size(fitting), budget);
+    EXPECT_GT(statement_size(fitting + 1), budget);
+
+    // Cut as a processor cuts it after the count.
+    batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(fitting), batch.end());
+    EXPECT_EQ(store->insert_positions_raw(batch), fitting);
+    EXPECT_EQ(value("SELECT COUNT(*) FROM positions_raw"), std::to_string(fitting));
+    EXPECT_EQ(value("SELECT COUNT(DISTINCT ts) FROM positions_raw"), std::to_string(fitting));
+    EXPECT_EQ(value("SELECT MAX(trackable_id) FROM positions_raw"), std::to_string(fitting));
+
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "first row changed" : "last row changed");
+        store->truncate_table("positions_raw");
+        ASSERT_EQ(store->fitting_rows(batch), fitting);
+        qvd::position& changed = first ? batch.front() : batch.back();
+        changed.x = first ? 11 : 22;
+        EXPECT_EQ(store->insert_positions_raw(batch), fitting);
+        EXPECT_EQ(value("SELECT COUNT(*) FROM positions_raw"), std::to_string(fitting));
+        EXPECT_EQ(value("SELECT COUNT(*) FROM positions_raw WHERE x = " + std::to_string(*changed.x)), "1");
+    }
 }
 
 // The debug lines of the operations, read from the logger's ZeroMQ stream.
