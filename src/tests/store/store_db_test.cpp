@@ -889,19 +889,32 @@ TEST_F(column_store_test, truncation_empties_a_table)
               std::string::npos);
 }
 
+// A column store on a private server whose max_allowed_packet is 16384 bytes.
+class column_store_on_a_small_packet_limit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_server.start();
+        load_column_store(m_server.endpoint(), m_database);
+        m_store = open_store(m_server.endpoint(), m_database);
+    }
+
+    std::string value(const std::string& _query) const
+    {
+        return *qvd::test_support::query_value(m_server.endpoint(), _query, m_database);
+    }
+
+    qvd::test_support::private_mariadb_server m_server{0, {"--max-allowed-packet=16384"}};
+    const std::string m_database = database_name("packet");
+    std::unique_ptr<column_store_impl> m_store;
+};
+
 // Under a small max_allowed_packet an open table is refilled with several INSERTs, each counting its
 // rows from 1: a row refused in a later one is still named by its own row id.
-TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is_named_by_its_row_id)
+TEST_F(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is_named_by_its_row_id)
 {
-    qvd::test_support::private_mariadb_server server(0, {"--max-allowed-packet=16384"});
-    server.start();
-    const std::string database = database_name("packet");
-    load_column_store(server.endpoint(), database);
-    const auto store = open_store(server.endpoint(), database);
-    const auto count = [&](const std::string& _table) {
-        return std::stoul(*qvd::test_support::query_value(server.endpoint(), "SELECT COUNT(*) FROM " + _table,
-                                                          database));
-    };
+    const auto& store = m_store;
+    const auto count = [&](const std::string& _table) { return std::stoul(value("SELECT COUNT(*) FROM " + _table)); };
     const auto failure_of = [](const std::function<void()>& _insert) {
         try {
             _insert();
@@ -945,16 +958,9 @@ TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is
 // Under a small max_allowed_packet a batch is cut after the last row whose INSERT still fits; the
 // insert that follows the count stores the rows it is given, also when its first or last row
 // changed after the count.
-TEST(column_store_on_a_small_packet_limit, a_batch_is_cut_after_the_last_row_that_fits)
+TEST_F(column_store_on_a_small_packet_limit, a_batch_is_cut_after_the_last_row_that_fits)
 {
-    qvd::test_support::private_mariadb_server server(0, {"--max-allowed-packet=16384"});
-    server.start();
-    const std::string database = database_name("cut");
-    load_column_store(server.endpoint(), database);
-    const auto store = open_store(server.endpoint(), database);
-    const auto value = [&](const std::string& _query) {
-        return *qvd::test_support::query_value(server.endpoint(), _query, database);
-    };
+    const auto& store = m_store;
 
     // Rows of unlike lengths, so that the limit falls within the batch.
     std::vector<qvd::position> batch(400);
