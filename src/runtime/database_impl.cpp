@@ -37,6 +37,10 @@ const char* const select_vehicle_driver_associations_open = "\n                S
 const char* const select_heartbeats = "\n                SELECT\n                    `id`,\n                    `ts`,\n                    CAST(IF(`is_announce` = 1, 271, 260) as unsigned) as `message_type`,\n                    `mac_address`,\n                    `trackable_uid`,\n                    `area_uid`,\n                    `company_uid`,\n                    `project_uid`,\n                    `x`,\n                    `y`,\n                    `z`,\n                    CAST(CONV(`flags_raw`, 16, 10) as unsigned) as `flags_raw`,\n                    `parent_mac_address`,\n                    `bridge_mac_address`,\n                    `reporting_frequency`,\n                    `ranging_frequency`,\n                    `category`,\n                    `sw_version`\n                FROM heartbeats\n                LIMIT\n            ";
 const char* const select_node_parameters = "\n                SELECT *\n                FROM node_parameters_staging\n                LIMIT\n            ";
 
+// The most records a read reserves before it knows how many rows came: a huge limit must not
+// allocate for rows that are not there.
+constexpr std::size_t records_reserved_before_query = 10000;
+
 const char* const done_text = "done, size = %1%, first ts = %2%, last ts = %3%";
 
 using to_timestamp_function = libs::core::timestamp (*)(const mariadb::date_time&);
@@ -302,7 +306,11 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug(_loading_text);
+    // Reserved before the query, so that the batch's records lie below the result set in the heap
+    // and are reused by the next batch instead of being given back to the kernel when the batch
+    // ends; a limit beyond that bound reserves only the rows that came.
     std::vector<Record> result;
+    result.reserve(std::min<std::size_t>(_reserve, records_reserved_before_query));
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
@@ -310,8 +318,8 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     std::size_t row_number = 0;
     try {
         const mariadb::result_set_ref rows = m_connection->query(_statement);
-        // No more than the rows that came: a huge limit must not allocate for rows that are not there.
-        result.reserve(static_cast<std::size_t>(std::min<unsigned long long>(_reserve, rows->row_count())));
+        if (rows->row_count() > result.capacity())
+            result.reserve(static_cast<std::size_t>(rows->row_count()));
         const field_reader reader(*rows, &qvd_mariadb::to_timestamp);
         while (rows->next()) {
             row_number = result.size() + 1;
@@ -411,13 +419,13 @@ std::vector<vehicle_driver_association_open> database_impl::get_vehicle_driver_a
 std::vector<heartbeat> database_impl::get_heartbeats(unsigned int _limit) const
 {
     return load(QVD_SOURCE_LOCATION, "loading heartbeats from table heartbeats", "heartbeats",
-                select_heartbeats + (" " + std::to_string(_limit)), 0, &heartbeat::ts, done_text);
+                select_heartbeats + (" " + std::to_string(_limit)), _limit, &heartbeat::ts, done_text);
 }
 
 node_parameters_vector database_impl::get_node_parameters(unsigned int _limit) const
 {
     return load(QVD_SOURCE_LOCATION, "loading data from table node_parameters_staging", "node_parameters_staging",
-                select_node_parameters + (" " + std::to_string(_limit)), 0, &node_parameter::ts, done_text);
+                select_node_parameters + (" " + std::to_string(_limit)), _limit, &node_parameter::ts, done_text);
 }
 
 namespace {

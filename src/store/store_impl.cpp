@@ -443,33 +443,71 @@ void append_insert_header(std::string& _text, const table& _table)
     _text += ") VALUES ";
 }
 
-// INSERT name(columns) VALUES (row), (row), ... of the records [_first, _last) built in one string.
-template <class Iterator>
-std::string make_insert_text(const table& _table, Iterator _first, Iterator _last)
+// Appends one record's row, in parentheses.
+template <class Record>
+void append_row(std::string& _text, const Record& _record)
 {
-    std::string text;
+    _text += '(';
+    row_values values(_text);
+    describe_row(values, _record);
+    _text += ')';
+}
+
+// Builds into _insert the INSERT name(columns) VALUES (row), (row), ... of the leading records of
+// [_first, _last) that fit in _budget bytes: rows are appended until one passes the budget, and the
+// text is cut after the last row that fits. Returns how many rows it carries, 0 when the first one
+// alone does not fit; _first_size receives the length of the first row's statement.
+template <class Iterator>
+std::size_t build_insert_text(prepared_insert& _insert, const table& _table, Iterator _first, Iterator _last,
+                              std::size_t _budget, std::size_t& _first_size)
+{
+    std::string& text = _insert.text;
+    text.clear();
     std::size_t header_size = _table.name.size() + 16;
     for (const column& c : _table.columns)
         header_size += c.field.size() + 2;
     text.reserve(header_size + 512);
     append_insert_header(text, _table);
+    _insert.header_end = text.size();
 
     const auto size = static_cast<std::size_t>(_last - _first);
+    std::size_t count = 0;
+    std::size_t row_start = text.size();
     for (Iterator record = _first; record != _last; ++record) {
+        const std::size_t end_of_previous = text.size();
         if (record != _first)
             text += ", ";
-        const std::size_t row_start = text.size();
-        text += '(';
-        row_values values(text);
-        describe_row(values, *record);
-        text += ')';
-        if (record == _first && size > 1) {
-            // Rows of a batch are alike: the first one sizes the rest, with room for longer texts.
-            const std::size_t row_size = text.size() - row_start + 2;
-            text.reserve(text.size() + (size - 1) * (row_size + row_size / 4 + 16));
+        row_start = text.size();
+        append_row(text, *record);
+        if (record == _first)
+            _first_size = text.size();
+        if (text.size() > _budget) {
+            text.resize(end_of_previous);
+            break;
         }
+        if (record == _first) {
+            _insert.first_row_end = text.size();
+            if (size > 1) {
+                // Rows of a batch are alike: the first one sizes the rest, with room for longer texts.
+                const std::size_t row_size = text.size() - row_start + 2;
+                text.reserve(text.size() + (size - 1) * (row_size + row_size / 4 + 16));
+            }
+        }
+        _insert.last_row_start = row_start;
+        ++count;
     }
-    return text;
+    _insert.count = count;
+    return count;
+}
+
+// The whole INSERT of the records [_first, _last).
+template <class Iterator>
+std::string make_insert_text(const table& _table, Iterator _first, Iterator _last)
+{
+    prepared_insert insert;
+    std::size_t first_size = 0;
+    build_insert_text(insert, _table, _first, _last, std::string::npos, first_size);
+    return std::move(insert.text);
 }
 
 template <class Record>
@@ -478,31 +516,14 @@ std::string make_insert_text(const table& _table, const std::vector<Record>& _pi
     return make_insert_text(_table, _piece.begin(), _piece.end());
 }
 
-// How many leading records of [_first, _last) one INSERT carries in at most _budget bytes; 0 when
-// the first one alone does not fit. _first_size receives the length of the first row's statement.
-template <class Iterator>
-std::size_t count_fitting(const table& _table, Iterator _first, Iterator _last, std::size_t _budget,
-                          std::size_t& _first_size)
+// Whether the row of _record is the text's [_start, _end), rebuilt into _scratch.
+template <class Record>
+bool row_text_is(const std::string& _text, std::size_t _start, std::size_t _end, const Record& _record,
+                 std::string& _scratch)
 {
-    std::string header;
-    append_insert_header(header, _table);
-    std::size_t total = header.size();
-    std::string row;
-    std::size_t count = 0;
-    for (Iterator record = _first; record != _last; ++record) {
-        row.clear();
-        row += '(';
-        row_values values(row);
-        describe_row(values, *record);
-        row += ')';
-        total += row.size() + (count == 0 ? 0 : 2);
-        if (count == 0)
-            _first_size = total;
-        if (total > _budget)
-            break;
-        ++count;
-    }
-    return count;
+    _scratch.clear();
+    append_row(_scratch, _record);
+    return _text.compare(_start, _end - _start, _scratch) == 0;
 }
 
 // The 1-based position within its INSERT of the row the server refused, as its message ends
@@ -679,7 +700,13 @@ std::size_t column_store_impl::fitting(const table& _table, typename std::vector
 {
     const std::size_t budget = statement_budget(_source_location);
     std::size_t first_size = 0;
-    const std::size_t count = count_fitting(_table, _first, _last, budget, first_size);
+    // The text is kept for the insert of these rows that follows.
+    m_prepared.for_table = nullptr;
+    const std::size_t count = build_insert_text(m_prepared, _table, _first, _last, budget, first_size);
+    if (count != 0) {
+        m_prepared.for_table = &_table;
+        m_prepared.first_record = &*_first;
+    }
     if (count == 0 && _first != _last)
         throw libs::core::exception("The " + row_name(*_first) + " alone does not fit into one INSERT into table " +
                                         _table.name + ": " + std::to_string(first_size) +
@@ -693,6 +720,30 @@ std::size_t column_store_impl::fitting(const table& _table, typename std::vector
 }
 
 template <class Record>
+const std::string& column_store_impl::prepared_text(const table& _table,
+                                             typename std::vector<Record>::const_iterator _first,
+                                             typename std::vector<Record>::const_iterator _last) const
+{
+    prepared_insert& prepared = m_prepared;
+    const bool same_place = prepared.for_table == &_table && _first != _last && prepared.first_record == &*_first &&
+                            prepared.count == static_cast<std::size_t>(_last - _first);
+    // Used once at most.
+    prepared.for_table = nullptr;
+    if (same_place) {
+        // Other rows could since have come to the same place: the first and the last row must
+        // still give the texts they gave.
+        std::string scratch;
+        if (row_text_is(prepared.text, prepared.header_end, prepared.first_row_end, *_first, scratch) &&
+            row_text_is(prepared.text, prepared.last_row_start, prepared.text.size(), *(_last - 1), scratch))
+            return prepared.text;
+    }
+    // Built in the same buffer, which keeps its size from batch to batch.
+    std::size_t first_size = 0;
+    build_insert_text(prepared, _table, _first, _last, std::string::npos, first_size);
+    return prepared.text;
+}
+
+template <class Record>
 unsigned long long column_store_impl::insert(const table& _table, typename std::vector<Record>::const_iterator _first,
                                              typename std::vector<Record>::const_iterator _last,
                                              libs::core::source_location _source_location) const
@@ -702,7 +753,7 @@ unsigned long long column_store_impl::insert(const table& _table, typename std::
     if (_first == _last)
         throw libs::core::exception("Cannot insert an empty batch into table " + _table.name, _source_location);
     get_logger().debug("inserting %1% rows into table %2%") % (_last - _first) % _table.name;
-    const std::string text = make_insert_text(_table, _first, _last);
+    const std::string& text = prepared_text<Record>(_table, _first, _last);
     // Sent anyway, the server would only answer "Server has gone away".
     if (text.size() > statement_budget(_source_location))
         throw libs::core::exception("The INSERT of " + std::to_string(_last - _first) + " rows into table " +

@@ -14,6 +14,19 @@
 
 namespace qvd::store {
 
+// An INSERT text built to count the rows that fit, kept for the insert of those rows.
+struct prepared_insert {
+    // The table and the first record it was built for; no table once it is used or void.
+    const table* for_table = nullptr;
+    const void* first_record = nullptr;
+    std::size_t count = 0;
+    // Where the first row starts and ends and where the last row starts.
+    std::size_t header_end = 0;
+    std::size_t first_row_end = 0;
+    std::size_t last_row_start = 0;
+    std::string text;
+};
+
 // The column store over one MariaDB connection; every batch is one plain-text statement.
 class column_store_impl : public column_store, private qvd_mariadb {
 public:
@@ -122,6 +135,11 @@ private:
     unsigned long long insert(const table& _table, typename std::vector<Record>::const_iterator _first,
                               typename std::vector<Record>::const_iterator _last,
                               libs::core::source_location _source_location) const;
+    // The INSERT of the records: the text that the last fitting built when it was for these same
+    // records, else one built anew; valid until the next fitting or insert.
+    template <class Record>
+    const std::string& prepared_text(const table& _table, typename std::vector<Record>::const_iterator _first,
+                                     typename std::vector<Record>::const_iterator _last) const;
     template <class Record>
     unsigned long long insert(const table& _table, const std::vector<Record>& _piece,
                               libs::core::source_location _source_location) const;
@@ -144,6 +162,8 @@ private:
     mutable std::size_t m_max_allowed_packet = 0;
     // The literal of fence_lock_name.
     const std::string m_fence_lock;
+    // The INSERT that the last fitting built.
+    mutable prepared_insert m_prepared;
 };
 
 } // namespace qvd::store

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -881,19 +882,32 @@ TEST_F(column_store_test, truncation_empties_a_table)
               std::string::npos);
 }
 
+// A column store on a private server whose max_allowed_packet is 16384 bytes.
+class column_store_on_a_small_packet_limit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_server.start();
+        load_column_store(m_server.endpoint(), m_database);
+        m_store = open_store(m_server.endpoint(), m_database);
+    }
+
+    std::string value(const std::string& _query) const
+    {
+        return *qvd::test_support::query_value(m_server.endpoint(), _query, m_database);
+    }
+
+    qvd::test_support::private_mariadb_server m_server{0, {"--max-allowed-packet=16384"}};
+    const std::string m_database = qvd::test_support::test_database_name("lomvera_store_packet_");
+    std::unique_ptr<column_store_impl> m_store;
+};
+
 // Under a small max_allowed_packet an open table is refilled with several INSERTs, each counting its
 // rows from 1: a row refused in a later one is still named by its own row id.
-TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is_named_by_its_row_id)
+TEST_F(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is_named_by_its_row_id)
 {
-    qvd::test_support::private_mariadb_server server(0, {"--max-allowed-packet=16384"});
-    server.start();
-    const std::string database = qvd::test_support::test_database_name("lomvera_store_packet_");
-    load_column_store(server.endpoint(), database);
-    const auto store = open_store(server.endpoint(), database);
-    const auto count = [&](const std::string& _table) {
-        return std::stoul(*qvd::test_support::query_value(server.endpoint(), "SELECT COUNT(*) FROM " + _table,
-                                                          database));
-    };
+    const auto& store = m_store;
+    const auto count = [&](const std::string& _table) { return std::stoul(value("SELECT COUNT(*) FROM " + _table)); };
     const auto failure_of = [](const std::function<void()>& _insert) {
         try {
             _insert();
@@ -932,6 +946,52 @@ TEST(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is
     EXPECT_EQ(zone_event_failure, "Data too long for column 'zone_uid' at row " +
                                       std::to_string(rows - stored_zone_events) +
                                       " (table zone_events_open, row id 2300)");
+}
+
+// Under a small max_allowed_packet a batch is cut after the last row whose INSERT still fits; the
+// insert that follows the count stores the rows it is given, also when its first or last row
+// changed after the count.
+TEST_F(column_store_on_a_small_packet_limit, a_batch_is_cut_after_the_last_row_that_fits)
+{
+    const auto& store = m_store;
+
+    // Rows of unlike lengths, so that the limit falls within the batch.
+    std::vector<qvd::position> batch(400);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        batch[i].trackable_id = static_cast<long long>(i + 1);
+        batch[i].trackable_uid = std::string(i % 5, 'o') + "obj" + std::to_string(i);
+        batch[i].ts = timestamp(1700000000 + static_cast<std::time_t>(i), static_cast<int>(i % 1000));
+        batch[i].area_uid = "area";
+    }
+    const std::size_t budget = 16384 - 1024;
+    const std::size_t fitting = store->fitting_rows(batch);
+    ASSERT_GT(fitting, 1u);
+    ASSERT_LT(fitting, batch.size());
+    const auto statement_size = [&](std::size_t _rows) {
+        return column_store_impl::make_insert(
+                   std::vector<qvd::position>(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(_rows)))
+            .size();
+    };
+    EXPECT_LE(statement_size(fitting), budget);
+    EXPECT_GT(statement_size(fitting + 1), budget);
+
+    // Cut as a processor cuts it after the count.
+    batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(fitting), batch.end());
+    EXPECT_EQ(store->insert_positions_raw(batch), fitting);
+    EXPECT_EQ(value("SELECT COUNT(*) FROM positions_raw"), std::to_string(fitting));
+    EXPECT_EQ(value("SELECT COUNT(DISTINCT ts) FROM positions_raw"), std::to_string(fitting));
+    EXPECT_EQ(value("SELECT MAX(trackable_id) FROM positions_raw"), std::to_string(fitting));
+
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "first row changed" : "last row changed");
+        store->truncate_table("positions_raw");
+        ASSERT_EQ(store->fitting_rows(batch), fitting);
+        qvd::position& changed = first ? batch.front() : batch.back();
+        changed.x = first ? 11 : 22;
+        EXPECT_EQ(store->insert_positions_raw(batch), fitting);
+        EXPECT_EQ(value("SELECT COUNT(*) FROM positions_raw"), std::to_string(fitting));
+        EXPECT_EQ(value("SELECT COUNT(*) FROM positions_raw WHERE x = " + std::to_string(*changed.x)), "1");
+    }
 }
 
 // The debug lines of the operations, read from the logger's ZeroMQ stream.
@@ -998,7 +1058,7 @@ TEST(column_store_log, operations_log_what_they_do_and_their_result)
 TEST(column_store_log, a_missing_journal_table_is_warned_about_once)
 {
     LOMVERA_REQUIRE_MARIADB();
-    const std::string database = database_name("nojournal");
+    const std::string database = qvd::test_support::test_database_name("lomvera_store_nojournal_");
     load_column_store(qvd::test_support::shared_mariadb(), database);
     qvd::test_support::run_sql(qvd::test_support::shared_mariadb(), "DROP TABLE sys_journal", database);
 
