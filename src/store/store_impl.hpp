@@ -24,6 +24,8 @@ public:
                       unsigned int _timeout_seconds = default_database_timeout);
     ~column_store_impl() override;
 
+    using qvd_mariadb::cancel;
+
     unsigned long long truncate_table(const std::string& _table) const override;
 
     bool check_presence(const std::string& _table, const position& _position) const override;

@@ -66,6 +66,13 @@ void connection::drain_pending() {
 }
 
 bool connection::connect() {
+    bool cancelled = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+        cancelled = m_cancelled;
+    }
+    if (cancelled)
+        fail(CR_SERVER_LOST, "The connection was cancelled", "connect", __FILE__, __LINE__);
     if (m_mysql) {
         release_stream();
         drain_pending();
@@ -108,6 +115,13 @@ bool connection::connect() {
                             login.password().c_str(), nullptr, login.port(), socket, CLIENT_MULTI_STATEMENTS))
         MARIADB_FAIL("connect");
     m_link = std::make_shared<const bool>(true);
+    {
+        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+        m_cancellable = m_mysql;
+        // A cancel during the connect found no link to abort: abort it now.
+        if (m_cancelled)
+            mariadb_cancel(m_mysql);
+    }
     // The client alone falls back to clear text when the server offers no TLS.
     if (!login.ssl_key().empty() && !mysql_get_ssl_cipher(m_mysql)) {
         disconnect();
@@ -154,11 +168,23 @@ bool connection::connected() { return m_mysql && mysql_ping(m_mysql) == 0; }
 void connection::disconnect() {
     release_stream();
     m_link.reset();
+    {
+        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+        m_cancellable = nullptr;
+    }
     if (m_mysql) {
         mysql_close(m_mysql);
         mysql_thread_end();
         m_mysql = nullptr;
     }
+}
+
+void connection::cancel() {
+    const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+    m_cancelled = true;
+    // Shuts the socket down: the read or write waiting on it ends in an error.
+    if (m_cancellable)
+        mariadb_cancel(m_cancellable);
 }
 
 bool connection::set_schema(const std::string& _schema) {

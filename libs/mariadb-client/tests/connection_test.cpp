@@ -1,6 +1,7 @@
 #include <mariadb_client/mariadb.hpp>
 
 #include "support/mariadb_server.hpp"
+#include "thrown_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -272,6 +274,45 @@ TEST_F(mariadb_connection, abandoned_stream_does_not_break_the_connection) {
     connection.reset();
     testing::internal::CaptureStderr();
     EXPECT_THROW(left_open->next(), mariadb::exception::connection);
+    testing::internal::GetCapturedStderr();
+}
+
+// A call that the server does not answer for long is ended from another thread; the connection
+// then refuses every later operation instead of connecting again.
+TEST_F(mariadb_connection, cancel_ends_a_waiting_call_and_every_later_one) {
+    const auto connection = mariadb::connection::create(make_account());
+    connection->connect();
+    std::thread canceller;
+    const auto started = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    {
+        // Cancels once the sleep is under way, so that the call is the one that waits.
+        canceller = std::thread([&] {
+            for (int i = 0; i < 600; ++i) {
+                const std::string running =
+                    query_value(shared_mariadb(), "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+                                                  "WHERE INFO = 'SELECT SLEEP(60)' AND DB = '" + g_database + "'")
+                        .value_or("0");
+                if (running != "0")
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            connection->cancel();
+        });
+        EXPECT_THROW(connection->query("SELECT SLEEP(60)"), mariadb::exception::connection);
+    }
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(thrown_text<mariadb::exception::connection>([&] { connection->execute("DO 1"); }),
+              "The connection was cancelled");
+    EXPECT_THROW(connection->connect(), mariadb::exception::connection);
+    testing::internal::GetCapturedStderr();
+    // Cancelling again, or a connection never connected, is harmless.
+    connection->cancel();
+    const auto unused = mariadb::connection::create(make_account());
+    unused->cancel();
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(unused->connect(), mariadb::exception::connection);
     testing::internal::GetCapturedStderr();
 }
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <filesystem>
 #include <memory>
@@ -153,7 +154,7 @@ TEST_F(app_operability, failing_kinds_and_maintenance_steps_stop_no_other) {
     // means that everything moved in the first attempt.
     const std::string log = daemon->standard_error();
     EXPECT_EQ(occurrences(log, "Moving external_events failed: "), 1u) << log;
-    EXPECT_NE(log.find("(table external_events, row id 9001)"), std::string::npos) << log;
+    EXPECT_NE(log.find("(table external_events, row id 9001, column ts)"), std::string::npos) << log;
     EXPECT_EQ(runtime_count("external_events WHERE id = 9001"), 1);
     EXPECT_EQ(store_count("external_events WHERE object_uid = 'no-time'"), 0);
     EXPECT_EQ(occurrences(log, "Moving node_parameters_staging failed: "), 1u) << log;
@@ -241,6 +242,72 @@ TEST_F(app_operability, a_frozen_column_store_ends_in_an_error_and_sigterm_ends_
     ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
         << daemon->standard_error();
     EXPECT_EQ(count("positions_raw", "frozen_dw", store), 4);
+    EXPECT_EQ(runtime_count("position_histories"), 0);
+    EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+    expect_ends_on_sigterm(*daemon);
+}
+
+// The column store stops answering (SIGSTOP) while the daemon's insert waits on it, with a
+// timeout far beyond the bound: SIGTERM cancels the waiting insert a few seconds later, the daemon
+// ends, the batch stays journalled, and a later run moves every row exactly once.
+TEST_F(app_operability, sigterm_cancels_a_call_that_the_server_never_answers) {
+    test_support::private_mariadb_server store_server;
+    store_server.start();
+    const test_support::mariadb_endpoint& store = store_server.endpoint();
+    run_sql(store, "CREATE DATABASE hung_dw");
+    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "hung_dw");
+    m_settings.store_database = "hung_dw";
+    m_settings.store_port = store.port;
+    m_settings.database_timeout = 600;
+    m_settings.maximum_piece = 3;
+    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
+                "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
+                "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
+
+    session holder(store, "hung_dw");
+    holder.run("LOCK TABLES positions_raw WRITE");
+    const auto waiting_insert = [&] {
+        return query_value(store,
+                           "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' "
+                           "AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
+            .value_or("0");
+    };
+    auto daemon = start();
+    std::string blocked = "0";
+    ASSERT_TRUE(eventually([&] { return (blocked = waiting_insert()) != "0"; }, 30s)) << daemon->standard_error();
+    store_server.pause();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon->send(SIGTERM);
+    // The grace of 5 s and the take-down, with room for a loaded machine; far below the timeout.
+    const std::optional<int> code = daemon->wait(60s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ASSERT_TRUE(code) << "still running after SIGTERM: " << daemon->standard_error();
+    EXPECT_EQ(*code, 1) << daemon->standard_error();
+    EXPECT_LT(took, 30s);
+    const std::string log = daemon->standard_error();
+    EXPECT_NE(log.find("cancelling the database calls"), std::string::npos) << log;
+    EXPECT_NE(log.find("Moving position_histories failed: "), std::string::npos) << log;
+    EXPECT_NE(log.find("Interrupted"), std::string::npos) << log;
+    EXPECT_FALSE(daemon->sanitizer_reported()) << log;
+    EXPECT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+    EXPECT_EQ(runtime_count("position_histories"), 4);
+    EXPECT_EQ(read_file(m_settings.pidfile), "");
+
+    // The abandoned insert must not run once the lock goes: end it, unless the server has
+    // already seen its link close.
+    store_server.resume();
+    try {
+        run_sql(store, "KILL " + blocked);
+    } catch (const std::runtime_error&) {
+    }
+    holder.run("UNLOCK TABLES");
+    m_settings.timer = 3600;
+    daemon = start();
+    ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
+        << daemon->standard_error();
+    EXPECT_EQ(count("positions_raw", "hung_dw", store), 4);
+    EXPECT_EQ(count("positions_raw WHERE id = 1", "hung_dw", store), 1);
     EXPECT_EQ(runtime_count("position_histories"), 0);
     EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
     expect_ends_on_sigterm(*daemon);
