@@ -277,6 +277,36 @@ TEST_F(mariadb_connection, abandoned_stream_does_not_break_the_connection) {
     testing::internal::GetCapturedStderr();
 }
 
+// A connect to a server that accepts and never greets ends when the connection is cancelled,
+// long before its connect timeout.
+TEST_F(mariadb_connection, cancel_ends_a_connect_that_the_server_never_answers) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    const auto account = make_account(g_database, "lomvera", ntohs(address.sin_port));
+    account->set_connect_option(MYSQL_OPT_CONNECT_TIMEOUT, 120);
+    const auto connection = mariadb::connection::create(account);
+    const auto started = std::chrono::steady_clock::now();
+    // Whenever the cancel comes (before the connect or during it), the connect fails.
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        connection->cancel();
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(connection->connect(), mariadb::exception::connection);
+    testing::internal::GetCapturedStderr();
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+    ::close(listener);
+}
+
 // A call that the server does not answer for long is ended from another thread; the connection
 // then refuses every later operation instead of connecting again.
 TEST_F(mariadb_connection, cancel_ends_a_waiting_call_and_every_later_one) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qvd::app_test {
@@ -69,6 +70,66 @@ protected:
         ASSERT_TRUE(code) << "still running after SIGTERM";
         EXPECT_TRUE(*code == 0 || *code == 1) << *code;
         EXPECT_FALSE(_daemon.sanitizer_reported()) << _daemon.standard_error();
+    }
+
+    // A column store on a private server that is paused (SIGSTOP) while the daemon's insert of
+    // positions waits there for a table lock; 4 positions pending, in batches of 3.
+    struct frozen_insert {
+        explicit frozen_insert(std::string _database) : database(std::move(_database)) {}
+        test_support::private_mariadb_server server;
+        const std::string database;
+        std::optional<session> holder;
+        std::string blocked_session = "0";
+    };
+
+    std::unique_ptr<daemon_process> start_and_freeze_the_insert(frozen_insert& _frozen) {
+        _frozen.server.start();
+        const test_support::mariadb_endpoint& store = _frozen.server.endpoint();
+        run_sql(store, "CREATE DATABASE " + _frozen.database);
+        test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", _frozen.database);
+        m_settings.store_database = _frozen.database;
+        m_settings.store_port = store.port;
+        m_settings.maximum_piece = 3;
+        runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
+                    "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
+                    "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
+
+        _frozen.holder.emplace(store, _frozen.database);
+        _frozen.holder->run("LOCK TABLES positions_raw WRITE");
+        const auto waiting_insert = [&] {
+            return query_value(store,
+                               "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = "
+                               "'Query' AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
+                .value_or("0");
+        };
+        auto daemon = start();
+        const bool waiting = eventually([&] { return (_frozen.blocked_session = waiting_insert()) != "0"; }, 30s);
+        EXPECT_TRUE(waiting) << daemon->standard_error();
+        if (waiting)
+            _frozen.server.pause();
+        return daemon;
+    }
+
+    // Resumes the server and starts the daemon again: the journalled batch arrives once.
+    void restart_after_the_freeze(frozen_insert& _frozen) {
+        const test_support::mariadb_endpoint& store = _frozen.server.endpoint();
+        // The abandoned insert must not run once the lock goes: end it, unless the server has
+        // already seen its link close.
+        _frozen.server.resume();
+        try {
+            run_sql(store, "KILL " + _frozen.blocked_session);
+        } catch (const std::runtime_error&) {
+        }
+        _frozen.holder->run("UNLOCK TABLES");
+        m_settings.timer = 3600;
+        const auto daemon = start();
+        ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
+            << daemon->standard_error();
+        EXPECT_EQ(count("positions_raw", _frozen.database, store), 4);
+        EXPECT_EQ(count("positions_raw WHERE id = 1", _frozen.database, store), 1);
+        EXPECT_EQ(runtime_count("position_histories"), 0);
+        EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+        expect_ends_on_sigterm(*daemon);
     }
 };
 
@@ -195,87 +256,29 @@ TEST_F(app_operability, a_failed_attempt_is_retried_after_5_seconds) {
 // the timeout, the batch stays journalled, SIGTERM then ends the daemon, and a restart moves
 // every row exactly once.
 TEST_F(app_operability, a_frozen_column_store_ends_in_an_error_and_sigterm_ends_the_daemon) {
-    test_support::private_mariadb_server store_server;
-    store_server.start();
-    const test_support::mariadb_endpoint& store = store_server.endpoint();
-    run_sql(store, "CREATE DATABASE frozen_dw");
-    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "frozen_dw");
-    m_settings.store_database = "frozen_dw";
-    m_settings.store_port = store.port;
     m_settings.database_timeout = 2;
-    m_settings.maximum_piece = 3;
-    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
-                "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
-                "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
+    frozen_insert frozen("frozen_dw");
+    const auto daemon = start_and_freeze_the_insert(frozen);
+    ASSERT_FALSE(HasFailure());
 
-    session holder(store, "frozen_dw");
-    holder.run("LOCK TABLES positions_raw WRITE");
-    const auto waiting_insert = [&] {
-        return query_value(store,
-                           "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' "
-                           "AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
-            .value_or("0");
-    };
-    auto daemon = start();
-    std::string blocked = "0";
-    ASSERT_TRUE(eventually([&] { return (blocked = waiting_insert()) != "0"; }, 30s)) << daemon->standard_error();
-    store_server.pause();
-
-    const std::optional<std::string> failure =
-        log_line({"Lost connection", "(column store at 127.0.0.1:" + std::to_string(store.port) + ")"}, 60s);
+    const std::optional<std::string> failure = log_line(
+        {"Lost connection", "(column store at 127.0.0.1:" + std::to_string(frozen.server.endpoint().port) + ")"}, 60s);
     EXPECT_TRUE(failure) << daemon->standard_error();
     EXPECT_TRUE(daemon->running());
     EXPECT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
     EXPECT_EQ(runtime_count("position_histories"), 4);
     expect_ends_on_sigterm(*daemon);
-
-    // The dead session's insert must not run once the lock goes: end it, unless the server has
-    // already seen its link close.
-    store_server.resume();
-    try {
-        run_sql(store, "KILL " + blocked);
-    } catch (const std::runtime_error&) {
-    }
-    holder.run("UNLOCK TABLES");
-    m_settings.timer = 3600;
-    daemon = start();
-    ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
-        << daemon->standard_error();
-    EXPECT_EQ(count("positions_raw", "frozen_dw", store), 4);
-    EXPECT_EQ(runtime_count("position_histories"), 0);
-    EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
-    expect_ends_on_sigterm(*daemon);
+    restart_after_the_freeze(frozen);
 }
 
-// The column store stops answering (SIGSTOP) while the daemon's insert waits on it, with a
-// timeout far beyond the bound: SIGTERM cancels the waiting insert a few seconds later, the daemon
-// ends, the batch stays journalled, and a later run moves every row exactly once.
+// The same freeze with a timeout far beyond the bound: SIGTERM cancels the waiting insert a few
+// seconds later, the daemon ends, the batch stays journalled, and a later run moves every row
+// exactly once.
 TEST_F(app_operability, sigterm_cancels_a_call_that_the_server_never_answers) {
-    test_support::private_mariadb_server store_server;
-    store_server.start();
-    const test_support::mariadb_endpoint& store = store_server.endpoint();
-    run_sql(store, "CREATE DATABASE hung_dw");
-    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "hung_dw");
-    m_settings.store_database = "hung_dw";
-    m_settings.store_port = store.port;
     m_settings.database_timeout = 600;
-    m_settings.maximum_piece = 3;
-    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
-                "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
-                "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
-
-    session holder(store, "hung_dw");
-    holder.run("LOCK TABLES positions_raw WRITE");
-    const auto waiting_insert = [&] {
-        return query_value(store,
-                           "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' "
-                           "AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
-            .value_or("0");
-    };
-    auto daemon = start();
-    std::string blocked = "0";
-    ASSERT_TRUE(eventually([&] { return (blocked = waiting_insert()) != "0"; }, 30s)) << daemon->standard_error();
-    store_server.pause();
+    frozen_insert frozen("hung_dw");
+    const auto daemon = start_and_freeze_the_insert(frozen);
+    ASSERT_FALSE(HasFailure());
 
     const auto signalled = std::chrono::steady_clock::now();
     daemon->send(SIGTERM);
@@ -293,24 +296,7 @@ TEST_F(app_operability, sigterm_cancels_a_call_that_the_server_never_answers) {
     EXPECT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
     EXPECT_EQ(runtime_count("position_histories"), 4);
     EXPECT_EQ(read_file(m_settings.pidfile), "");
-
-    // The abandoned insert must not run once the lock goes: end it, unless the server has
-    // already seen its link close.
-    store_server.resume();
-    try {
-        run_sql(store, "KILL " + blocked);
-    } catch (const std::runtime_error&) {
-    }
-    holder.run("UNLOCK TABLES");
-    m_settings.timer = 3600;
-    daemon = start();
-    ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
-        << daemon->standard_error();
-    EXPECT_EQ(count("positions_raw", "hung_dw", store), 4);
-    EXPECT_EQ(count("positions_raw WHERE id = 1", "hung_dw", store), 1);
-    EXPECT_EQ(runtime_count("position_histories"), 0);
-    EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
-    expect_ends_on_sigterm(*daemon);
+    restart_after_the_freeze(frozen);
 }
 
 } // namespace

@@ -131,6 +131,16 @@ protected:
                      {});
     }
 
+    // Starts the daemon with the column store's external_events locked by _holder: it waits in
+    // its first insert, of external events, which come first.
+    std::unique_ptr<daemon_process> start_waiting_on_external_events(session& _holder) {
+        _holder.run("LOCK TABLES external_events WRITE");
+        auto daemon = start();
+        EXPECT_TRUE(eventually([&] { return inserting_into(m_store, "external_events") != 0; }, 30s))
+            << daemon->standard_error();
+        return daemon;
+    }
+
     static bool session_alive(long long _id) {
         return count("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(_id), {}) != 0;
     }
@@ -343,11 +353,8 @@ TEST_F(app_transfer, sighup_in_the_middle_of_a_batch_is_ignored) {
     load_sample();
     const std::vector<long long> before = pending_counts();
     session holder(shared_mariadb(), m_store);
-    holder.run("LOCK TABLES external_events WRITE");
-
-    const auto daemon = start();
-    ASSERT_TRUE(eventually([&] { return inserting_into(m_store, "external_events") != 0; }, 30s))
-        << daemon->standard_error();
+    const auto daemon = start_waiting_on_external_events(holder);
+    ASSERT_FALSE(HasFailure());
     EXPECT_TRUE(ignores(daemon->pid(), SIGHUP));
     for (const int other : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
         EXPECT_FALSE(ignores(daemon->pid(), other)) << other;
@@ -367,12 +374,8 @@ TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_res
     load_sample();
     const std::vector<long long> before = pending_counts();
     session holder(shared_mariadb(), m_store);
-    holder.run("LOCK TABLES external_events WRITE");
-
-    const auto daemon = start();
-    // External events come first: their insert waits for the lock.
-    ASSERT_TRUE(eventually([&] { return inserting_into(m_store, "external_events") != 0; }, 30s))
-        << daemon->standard_error();
+    const auto daemon = start_waiting_on_external_events(holder);
+    ASSERT_FALSE(HasFailure());
     // The signal watcher's thread ends once it has handled the signal.
     const std::size_t threads = daemon->thread_count();
     daemon->send(SIGTERM);

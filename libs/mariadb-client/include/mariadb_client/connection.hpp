@@ -80,6 +80,8 @@ private:
     void release_stream();
     void drain_pending();
     void apply_session_state();
+    // mysql_real_connect on the open handle, ended early by cancel(); false on a failure left in the handle.
+    bool real_connect(const char* _socket);
     // Runs a text and reads all its results; false on a failure left in the handle.
     bool run_all(const std::string& _query, u64& _affected);
     // Reads the results that follow the current one; false on a failure left in the handle.
@@ -103,6 +105,8 @@ private:
     std::mutex m_cancel_mutex;
     MYSQL* m_cancellable = nullptr;
     bool m_cancelled = false;
+    // Set by cancel(): wakes a connect that waits on the server.
+    const int m_cancel_event;
 };
 
 } // namespace mariadb
