@@ -18,7 +18,6 @@
 #include <memory>
 #include <optional>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <stdexcept>
 #include <unistd.h>

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -34,6 +35,30 @@ std::string single(const mariadb::connection_ref& _connection, const std::string
     EXPECT_TRUE(rows->next()) << _query;
     return rows->get_string(0);
 }
+
+// A listener that never accepts: the TCP handshake completes but no greeting ever comes.
+class silent_listener {
+public:
+    silent_listener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 4) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen on the loopback");
+        m_port = ntohs(address.sin_port);
+    }
+    ~silent_listener() { ::close(m_fd); }
+    silent_listener(const silent_listener&) = delete;
+    silent_listener& operator=(const silent_listener&) = delete;
+
+    unsigned port() const { return m_port; }
+
+private:
+    const int m_fd;
+    unsigned m_port = 0;
+};
 
 class mariadb_connection : public ::testing::Test {
 protected:
@@ -100,18 +125,8 @@ TEST_F(mariadb_connection, unreachable_server_fails_the_attempt) {
 }
 
 TEST_F(mariadb_connection, silent_server_fails_within_the_connect_timeout) {
-    // A listener that never accepts: the TCP handshake completes but no greeting ever comes.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-
-    const auto account = make_account(g_database, "lomvera", ntohs(address.sin_port));
+    const silent_listener listener;
+    const auto account = make_account(g_database, "lomvera", listener.port());
     account->set_connect_option(MYSQL_OPT_CONNECT_TIMEOUT, 1);
     const auto connection = mariadb::connection::create(account);
     const auto started = std::chrono::steady_clock::now();
@@ -119,7 +134,6 @@ TEST_F(mariadb_connection, silent_server_fails_within_the_connect_timeout) {
     EXPECT_THROW(connection->connect(), mariadb::exception::connection);
     testing::internal::GetCapturedStderr();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    ::close(listener);
 }
 
 TEST_F(mariadb_connection, execute_sums_affected_rows_and_skips_result_sets) {
@@ -280,17 +294,8 @@ TEST_F(mariadb_connection, abandoned_stream_does_not_break_the_connection) {
 // A connect to a server that accepts and never greets ends when the connection is cancelled,
 // long before its connect timeout.
 TEST_F(mariadb_connection, cancel_ends_a_connect_that_the_server_never_answers) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-
-    const auto account = make_account(g_database, "lomvera", ntohs(address.sin_port));
+    const silent_listener listener;
+    const auto account = make_account(g_database, "lomvera", listener.port());
     account->set_connect_option(MYSQL_OPT_CONNECT_TIMEOUT, 120);
     const auto connection = mariadb::connection::create(account);
     const auto started = std::chrono::steady_clock::now();
@@ -304,7 +309,6 @@ TEST_F(mariadb_connection, cancel_ends_a_connect_that_the_server_never_answers) 
     testing::internal::GetCapturedStderr();
     canceller.join();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
-    ::close(listener);
 }
 
 // A call that the server does not answer for long is ended from another thread; the connection

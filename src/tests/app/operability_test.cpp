@@ -2,11 +2,19 @@
 // missing table, a frozen server. Each fault is reported where it happened and stops nothing else.
 #include "daemon_fixture.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -297,6 +305,49 @@ TEST_F(app_operability, sigterm_cancels_a_call_that_the_server_never_answers) {
     EXPECT_EQ(runtime_count("position_histories"), 4);
     EXPECT_EQ(read_file(m_settings.pidfile), "");
     restart_after_the_freeze(frozen);
+}
+
+// The column store goes away and something that accepts connections and never greets takes its
+// port: the daemon's reconnect waits there, far beyond the bound, until SIGTERM cancels it.
+TEST_F(app_operability, sigterm_cancels_a_reconnect_that_the_server_never_answers) {
+    test_support::private_mariadb_server store_server;
+    store_server.start();
+    const test_support::mariadb_endpoint& store = store_server.endpoint();
+    run_sql(store, "CREATE DATABASE silent_dw");
+    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "silent_dw");
+    m_settings.store_database = "silent_dw";
+    m_settings.store_port = store.port;
+    m_settings.database_timeout = 600;
+    const auto daemon = start();
+    ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
+        << daemon->standard_error();
+
+    store_server.stop();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const int reuse = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(store.port));
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    // A connection waiting in the backlog makes the listener readable: the daemon is in its connect.
+    pollfd waiting{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 60000), 1) << daemon->standard_error();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon->send(SIGTERM);
+    const std::optional<int> code = daemon->wait(60s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ::close(listener);
+    ASSERT_TRUE(code) << "still running after SIGTERM: " << daemon->standard_error();
+    EXPECT_EQ(*code, 1) << daemon->standard_error();
+    EXPECT_LT(took, 30s);
+    EXPECT_NE(daemon->standard_error().find("cancelling the database calls"), std::string::npos)
+        << daemon->standard_error();
+    EXPECT_FALSE(daemon->sanitizer_reported());
 }
 
 } // namespace
