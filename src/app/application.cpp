@@ -1,6 +1,7 @@
 #include "app/application.hpp"
 
 #include "app/config.hpp"
+#include "app/termination_watchdog.hpp"
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
 #include "transfer/store_updater.hpp"
@@ -11,13 +12,12 @@
 #include <core/logger.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -37,50 +37,53 @@ void connect_log_stream(libs::core::logger& _logger, const std::string& _endpoin
     }
 }
 
-// The id stored in a pid file; 0 when there is none or it is no valid id.
-pid_t read_pid(const std::string& _file_name) {
-    int stored = 0;
-    std::ifstream stream(_file_name);
-    if (stream)
-        stream >> stored;
-    // 0 and negative ids would make kill() probe process groups.
-    return stored > 0 ? static_cast<pid_t>(stored) : 0;
-}
-
-// Throws when the pid file names a process that still exists.
-void probe_stored_pid(const std::string& _file_name) {
-    const pid_t stored = read_pid(_file_name);
-    if (stored == 0)
-        return;
-    if (kill(stored, 0) == 0)
-        throw std::logic_error("Process is running");
-    const int error = errno;
-    if (error != ESRCH)
-        throw std::logic_error(std::string("write_pid: kill(): ") + std::strerror(error));
-}
-
 // An exclusive lock on the pid file, held while the object lives: of two instances started
-// together, or while the first one drains, only one gets past start-up. The file's content is
-// left alone here.
+// together, or while the first one drains, only one gets past start-up. A lock that can be taken
+// proves that no instance holds the file, so what it holds then is stale, whatever process its id
+// names now (after a reboot, often an unrelated one).
 class pid_file_lock {
 public:
     explicit pid_file_lock(const std::string& _file_name)
-        : m_fd(open(_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        : m_file_name(_file_name), m_fd(open(_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         if (m_fd < 0)
-            throw std::logic_error("Error opening pid-file!");
+            throw std::logic_error(system_error_text("Error opening pid-file!", errno));
         if (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             close(m_fd);
             if (error == EWOULDBLOCK)
                 throw std::logic_error("Process is running");
-            throw std::logic_error(std::string("flock(): ") + std::strerror(error));
+            throw std::logic_error(system_error_text("Error locking pid-file!", error));
         }
     }
     ~pid_file_lock() { close(m_fd); }
     pid_file_lock(const pid_file_lock&) = delete;
     pid_file_lock& operator=(const pid_file_lock&) = delete;
 
+    // Replaces the content with this process's id, without a newline, through the locked descriptor.
+    void write_own_pid() const {
+        const std::string text = std::to_string(getpid());
+        if (ftruncate(m_fd, 0) != 0)
+            throw std::logic_error(system_error_text("Error writing pid-file!", errno));
+        std::size_t written = 0;
+        while (written < text.size()) {
+            const ssize_t count = pwrite(m_fd, text.data() + written, text.size() - written,
+                                         static_cast<off_t>(written));
+            if (count < 0 && errno == EINTR)
+                continue;
+            // A pid file that does not name this process would mislead an operator.
+            if (count <= 0)
+                throw std::logic_error(system_error_text("Error writing pid-file!", count < 0 ? errno : EIO));
+            written += static_cast<std::size_t>(count);
+        }
+    }
+
 private:
+    // "Error opening pid-file! /run/lomvera.pid: Permission denied"
+    std::string system_error_text(const char* _what, int _error) const {
+        return std::string(_what) + " " + m_file_name + ": " + std::strerror(_error);
+    }
+
+    const std::string m_file_name;
     const int m_fd;
 };
 
@@ -107,7 +110,6 @@ int application::run(int _argc, char** _argv) {
         // A second instance is refused before it touches any table or journal. The lock's open
         // also refuses a pid file that cannot be written.
         const pid_file_lock pid_lock(configuration.system.pidfile_path);
-        probe_stored_pid(configuration.system.pidfile_path);
 
         const core::core::ptr core_object = core::core::create(*logger);
         const core::events_loop::ptr events_loop = core_object->create_events_loop("main");
@@ -122,13 +124,17 @@ int application::run(int _argc, char** _argv) {
         const auto column_store = std::make_unique<store::column_store_impl>(
             configuration.dw.host, configuration.dw.user, configuration.dw.password, configuration.dw.database,
             configuration.dw.port, *m_signals, *logger, configuration.system.database_timeout);
+        // Declared after the accesses, so ended before them: it never cancels their take-down.
+        const termination_watchdog watchdog(
+            *m_signals, std::chrono::seconds(5),
+            {[&runtime_db] { runtime_db->cancel(); }, [&column_store] { column_store->cancel(); }}, *logger);
         const auto updater = std::make_unique<store_updater>(
             *events_loop, *runtime_db, *column_store, configuration.system.timer, configuration.system.maximum_piece,
             configuration.system.activities_maximum_piece, configuration.system.persistent_data_dir, *logger,
             *m_signals);
         updater->initialize();
 
-        write_pid(configuration.system.pidfile_path);
+        pid_lock.write_own_pid();
         events_loop->run();
     } catch (...) {
         logger->log_exception();
@@ -156,18 +162,6 @@ std::string application::parse_config_name(int _argc, char** _argv) {
         throw libs::core::exception("The configuration file is not defined! Usage: " + program + " -c config_file",
                                     QVD_SOURCE_LOCATION);
     return name;
-}
-
-void application::write_pid(const std::string& _file_name) {
-    probe_stored_pid(_file_name);
-    std::ofstream stream(_file_name, std::ios::out | std::ios::trunc);
-    if (!stream)
-        throw std::logic_error("Error opening pid-file!");
-    stream << getpid();
-    stream.close();
-    // A pid file that does not name this process would let another instance start.
-    if (!stream)
-        throw std::logic_error("Error writing pid-file!");
 }
 
 } // namespace qvd

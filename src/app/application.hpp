@@ -16,9 +16,6 @@ private:
     // The configuration file named by the last "-c"; throws the usage text otherwise.
     std::string parse_config_name(int _argc, char** _argv);
 
-    // Checks the pid file again and writes this process's id into it.
-    void write_pid(const std::string& _file_name);
-
     libs::core::events_loop::signals_handle::ptr m_signals;
 };
 

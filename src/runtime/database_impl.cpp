@@ -48,8 +48,9 @@ using to_timestamp_function = libs::core::timestamp (*)(const mariadb::date_time
 // Reads the current row's columns by name into record fields.
 class field_reader {
 public:
-    field_reader(const mariadb::result_set& _result, to_timestamp_function _to_timestamp)
-        : m_result(_result), m_to_timestamp(_to_timestamp) {}
+    // _column names the column last asked for, so that a failure can name it.
+    field_reader(const mariadb::result_set& _result, to_timestamp_function _to_timestamp, const char*& _column)
+        : m_result(_result), m_to_timestamp(_to_timestamp), m_column(_column) {}
 
     std::string text(const char* _column) const { return m_result.get_string(index(_column)); }
     timestamp time(const char* _column) const { return m_to_timestamp(m_result.get_date_time(index(_column))); }
@@ -80,6 +81,7 @@ private:
     // looked up by name once per result, then found by its address next to the last one read.
     std::uint32_t index(const char* _column) const
     {
+        m_column = _column;
         if (m_next < m_indexes.size() && m_indexes[m_next].first == _column)
             return m_indexes[m_next++].second;
         if (m_next > 0 && m_indexes[m_next - 1].first == _column)
@@ -96,6 +98,7 @@ private:
 
     const mariadb::result_set& m_result;
     to_timestamp_function m_to_timestamp;
+    const char*& m_column;
     mutable std::vector<std::pair<const char*, std::uint32_t>> m_indexes;
     mutable std::size_t m_next = 0;
 };
@@ -316,11 +319,12 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     enum class reading { none, row, fields };
     reading stage = reading::none;
     std::size_t row_number = 0;
+    const char* column = nullptr;
     try {
         const mariadb::result_set_ref rows = m_connection->query(_statement);
         if (rows->row_count() > result.capacity())
             result.reserve(static_cast<std::size_t>(rows->row_count()));
-        const field_reader reader(*rows, &qvd_mariadb::to_timestamp);
+        const field_reader reader(*rows, &qvd_mariadb::to_timestamp, column);
         while (rows->next()) {
             row_number = result.size() + 1;
             stage = reading::row;
@@ -335,7 +339,10 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
         if (stage != reading::none) {
             const std::string row = stage == reading::row ? "row " + std::to_string(row_number) + " of the result"
                                                           : row_name(result.back());
-            message += std::string(" (table ") + _table + ", " + row + ")";
+            message += std::string(" (table ") + _table + ", " + row;
+            if (column != nullptr)
+                message += std::string(", column ") + column;
+            message += ")";
         }
         throw libs::core::exception(std::move(message), _source_location);
     }

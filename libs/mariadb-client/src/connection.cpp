@@ -6,7 +6,15 @@
 
 #include <errmsg.h>
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <stdexcept>
+#include <system_error>
 
 namespace mariadb {
 
@@ -15,7 +23,11 @@ namespace mariadb {
 // The same, closing the handle first.
 #define MARIADB_FAIL_CLOSED(function) fail_handle_closed(function, __LINE__)
 
-connection::connection(const account_ref& _account) : m_account(_account) {}
+connection::connection(const account_ref& _account)
+    : m_account(_account), m_cancel_event(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (m_cancel_event < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+}
 
 connection::~connection() {
     // The session ends with the connection, and the server rolls the transaction back.
@@ -24,6 +36,7 @@ connection::~connection() {
         m_transaction->detach();
     }
     disconnect();
+    close(m_cancel_event);
 }
 
 connection_ref connection::create(const account_ref& _account) {
@@ -66,6 +79,13 @@ void connection::drain_pending() {
 }
 
 bool connection::connect() {
+    bool cancelled = false;
+    {
+        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+        cancelled = m_cancelled;
+    }
+    if (cancelled)
+        fail(CR_SERVER_LOST, "The connection was cancelled", "connect", __FILE__, __LINE__);
     if (m_mysql) {
         release_stream();
         drain_pending();
@@ -104,10 +124,16 @@ bool connection::connect() {
             MARIADB_FAIL_CLOSED("connect");
 
     const char* const socket = login.unix_socket().empty() ? nullptr : login.unix_socket().c_str();
-    if (!mysql_real_connect(m_mysql, login.host_name().c_str(), login.user_name().c_str(),
-                            login.password().c_str(), nullptr, login.port(), socket, CLIENT_MULTI_STATEMENTS))
+    if (!real_connect(socket))
         MARIADB_FAIL("connect");
     m_link = std::make_shared<const bool>(true);
+    {
+        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+        m_cancellable = m_mysql;
+        // A cancel during the connect found no link to abort: abort it now.
+        if (m_cancelled)
+            mariadb_cancel(m_mysql);
+    }
     // The client alone falls back to clear text when the server offers no TLS.
     if (!login.ssl_key().empty() && !mysql_get_ssl_cipher(m_mysql)) {
         disconnect();
@@ -116,6 +142,57 @@ bool connection::connect() {
     }
     apply_session_state();
     return true;
+}
+
+bool connection::real_connect(const char* _socket) {
+    // Driven here, through the library's non-blocking interface, so that cancel() can end a
+    // server that accepts and never greets; every later call on the handle blocks as usual.
+    if (mysql_options(m_mysql, MYSQL_OPT_NONBLOCK, nullptr) != 0)
+        return false;
+    const auto& login = *m_account;
+    MYSQL* connected = nullptr;
+    int status = mysql_real_connect_start(&connected, m_mysql, login.host_name().c_str(), login.user_name().c_str(),
+                                          login.password().c_str(), nullptr, login.port(), _socket,
+                                          CLIENT_MULTI_STATEMENTS);
+    while (status != 0) {
+        const my_socket handle = mysql_get_socket(m_mysql);
+        pollfd waits[2] = {{handle, 0, 0}, {m_cancel_event, POLLIN, 0}};
+        if (status & MYSQL_WAIT_READ)
+            waits[0].events |= POLLIN;
+        if (status & MYSQL_WAIT_WRITE)
+            waits[0].events |= POLLOUT;
+        if (status & MYSQL_WAIT_EXCEPT)
+            waits[0].events |= POLLPRI;
+        const int timeout = (status & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(m_mysql)) : -1;
+        const int ready = poll(waits, 2, timeout);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        int events = 0;
+        if (ready <= 0) {
+            events = MYSQL_WAIT_TIMEOUT;
+        } else if (waits[1].revents != 0) {
+            // Cancelled: a shut socket makes the library fail the handshake at once.
+            if (handle == MARIADB_INVALID_SOCKET)
+                events = MYSQL_WAIT_TIMEOUT;
+            else {
+                shutdown(handle, SHUT_RDWR);
+                events = status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE);
+                if (events == 0)
+                    events = MYSQL_WAIT_TIMEOUT;
+            }
+        } else {
+            if (waits[0].revents & (POLLIN | POLLHUP | POLLERR))
+                events |= status & MYSQL_WAIT_READ;
+            if (waits[0].revents & (POLLOUT | POLLHUP | POLLERR))
+                events |= status & MYSQL_WAIT_WRITE;
+            if (waits[0].revents & POLLPRI)
+                events |= MYSQL_WAIT_EXCEPT;
+            if (events == 0)
+                events = status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_EXCEPT);
+        }
+        status = mysql_real_connect_cont(&connected, m_mysql, events);
+    }
+    return connected != nullptr;
 }
 
 void connection::apply_session_state() {
@@ -154,11 +231,26 @@ bool connection::connected() { return m_mysql && mysql_ping(m_mysql) == 0; }
 void connection::disconnect() {
     release_stream();
     m_link.reset();
+    {
+        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+        m_cancellable = nullptr;
+    }
     if (m_mysql) {
         mysql_close(m_mysql);
         mysql_thread_end();
         m_mysql = nullptr;
     }
+}
+
+void connection::cancel() {
+    const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+    m_cancelled = true;
+    // Ends a connect under way; the event stays set for good.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(m_cancel_event, &one, sizeof one);
+    // Shuts the socket down: the read or write waiting on it ends in an error.
+    if (m_cancellable)
+        mariadb_cancel(m_cancellable);
 }
 
 bool connection::set_schema(const std::string& _schema) {

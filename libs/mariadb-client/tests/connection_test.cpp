@@ -1,6 +1,7 @@
 #include <mariadb_client/mariadb.hpp>
 
 #include "support/mariadb_server.hpp"
+#include "thrown_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,9 @@
 
 #include <chrono>
 #include <functional>
+#include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -32,6 +35,30 @@ std::string single(const mariadb::connection_ref& _connection, const std::string
     EXPECT_TRUE(rows->next()) << _query;
     return rows->get_string(0);
 }
+
+// A listener that never accepts: the TCP handshake completes but no greeting ever comes.
+class silent_listener {
+public:
+    silent_listener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 4) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen on the loopback");
+        m_port = ntohs(address.sin_port);
+    }
+    ~silent_listener() { ::close(m_fd); }
+    silent_listener(const silent_listener&) = delete;
+    silent_listener& operator=(const silent_listener&) = delete;
+
+    unsigned port() const { return m_port; }
+
+private:
+    const int m_fd;
+    unsigned m_port = 0;
+};
 
 class mariadb_connection : public ::testing::Test {
 protected:
@@ -98,18 +125,8 @@ TEST_F(mariadb_connection, unreachable_server_fails_the_attempt) {
 }
 
 TEST_F(mariadb_connection, silent_server_fails_within_the_connect_timeout) {
-    // A listener that never accepts: the TCP handshake completes but no greeting ever comes.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-
-    const auto account = make_account(g_database, "lomvera", ntohs(address.sin_port));
+    const silent_listener listener;
+    const auto account = make_account(g_database, "lomvera", listener.port());
     account->set_connect_option(MYSQL_OPT_CONNECT_TIMEOUT, 1);
     const auto connection = mariadb::connection::create(account);
     const auto started = std::chrono::steady_clock::now();
@@ -117,7 +134,6 @@ TEST_F(mariadb_connection, silent_server_fails_within_the_connect_timeout) {
     EXPECT_THROW(connection->connect(), mariadb::exception::connection);
     testing::internal::GetCapturedStderr();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    ::close(listener);
 }
 
 TEST_F(mariadb_connection, execute_sums_affected_rows_and_skips_result_sets) {
@@ -272,6 +288,65 @@ TEST_F(mariadb_connection, abandoned_stream_does_not_break_the_connection) {
     connection.reset();
     testing::internal::CaptureStderr();
     EXPECT_THROW(left_open->next(), mariadb::exception::connection);
+    testing::internal::GetCapturedStderr();
+}
+
+// A connect to a server that accepts and never greets ends when the connection is cancelled,
+// long before its connect timeout.
+TEST_F(mariadb_connection, cancel_ends_a_connect_that_the_server_never_answers) {
+    const silent_listener listener;
+    const auto account = make_account(g_database, "lomvera", listener.port());
+    account->set_connect_option(MYSQL_OPT_CONNECT_TIMEOUT, 120);
+    const auto connection = mariadb::connection::create(account);
+    const auto started = std::chrono::steady_clock::now();
+    // Whenever the cancel comes (before the connect or during it), the connect fails.
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        connection->cancel();
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(connection->connect(), mariadb::exception::connection);
+    testing::internal::GetCapturedStderr();
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
+}
+
+// A call that the server does not answer for long is ended from another thread; the connection
+// then refuses every later operation instead of connecting again.
+TEST_F(mariadb_connection, cancel_ends_a_waiting_call_and_every_later_one) {
+    const auto connection = mariadb::connection::create(make_account());
+    connection->connect();
+    std::thread canceller;
+    const auto started = std::chrono::steady_clock::now();
+    testing::internal::CaptureStderr();
+    {
+        // Cancels once the sleep is under way, so that the call is the one that waits.
+        canceller = std::thread([&] {
+            for (int i = 0; i < 600; ++i) {
+                const std::string running =
+                    query_value(shared_mariadb(), "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+                                                  "WHERE INFO = 'SELECT SLEEP(60)' AND DB = '" + g_database + "'")
+                        .value_or("0");
+                if (running != "0")
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            connection->cancel();
+        });
+        EXPECT_THROW(connection->query("SELECT SLEEP(60)"), mariadb::exception::connection);
+    }
+    canceller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(thrown_text<mariadb::exception::connection>([&] { connection->execute("DO 1"); }),
+              "The connection was cancelled");
+    EXPECT_THROW(connection->connect(), mariadb::exception::connection);
+    testing::internal::GetCapturedStderr();
+    // Cancelling again, or a connection never connected, is harmless.
+    connection->cancel();
+    const auto unused = mariadb::connection::create(make_account());
+    unused->cancel();
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(unused->connect(), mariadb::exception::connection);
     testing::internal::GetCapturedStderr();
 }
 

@@ -2,15 +2,25 @@
 // missing table, a frozen server. Each fault is reported where it happened and stops nothing else.
 #include "daemon_fixture.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qvd::app_test {
@@ -68,6 +78,66 @@ protected:
         ASSERT_TRUE(code) << "still running after SIGTERM";
         EXPECT_TRUE(*code == 0 || *code == 1) << *code;
         EXPECT_FALSE(_daemon.sanitizer_reported()) << _daemon.standard_error();
+    }
+
+    // A column store on a private server that is paused (SIGSTOP) while the daemon's insert of
+    // positions waits there for a table lock; 4 positions pending, in batches of 3.
+    struct frozen_insert {
+        explicit frozen_insert(std::string _database) : database(std::move(_database)) {}
+        test_support::private_mariadb_server server;
+        const std::string database;
+        std::optional<session> holder;
+        std::string blocked_session = "0";
+    };
+
+    std::unique_ptr<daemon_process> start_and_freeze_the_insert(frozen_insert& _frozen) {
+        _frozen.server.start();
+        const test_support::mariadb_endpoint& store = _frozen.server.endpoint();
+        run_sql(store, "CREATE DATABASE " + _frozen.database);
+        test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", _frozen.database);
+        m_settings.store_database = _frozen.database;
+        m_settings.store_port = store.port;
+        m_settings.maximum_piece = 3;
+        runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
+                    "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
+                    "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
+
+        _frozen.holder.emplace(store, _frozen.database);
+        _frozen.holder->run("LOCK TABLES positions_raw WRITE");
+        const auto waiting_insert = [&] {
+            return query_value(store,
+                               "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = "
+                               "'Query' AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
+                .value_or("0");
+        };
+        auto daemon = start();
+        const bool waiting = eventually([&] { return (_frozen.blocked_session = waiting_insert()) != "0"; }, 30s);
+        EXPECT_TRUE(waiting) << daemon->standard_error();
+        if (waiting)
+            _frozen.server.pause();
+        return daemon;
+    }
+
+    // Resumes the server and starts the daemon again: the journalled batch arrives once.
+    void restart_after_the_freeze(frozen_insert& _frozen) {
+        const test_support::mariadb_endpoint& store = _frozen.server.endpoint();
+        // The abandoned insert must not run once the lock goes: end it, unless the server has
+        // already seen its link close.
+        _frozen.server.resume();
+        try {
+            run_sql(store, "KILL " + _frozen.blocked_session);
+        } catch (const std::runtime_error&) {
+        }
+        _frozen.holder->run("UNLOCK TABLES");
+        m_settings.timer = 3600;
+        const auto daemon = start();
+        ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
+            << daemon->standard_error();
+        EXPECT_EQ(count("positions_raw", _frozen.database, store), 4);
+        EXPECT_EQ(count("positions_raw WHERE id = 1", _frozen.database, store), 1);
+        EXPECT_EQ(runtime_count("position_histories"), 0);
+        EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+        expect_ends_on_sigterm(*daemon);
     }
 };
 
@@ -153,7 +223,7 @@ TEST_F(app_operability, failing_kinds_and_maintenance_steps_stop_no_other) {
     // means that everything moved in the first attempt.
     const std::string log = daemon->standard_error();
     EXPECT_EQ(occurrences(log, "Moving external_events failed: "), 1u) << log;
-    EXPECT_NE(log.find("(table external_events, row id 9001)"), std::string::npos) << log;
+    EXPECT_NE(log.find("(table external_events, row id 9001, column ts)"), std::string::npos) << log;
     EXPECT_EQ(runtime_count("external_events WHERE id = 9001"), 1);
     EXPECT_EQ(store_count("external_events WHERE object_uid = 'no-time'"), 0);
     EXPECT_EQ(occurrences(log, "Moving node_parameters_staging failed: "), 1u) << log;
@@ -194,56 +264,90 @@ TEST_F(app_operability, a_failed_attempt_is_retried_after_5_seconds) {
 // the timeout, the batch stays journalled, SIGTERM then ends the daemon, and a restart moves
 // every row exactly once.
 TEST_F(app_operability, a_frozen_column_store_ends_in_an_error_and_sigterm_ends_the_daemon) {
-    test_support::private_mariadb_server store_server;
-    store_server.start();
-    const test_support::mariadb_endpoint& store = store_server.endpoint();
-    run_sql(store, "CREATE DATABASE frozen_dw");
-    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "frozen_dw");
-    m_settings.store_database = "frozen_dw";
-    m_settings.store_port = store.port;
     m_settings.database_timeout = 2;
-    m_settings.maximum_piece = 3;
-    runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES "
-                "(1, 7, 'o', '2024-05-01 10:00:01.000', 1, 0, 0), (2, 7, 'o', '2024-05-01 10:00:02.000', 2, 0, 0), "
-                "(3, 7, 'o', '2024-05-01 10:00:03.000', 3, 0, 0), (4, 7, 'o', '2024-05-01 10:00:04.000', 4, 0, 0)");
+    frozen_insert frozen("frozen_dw");
+    const auto daemon = start_and_freeze_the_insert(frozen);
+    ASSERT_FALSE(HasFailure());
 
-    session holder(store, "frozen_dw");
-    holder.run("LOCK TABLES positions_raw WRITE");
-    const auto waiting_insert = [&] {
-        return query_value(store,
-                           "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' "
-                           "AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
-            .value_or("0");
-    };
-    auto daemon = start();
-    std::string blocked = "0";
-    ASSERT_TRUE(eventually([&] { return (blocked = waiting_insert()) != "0"; }, 30s)) << daemon->standard_error();
-    store_server.pause();
-
-    const std::optional<std::string> failure =
-        log_line({"Lost connection", "(column store at 127.0.0.1:" + std::to_string(store.port) + ")"}, 60s);
+    const std::optional<std::string> failure = log_line(
+        {"Lost connection", "(column store at 127.0.0.1:" + std::to_string(frozen.server.endpoint().port) + ")"}, 60s);
     EXPECT_TRUE(failure) << daemon->standard_error();
     EXPECT_TRUE(daemon->running());
     EXPECT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
     EXPECT_EQ(runtime_count("position_histories"), 4);
     expect_ends_on_sigterm(*daemon);
+    restart_after_the_freeze(frozen);
+}
 
-    // The dead session's insert must not run once the lock goes: end it, unless the server has
-    // already seen its link close.
-    store_server.resume();
-    try {
-        run_sql(store, "KILL " + blocked);
-    } catch (const std::runtime_error&) {
-    }
-    holder.run("UNLOCK TABLES");
-    m_settings.timer = 3600;
-    daemon = start();
+// The same freeze with a timeout far beyond the bound: SIGTERM cancels the waiting insert a few
+// seconds later, the daemon ends, the batch stays journalled, and a later run moves every row
+// exactly once.
+TEST_F(app_operability, sigterm_cancels_a_call_that_the_server_never_answers) {
+    m_settings.database_timeout = 600;
+    frozen_insert frozen("hung_dw");
+    const auto daemon = start_and_freeze_the_insert(frozen);
+    ASSERT_FALSE(HasFailure());
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon->send(SIGTERM);
+    // The grace of 5 s and the take-down, with room for a loaded machine; far below the timeout.
+    const std::optional<int> code = daemon->wait(60s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ASSERT_TRUE(code) << "still running after SIGTERM: " << daemon->standard_error();
+    EXPECT_EQ(*code, 1) << daemon->standard_error();
+    EXPECT_LT(took, 30s);
+    const std::string log = daemon->standard_error();
+    EXPECT_NE(log.find("cancelling the database calls"), std::string::npos) << log;
+    EXPECT_NE(log.find("Moving position_histories failed: "), std::string::npos) << log;
+    EXPECT_NE(log.find("Interrupted"), std::string::npos) << log;
+    EXPECT_FALSE(daemon->sanitizer_reported()) << log;
+    EXPECT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
+    EXPECT_EQ(runtime_count("position_histories"), 4);
+    EXPECT_EQ(read_file(m_settings.pidfile), "");
+    restart_after_the_freeze(frozen);
+}
+
+// The column store goes away and something that accepts connections and never greets takes its
+// port: the daemon's reconnect waits there, far beyond the bound, until SIGTERM cancels it.
+TEST_F(app_operability, sigterm_cancels_a_reconnect_that_the_server_never_answers) {
+    test_support::private_mariadb_server store_server;
+    store_server.start();
+    const test_support::mariadb_endpoint& store = store_server.endpoint();
+    run_sql(store, "CREATE DATABASE silent_dw");
+    test_support::run_sql_file(store, "tests/fixtures/column_store_schema.sql", "silent_dw");
+    m_settings.store_database = "silent_dw";
+    m_settings.store_port = store.port;
+    m_settings.database_timeout = 600;
+    const auto daemon = start();
     ASSERT_TRUE(eventually([&] { return read_file(m_settings.pidfile) == std::to_string(daemon->pid()); }, 60s))
         << daemon->standard_error();
-    EXPECT_EQ(count("positions_raw", "frozen_dw", store), 4);
-    EXPECT_EQ(runtime_count("position_histories"), 0);
-    EXPECT_FALSE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
-    expect_ends_on_sigterm(*daemon);
+
+    store_server.stop();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const int reuse = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(store.port));
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    // A connection waiting in the backlog makes the listener readable: the daemon is in its connect.
+    pollfd waiting{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 60000), 1) << daemon->standard_error();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon->send(SIGTERM);
+    const std::optional<int> code = daemon->wait(60s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ::close(listener);
+    ASSERT_TRUE(code) << "still running after SIGTERM: " << daemon->standard_error();
+    EXPECT_EQ(*code, 1) << daemon->standard_error();
+    EXPECT_LT(took, 30s);
+    EXPECT_NE(daemon->standard_error().find("cancelling the database calls"), std::string::npos)
+        << daemon->standard_error();
+    EXPECT_FALSE(daemon->sanitizer_reported());
 }
 
 } // namespace

@@ -2,7 +2,9 @@
 // the pid file, termination signals and recovery after a kill in the middle of a batch.
 #include "daemon_fixture.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +131,16 @@ protected:
                      {});
     }
 
+    // Starts the daemon with the column store's external_events locked by _holder: it waits in
+    // its first insert, of external events, which come first.
+    std::unique_ptr<daemon_process> start_waiting_on_external_events(session& _holder) {
+        _holder.run("LOCK TABLES external_events WRITE");
+        auto daemon = start();
+        EXPECT_TRUE(eventually([&] { return inserting_into(m_store, "external_events") != 0; }, 30s))
+            << daemon->standard_error();
+        return daemon;
+    }
+
     static bool session_alive(long long _id) {
         return count("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(_id), {}) != 0;
     }
@@ -215,7 +227,8 @@ TEST_F(app_transfer, of_two_instances_started_together_one_runs) {
     stop(*second);
 }
 
-// Pid-file contents that do not name a live process: overwritten, and the daemon runs.
+// Pid-file contents of a file whose lock is free: stale, overwritten, and the daemon runs. "LIVE"
+// names a live process that is no instance (after a reboot the old id often names one).
 class app_pid_file_overwritten : public app_transfer, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(app_pid_file_overwritten, by_the_new_id_without_newline) {
@@ -226,6 +239,8 @@ TEST_P(app_pid_file_overwritten, by_the_new_id_without_newline) {
             _exit(0);
         waitpid(child, nullptr, 0);
         content = std::to_string(child);
+    } else if (content == "LIVE") {
+        content = std::to_string(getpid());
     }
     write_file(m_settings.pidfile, content);
     load_sample();
@@ -233,35 +248,58 @@ TEST_P(app_pid_file_overwritten, by_the_new_id_without_newline) {
     const auto daemon = start();
     wait_for_first_cycle(*daemon);
     EXPECT_EQ(runtime_count(moved_kinds()[0].pending), 0);
+    EXPECT_EQ(daemon->standard_error().find("Process is running"), std::string::npos);
     stop(*daemon);
 }
 
-INSTANTIATE_TEST_SUITE_P(contents, app_pid_file_overwritten, ::testing::Values("STALE", "0", "", "garbage", "-1"),
+INSTANTIATE_TEST_SUITE_P(contents, app_pid_file_overwritten,
+                         ::testing::Values("STALE", "LIVE", "0", "", "garbage", "-1", "123456789012"),
                          [](const ::testing::TestParamInfo<const char*>& _info) {
                              const std::string text = _info.param;
-                             return text == "STALE" ? std::string("stale")
-                                    : text == "0"   ? std::string("zero")
-                                    : text.empty()  ? std::string("empty")
-                                    : text == "-1"  ? std::string("negative")
-                                                    : std::string("garbage");
+                             return text == "STALE"          ? std::string("stale")
+                                    : text == "LIVE"         ? std::string("live_unrelated_process")
+                                    : text == "0"            ? std::string("zero")
+                                    : text.empty()           ? std::string("empty")
+                                    : text == "-1"           ? std::string("negative")
+                                    : text == "123456789012" ? std::string("beyond_int")
+                                                             : std::string("garbage");
                          });
 
 // Refused starts: nothing is moved, nothing journalled, the failure said once on standard error.
 struct refusal {
     const char* name;
-    const char* message;
+    const char* message;  // followed by " PATH: " and reason when reason is set
+    const char* reason;
 };
 
 void PrintTo(const refusal& _refusal, std::ostream* _stream) { *_stream << _refusal.name; }
 
 class app_refused_start : public app_transfer, public ::testing::WithParamInterface<refusal> {};
 
+// The lock of a running instance, held by this test process.
+class held_lock {
+public:
+    explicit held_lock(const std::string& _path) : m_fd(open(_path.c_str(), O_RDWR | O_CLOEXEC)) {
+        if (m_fd < 0 || flock(m_fd, LOCK_EX | LOCK_NB) != 0)
+            throw std::runtime_error("cannot lock " + _path);
+    }
+    ~held_lock() { close(m_fd); }
+    held_lock(const held_lock&) = delete;
+    held_lock& operator=(const held_lock&) = delete;
+
+private:
+    const int m_fd;
+};
+
 TEST_P(app_refused_start, before_anything_moves) {
+    const std::string name = GetParam().name;
     std::string pid_content;
-    if (std::string(GetParam().name) == "live_process") {
-        pid_content = std::to_string(getpid());
+    std::optional<held_lock> lock;
+    if (name == "locked" || name == "locked_empty") {
+        pid_content = name == "locked" ? std::to_string(getpid()) : "";
         write_file(m_settings.pidfile, pid_content);
-    } else if (std::string(GetParam().name) == "pid_path_is_a_directory") {
+        lock.emplace(m_settings.pidfile);
+    } else if (name == "pid_path_is_a_directory") {
         m_settings.pidfile = m_directory.file("pid-directory");
         std::filesystem::create_directory(m_settings.pidfile);
     } else {
@@ -273,36 +311,71 @@ TEST_P(app_refused_start, before_anything_moves) {
     const auto daemon = start();
     ASSERT_EQ(daemon->wait(30s), 1) << daemon->standard_error();
     EXPECT_EQ(daemon->standard_output(), "");
+    std::string message = GetParam().message;
+    if (GetParam().reason != nullptr)
+        message += " " + m_settings.pidfile + ": " + GetParam().reason;
     // Debug mode copies the logged line to standard error; the application adds none.
-    EXPECT_EQ(occurrences(daemon->standard_error(), GetParam().message), 1u) << daemon->standard_error();
+    EXPECT_EQ(occurrences(daemon->standard_error(), message), 1u) << daemon->standard_error();
     EXPECT_EQ(pending_counts(), before);
     for (const moved_kind& kind : moved_kinds())
         EXPECT_EQ(store_count(kind.table), 0) << kind.name;
     expect_no_journal();
     EXPECT_FALSE(daemon->sanitizer_reported());
-    if (!pid_content.empty()) {
+    if (lock) {
         EXPECT_EQ(read_file(m_settings.pidfile), pid_content);
-    } else if (std::string(GetParam().name) == "no_such_directory") {
+    } else if (name == "no_such_directory") {
         EXPECT_FALSE(file_exists(m_settings.pidfile));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(cases, app_refused_start,
-                         ::testing::Values(refusal{"live_process", "Process is running"},
-                                           refusal{"no_such_directory", "Error opening pid-file!"},
-                                           refusal{"pid_path_is_a_directory", "Error opening pid-file!"}),
+                         ::testing::Values(refusal{"locked", "Process is running", nullptr},
+                                           refusal{"locked_empty", "Process is running", nullptr},
+                                           refusal{"no_such_directory", "Error opening pid-file!",
+                                                   "No such file or directory"},
+                                           refusal{"pid_path_is_a_directory", "Error opening pid-file!",
+                                                   "Is a directory"}),
                          [](const ::testing::TestParamInfo<refusal>& _info) { return std::string(_info.param.name); });
+
+// Whether _signal is in the ignored set of process _pid (/proc/PID/status, "SigIgn").
+bool ignores(pid_t _pid, int _signal) {
+    const std::string status = read_file("/proc/" + std::to_string(_pid) + "/status");
+    const std::size_t at = status.find("SigIgn:\t");
+    if (at == std::string::npos)
+        throw std::runtime_error("no SigIgn in the status of " + std::to_string(_pid));
+    const unsigned long long mask = std::stoull(status.substr(at + 8, 16), nullptr, 16);
+    return (mask >> (_signal - 1)) & 1u;
+}
+
+// A hang-up in the middle of a batch neither ends the daemon nor the batch; the signals that
+// stop it still do, and the others keep their default actions.
+TEST_F(app_transfer, sighup_in_the_middle_of_a_batch_is_ignored) {
+    load_sample();
+    const std::vector<long long> before = pending_counts();
+    session holder(shared_mariadb(), m_store);
+    const auto daemon = start_waiting_on_external_events(holder);
+    ASSERT_FALSE(HasFailure());
+    EXPECT_TRUE(ignores(daemon->pid(), SIGHUP));
+    for (const int other : {SIGINT, SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
+        EXPECT_FALSE(ignores(daemon->pid(), other)) << other;
+    daemon->send(SIGHUP);
+    holder.run("UNLOCK TABLES");
+
+    // The same process finishes its first cycle, every kind moved.
+    wait_for_first_cycle(*daemon);
+    EXPECT_TRUE(daemon->running());
+    for (std::size_t i = 0; i < before.size(); ++i)
+        EXPECT_EQ(store_count(moved_kinds()[i].table), before[i]) << moved_kinds()[i].name;
+    expect_no_journal();
+    stop(*daemon);
+}
 
 TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_rest) {
     load_sample();
     const std::vector<long long> before = pending_counts();
     session holder(shared_mariadb(), m_store);
-    holder.run("LOCK TABLES external_events WRITE");
-
-    const auto daemon = start();
-    // External events come first: their insert waits for the lock.
-    ASSERT_TRUE(eventually([&] { return inserting_into(m_store, "external_events") != 0; }, 30s))
-        << daemon->standard_error();
+    const auto daemon = start_waiting_on_external_events(holder);
+    ASSERT_FALSE(HasFailure());
     // The signal watcher's thread ends once it has handled the signal.
     const std::size_t threads = daemon->thread_count();
     daemon->send(SIGTERM);

@@ -191,27 +191,27 @@ TEST_F(runtime_database, a_refused_row_is_named_in_the_failure)
              "NULL, NULL, NULL),"
              "(21, 1, 'a', NULL, NULL, NULL, NULL, NULL, 's', NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL)",
          [](const qvd::runtime::database& _db) { _db.get_positions(10); },
-         {"invalid date format", " (table position_histories, row id 21)"}},
+         {"invalid date format", " (table position_histories, row id 21, column ts)"}},
         {"zero date of a position",
          "SET SESSION sql_mode = ''; DELETE FROM position_histories; " + std::string(insert_positions) +
              "(-22, 1, 'a', NULL, '0000-00-00 00:00:00', NULL, NULL, NULL, 's', NULL, NULL, NULL, NULL, NULL, NULL, "
              "NULL, NULL, NULL)",
          [](const qvd::runtime::database& _db) { _db.get_positions(10); },
-         {"Invalid date time: 0000-00-00T00:00:00.000", " (table position_histories, row id -22)"}},
+         {"Invalid date time: 0000-00-00T00:00:00.000", " (table position_histories, row id -22, column ts)"}},
         {"NULL creation time of an activity",
          "INSERT INTO activities (id, created_at, created_by, action, object) VALUES (5, NULL, 'u', 'a', 'o')",
          [](const qvd::runtime::database& _db) { _db.get_activities(10); },
-         {"invalid date format", " (table activities, row id 5)"}},
+         {"invalid date format", " (table activities, row id 5, column created_at)"}},
         {"heartbeat flags wider than 32 bits",
          "INSERT INTO heartbeats (id, ts, flags_raw) VALUES (7, '2024-01-01 00:00:00', 'ffffffff'), "
          "(8, '2024-01-01 00:00:01', '100000000')",
          [](const qvd::runtime::database& _db) { _db.get_heartbeats(10); },
-         {"flags_raw 4294967296 does not fit in 32 bits", " (table heartbeats, row id 8)"}},
+         {"flags_raw 4294967296 does not fit in 32 bits", " (table heartbeats, row id 8, column flags_raw)"}},
         {"NULL leave time of a zone event",
          "INSERT INTO zone_event_history (id, uid, related_event, `action`, obj_uid, created_at) VALUES "
          "(1, 'e1', NULL, 'enter', 'o', '2024-01-01 00:00:00'), (2, 'l1', 'e1', 'leave', 'o', NULL)",
          [](const qvd::runtime::database& _db) { _db.get_zone_events(10); },
-         {"invalid date format", " (table zone_event_history, enter row id 1, leave row id 2)"}},
+         {"invalid date format", " (table zone_event_history, enter row id 1, leave row id 2, column leave_time)"}},
     };
     for (const case_t& c : cases) {
         SCOPED_TRACE(c.name);

@@ -7,6 +7,7 @@
 #include <mysql.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -33,6 +34,10 @@ public:
     bool connected();
     // Closes the handle, if any.
     void disconnect();
+    // Safe from any thread: aborts the call blocked on the link now, if any, and makes every
+    // later operation fail at once with exception::connection instead of connecting again.
+    // Not for accounts that set MYSQL_OPT_RECONNECT, whose handle the library replaces within a call.
+    void cancel();
 
     // The database last selected with success.
     const std::string& schema() const { return m_schema; }
@@ -75,6 +80,8 @@ private:
     void release_stream();
     void drain_pending();
     void apply_session_state();
+    // mysql_real_connect on the open handle, ended early by cancel(); false on a failure left in the handle.
+    bool real_connect(const char* _socket);
     // Runs a text and reads all its results; false on a failure left in the handle.
     bool run_all(const std::string& _query, u64& _affected);
     // Reads the results that follow the current one; false on a failure left in the handle.
@@ -93,6 +100,13 @@ private:
     std::shared_ptr<const void> m_link;
     // The open transaction, if any.
     transaction* m_transaction = nullptr;
+    // What cancel() touches, under m_cancel_mutex: the handle only while its link is up (set
+    // after the connect returned, cleared before the close), so never one being opened or closed.
+    std::mutex m_cancel_mutex;
+    MYSQL* m_cancellable = nullptr;
+    bool m_cancelled = false;
+    // Set by cancel(): wakes a connect that waits on the server.
+    const int m_cancel_event;
 };
 
 } // namespace mariadb
