@@ -1065,7 +1065,7 @@ TEST(column_store_log, a_missing_journal_table_is_warned_about_once)
     const qvd::test_support::zmq_reader reader;
     qvd::libs::core::logger logger("lomvera_store_test", "main");
     logger.connect(reader.endpoint());
-    const no_signals signals;
+    const no_signal signals;
     const auto& endpoint = qvd::test_support::shared_mariadb();
     qvd::activity activity;
     activity.created_at = some_time;
