@@ -54,6 +54,16 @@ struct core_tcp : qvd::test_support::network_fixture {
     }
 };
 
+// A connected pair made before the test body: the client and the server's end of it.
+struct core_tcp_pair : core_tcp {
+    std::vector<tcp::socket::ptr> accepted;
+    tcp::acceptor::ptr acceptor = listen_keeping(accepted);
+    tcp::socket::ptr client;
+    tcp::socket::ptr server;
+
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(connect_pair(*acceptor, accepted, client, server)); }
+};
+
 // Everything a socket reported, in order.
 struct recorder {
     std::string bytes;
@@ -309,12 +319,7 @@ TEST_F(core_tcp, callbacks_may_destroy_their_own_socket) {
 // Each callback below replaces itself and then reads what it captured: the closure it runs in
 // must outlive its call. The captured text is long so that the closure sits on the heap, where
 // the address sanitizer sees a read after its destruction.
-TEST_F(core_tcp, a_receive_callback_that_replaces_itself_finishes_its_call) {
-    std::vector<tcp::socket::ptr> accepted;
-    tcp::acceptor::ptr acceptor = listen_keeping(accepted);
-    tcp::socket::ptr client;
-    tcp::socket::ptr server;
-    ASSERT_NO_FATAL_FAILURE(connect_pair(*acceptor, accepted, client, server));
+TEST_F(core_tcp_pair, a_receive_callback_that_replaces_itself_finishes_its_call) {
     std::vector<std::string> seen;
     server->set_receive_callback([&, name = std::string(100, 'f')](boost::string_view _data) {
         server->set_receive_callback(
@@ -328,12 +333,7 @@ TEST_F(core_tcp, a_receive_callback_that_replaces_itself_finishes_its_call) {
     EXPECT_EQ(seen, (std::vector<std::string>{"f one", "next two"}));
 }
 
-TEST_F(core_tcp, a_close_callback_that_replaces_itself_finishes_its_call) {
-    std::vector<tcp::socket::ptr> accepted;
-    tcp::acceptor::ptr acceptor = listen_keeping(accepted);
-    tcp::socket::ptr client;
-    tcp::socket::ptr server;
-    ASSERT_NO_FATAL_FAILURE(connect_pair(*acceptor, accepted, client, server));
+TEST_F(core_tcp_pair, a_close_callback_that_replaces_itself_finishes_its_call) {
     std::vector<std::string> seen;
     server->set_close_callback([&, name = std::string(100, 'c')] {
         server->set_close_callback([&seen] { seen.push_back("next"); });
@@ -346,12 +346,7 @@ TEST_F(core_tcp, a_close_callback_that_replaces_itself_finishes_its_call) {
     EXPECT_EQ(seen, std::vector<std::string>{"c"});
 }
 
-TEST_F(core_tcp, a_can_send_callback_that_replaces_itself_finishes_its_call) {
-    std::vector<tcp::socket::ptr> accepted;
-    tcp::acceptor::ptr acceptor = listen_keeping(accepted);
-    tcp::socket::ptr client;
-    tcp::socket::ptr server;
-    ASSERT_NO_FATAL_FAILURE(connect_pair(*acceptor, accepted, client, server));
+TEST_F(core_tcp_pair, a_can_send_callback_that_replaces_itself_finishes_its_call) {
     std::vector<std::string> seen;
     server->set_can_send_callback([&, name = std::string(100, 's')] {
         server->set_can_send_callback([&seen] { seen.push_back("next"); });
