@@ -54,6 +54,16 @@ struct core_tcp : qvd::test_support::network_fixture {
     }
 };
 
+// A connected pair made before the test body: the client and the server's end of it.
+struct core_tcp_pair : core_tcp {
+    std::vector<tcp::socket::ptr> accepted;
+    tcp::acceptor::ptr acceptor = listen_keeping(accepted);
+    tcp::socket::ptr client;
+    tcp::socket::ptr server;
+
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(connect_pair(*acceptor, accepted, client, server)); }
+};
+
 // Everything a socket reported, in order.
 struct recorder {
     std::string bytes;
@@ -304,6 +314,48 @@ TEST_F(core_tcp, callbacks_may_destroy_their_own_socket) {
     ASSERT_TRUE(run_until([&] { return closes != 0; }));
     run_ready();
     EXPECT_EQ(closes, 5);
+}
+
+// Each callback below replaces itself and then reads what it captured: the closure it runs in
+// must outlive its call. The captured text is long so that the closure sits on the heap, where
+// the address sanitizer sees a read after its destruction.
+TEST_F(core_tcp_pair, a_receive_callback_that_replaces_itself_finishes_its_call) {
+    std::vector<std::string> seen;
+    server->set_receive_callback([&, name = std::string(100, 'f')](boost::string_view _data) {
+        server->set_receive_callback(
+            [&seen](boost::string_view _next) { seen.push_back("next " + std::string(_next)); });
+        seen.push_back(name.substr(0, 1) + " " + std::string(_data));
+    });
+    EXPECT_EQ(client->send_some("one"), 3u);
+    ASSERT_TRUE(run_until([&] { return seen.size() == 1; }));
+    EXPECT_EQ(client->send_some("two"), 3u);
+    ASSERT_TRUE(run_until([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"f one", "next two"}));
+}
+
+TEST_F(core_tcp_pair, a_close_callback_that_replaces_itself_finishes_its_call) {
+    std::vector<std::string> seen;
+    server->set_close_callback([&, name = std::string(100, 'c')] {
+        server->set_close_callback([&seen] { seen.push_back("next"); });
+        seen.push_back(name.substr(0, 1));
+    });
+    server->set_receive_callback([](boost::string_view) {});
+    client.reset();
+    ASSERT_TRUE(run_until([&] { return !seen.empty(); }));
+    run_ready();
+    EXPECT_EQ(seen, std::vector<std::string>{"c"});
+}
+
+TEST_F(core_tcp_pair, a_can_send_callback_that_replaces_itself_finishes_its_call) {
+    std::vector<std::string> seen;
+    server->set_can_send_callback([&, name = std::string(100, 's')] {
+        server->set_can_send_callback([&seen] { seen.push_back("next"); });
+        seen.push_back(name.substr(0, 1));
+        server->notify_that_send_is_possible();
+    });
+    server->notify_that_send_is_possible();
+    ASSERT_TRUE(run_until([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"s", "next"}));
 }
 
 TEST_F(core_tcp, send_some_takes_what_fits_and_one_can_send_call_follows_two_requests) {

@@ -132,6 +132,29 @@ TEST_F(core_udp, a_later_callback_replaces_the_first) {
     EXPECT_EQ(second[1].data, "three");
 }
 
+// The callback replaces itself and then reads what it captured: the closure it runs in must
+// outlive its call. The captured text is long so that the closure sits on the heap, where the
+// address sanitizer sees a read after its destruction.
+TEST_F(core_udp, a_callback_that_replaces_itself_finishes_its_call) {
+    udp::socket::ptr target = loop->create_udp_socket("127.0.0.1", 0);
+    std::vector<std::string> seen;
+    target->set_receive_callback([&, name = std::string(100, 'f')](const udp::endpoint&,
+                                                                    const boost::asio::ip::address_v4&,
+                                                                    const udp::message& _data) {
+        target->set_receive_callback(
+            [&seen](const udp::endpoint&, const boost::asio::ip::address_v4&, const udp::message& _next) {
+                seen.push_back("next " + std::string(_next.data(), _next.size()));
+            });
+        seen.push_back(name.substr(0, 1) + " " + std::string(_data.data(), _data.size()));
+    });
+    udp::socket::ptr source = loop->create_udp_socket("127.0.0.1", 0);
+    // Both queued before the loop runs: the second is read in the same turn, by the new callback.
+    source->send_to("127.0.0.1", port_of(*target), "one");
+    source->send_to("127.0.0.1", port_of(*target), "two");
+    ASSERT_TRUE(run_until([&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"f one", "next two"}));
+}
+
 TEST_F(core_udp, a_callback_may_destroy_its_own_socket) {
     udp::socket::ptr target = loop->create_udp_socket("127.0.0.1", 0);
     const int port = port_of(*target);

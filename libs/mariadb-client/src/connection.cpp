@@ -364,6 +364,23 @@ void connection::fail_lost_transaction(unsigned _line) {
     fail(error_no, "Transaction lost: " + error, "connect", __FILE__, _line);
 }
 
+void connection::hold_session(transaction* _transaction) {
+    // A reconnect inside the client library, in a ping or in a statement, would run the rest of
+    // the transaction in auto-commit on a new session. Without it a lost session fails the ping.
+    mysql_get_optionv(m_mysql, MYSQL_OPT_RECONNECT, &m_reconnect);
+    const my_bool off = 0;
+    if (mysql_optionsv(m_mysql, MYSQL_OPT_RECONNECT, &off) != 0)
+        MARIADB_FAIL("connect");
+    m_transaction = _transaction;
+}
+
+void connection::release_session() {
+    m_transaction = nullptr;
+    // A handle made after the session was lost has the account's setting already.
+    if (m_mysql)
+        mysql_optionsv(m_mysql, MYSQL_OPT_RECONNECT, &m_reconnect);
+}
+
 statement_ref connection::create_statement(const std::string& _query) {
     connect();
     return statement_ref(new statement(this, _query));

@@ -32,17 +32,22 @@ transaction::transaction(connection* _connection, isolation::level _level, bool 
     : m_connection(_connection) {
     if (_level < isolation::repeatable_read || _level > isolation::serializable)
         throw std::invalid_argument("Unknown isolation level");
-    // One text: a reconnect between the two would start the transaction without its level.
-    m_connection->execute(std::string(g_isolation_level[_level]) + g_consistent_snapshot[_consistent_snapshot ? 1 : 0]);
-    m_connection->m_transaction = this;
+    // Held before the start, so that the transaction begins on the session it keeps to its end.
+    m_connection->hold_session(this);
+    try {
+        // One text: a reconnect between the two would start the transaction without its level.
+        m_connection->execute(std::string(g_isolation_level[_level]) +
+                              g_consistent_snapshot[_consistent_snapshot ? 1 : 0]);
+    } catch (...) {
+        m_connection->release_session();
+        throw;
+    }
 }
 
 transaction::~transaction() {
     if (!m_connection)
         return;
     connection& owner = *m_connection;
-    if (owner.m_transaction == this)
-        owner.m_transaction = nullptr;
     // Without a handle the session is gone, and the server has rolled its work back already.
     if (owner.m_mysql) {
         owner.release_stream();
@@ -56,6 +61,8 @@ transaction::~transaction() {
             owner.disconnect();
         }
     }
+    if (owner.m_transaction == this)
+        owner.release_session();
     detach();
 }
 
@@ -76,7 +83,7 @@ void transaction::commit() {
     if (mysql_commit(m_connection->m_mysql) != 0)
         m_connection->fail(mysql_errno(m_connection->m_mysql), mysql_error(m_connection->m_mysql), "commit",
                            __FILE__, __LINE__);
-    m_connection->m_transaction = nullptr;
+    m_connection->release_session();
     detach();
 }
 

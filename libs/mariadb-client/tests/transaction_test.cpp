@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -55,6 +56,19 @@ protected:
     // Ends the connection's session from another one, as a server restart or a network cut would.
     void kill_session() {
         run_sql(shared_mariadb(), "KILL " + single(m_connection, "SELECT CONCAT(CONNECTION_ID())"));
+    }
+
+    // The same, returning once the server no longer lists the session, so that whatever the
+    // connection does next meets a session that is gone.
+    void kill_session_and_wait() {
+        const std::string id = single(m_connection, "SELECT CONCAT(CONNECTION_ID())");
+        run_sql(shared_mariadb(), "KILL " + id);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (query_value(shared_mariadb(), "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id) !=
+               "0") {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "session " << id << " still listed";
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 
     mariadb::account_ref m_account;
@@ -217,6 +231,68 @@ TEST_F(mariadb_transaction, lost_link_fails_the_transaction_and_never_reconnects
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(m_connection->execute("INSERT INTO t VALUES (5)"), 1u);
     EXPECT_EQ(committed(), "5");
+}
+
+// With the client library's own reconnect, a killed session would come back as a new one in
+// auto-commit: the rest of the transaction would commit piece by piece behind a failed first part.
+TEST_F(mariadb_transaction, a_killed_session_fails_the_transaction_although_the_account_reconnects) {
+    m_account->set_connect_option(MYSQL_OPT_RECONNECT, true);
+    auto transaction = m_connection->create_transaction(mariadb::isolation::repeatable_read, false);
+    m_connection->execute("INSERT INTO t VALUES (1)");
+    const auto point = transaction->create_save_point();
+    const auto insert = m_connection->create_statement("INSERT INTO t VALUES (?)");
+    ASSERT_NO_FATAL_FAILURE(kill_session_and_wait());
+
+    testing::internal::CaptureStderr();
+    struct later_case {
+        const char* name;
+        // The statement prepared on the killed session reports its own loss.
+        const char* text;
+        std::function<void()> operation;
+    };
+    const later_case later[] = {
+        {"execute", "Transaction lost: ", [&] { m_connection->execute("INSERT INTO t VALUES (2)"); }},
+        {"execute again", "Transaction lost: ", [&] { m_connection->execute("INSERT INTO t VALUES (3)"); }},
+        {"statement", "Prepared statement lost: ",
+         [&] {
+             insert->set_signed32(0, 4);
+             insert->execute();
+         }},
+        {"save point", "Transaction lost: ", [&] { transaction->create_save_point(); }},
+        {"save point release", "Transaction lost: ", [&] { point->commit(); }},
+        {"commit", "Transaction lost: ", [&] { transaction->commit(); }},
+    };
+    for (const auto& each : later) {
+        try {
+            each.operation();
+            ADD_FAILURE() << each.name << " went on after the session was killed";
+        } catch (const mariadb::exception::connection& failure) {
+            EXPECT_EQ(std::string(failure.what()).rfind(each.text, 0), 0u) << each.name << ": " << failure.what();
+        }
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(committed(), "");
+
+    // Once the transaction is gone the account's reconnect is back in force.
+    testing::internal::CaptureStderr();
+    transaction.reset();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(m_connection->execute("INSERT INTO t VALUES (5)"), 1u);
+    ASSERT_NO_FATAL_FAILURE(kill_session_and_wait());
+    EXPECT_TRUE(m_connection->connected());
+    EXPECT_EQ(m_connection->execute("INSERT INTO t VALUES (6)"), 1u);
+    EXPECT_EQ(committed(), "5,6");
+}
+
+// A committed transaction hands the session back as it found it, the client's reconnect included.
+TEST_F(mariadb_transaction, commit_gives_the_account_its_reconnect_back) {
+    m_account->set_connect_option(MYSQL_OPT_RECONNECT, true);
+    const auto transaction = m_connection->create_transaction(mariadb::isolation::repeatable_read, false);
+    m_connection->execute("INSERT INTO t VALUES (1)");
+    transaction->commit();
+    ASSERT_NO_FATAL_FAILURE(kill_session_and_wait());
+    EXPECT_TRUE(m_connection->connected());
+    EXPECT_EQ(committed(), "1");
 }
 
 TEST_F(mariadb_transaction, rollback_on_a_dead_link_is_reported_and_the_session_closed) {

@@ -76,6 +76,10 @@ private:
     [[noreturn]] void fail_handle_closed(const char* _function, unsigned _line);
     // A link lost while a transaction is open: closes the handle and throws, never reconnecting.
     [[noreturn]] void fail_lost_transaction(unsigned _line);
+    // Ties the open transaction to the current session: the client library's own reconnect is
+    // off until release_session, which gives the handle its setting back.
+    void hold_session(transaction* _transaction);
+    void release_session();
     void open_handle();
     void release_stream();
     void drain_pending();
@@ -100,6 +104,8 @@ private:
     std::shared_ptr<const void> m_link;
     // The open transaction, if any.
     transaction* m_transaction = nullptr;
+    // The handle's own reconnect setting from before the open transaction.
+    my_bool m_reconnect = 0;
     // What cancel() touches, under m_cancel_mutex: the handle only while its link is up (set
     // after the connect returned, cleared before the close), so never one being opened or closed.
     std::mutex m_cancel_mutex;

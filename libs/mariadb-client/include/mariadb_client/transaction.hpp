@@ -15,8 +15,9 @@ enum level { repeatable_read = 0, read_committed = 1, read_uncommitted = 2, seri
 } // namespace isolation
 
 // A transaction on one connection: started when made, rolled back when destroyed uncommitted.
-// While it is open the connection never reconnects: a lost link fails every later operation,
-// the commit included, until the transaction is destroyed.
+// While it is open the connection never reconnects, not even by the client library's own
+// reconnect option: a lost link fails every later operation, the commit included, until the
+// transaction is destroyed.
 class transaction {
 public:
     virtual ~transaction();

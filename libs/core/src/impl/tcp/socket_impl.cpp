@@ -40,19 +40,21 @@ socket::ptr socket_impl::connect(boost::asio::io_context& _io_context, const com
     return std::make_unique<socket_impl>(_io_context, _logger, std::move(socket));
 }
 
-void socket_impl::set_close_callback(close_callback _callback) { m_data->m_close_callback = std::move(_callback); }
+void socket_impl::set_close_callback(close_callback _callback) {
+    m_data->m_close_callback = _callback ? std::make_shared<close_callback>(std::move(_callback)) : nullptr;
+}
 
 void socket_impl::set_receive_callback(receive_callback _callback) {
     check_callback(_callback, "tcp socket receive");
     if (!m_data->m_receive_callback)
         setup_receive();
-    m_data->m_receive_callback = std::move(_callback);
+    m_data->m_receive_callback = std::make_shared<receive_callback>(std::move(_callback));
 }
 
 socket::endpoint socket_impl::get_remote_endpoint() const { return m_socket.remote_endpoint(); }
 
 void socket_impl::set_can_send_callback(can_send_callback _callback) {
-    m_data->m_can_send_callback = std::move(_callback);
+    m_data->m_can_send_callback = _callback ? std::make_shared<can_send_callback>(std::move(_callback)) : nullptr;
 }
 
 void socket_impl::notify_that_send_is_possible() {
@@ -70,8 +72,8 @@ void socket_impl::notify_that_send_is_possible() {
                                     self->m_logger.log_error(_error, QVD_SOURCE_LOCATION);
                                 return;
                             }
-                            if (data->m_can_send_callback)
-                                data->m_can_send_callback();
+                            if (const std::shared_ptr<can_send_callback> current = data->m_can_send_callback)
+                                (*current)();
                         });
     m_data->m_waiting_in_progress = true;
 }
@@ -102,8 +104,8 @@ void socket_impl::setup_receive() {
                 // waiting for the close callback must learn of it too.
                 if (_error != boost::asio::error::eof)
                     self->m_logger.log_error(_error, QVD_SOURCE_LOCATION);
-                if (data->m_close_callback)
-                    data->m_close_callback();
+                if (const std::shared_ptr<close_callback> current = data->m_close_callback)
+                    (*current)();
                 return;
             }
             // The next read starts after the callback, also when it threw; not when it destroyed the socket.
@@ -111,7 +113,8 @@ void socket_impl::setup_receive() {
                 if (data->m_socket_alive)
                     self->setup_receive();
             });
-            data->m_receive_callback(boost::string_view(data->m_buffer.data(), _size));
+            const std::shared_ptr<receive_callback> current = data->m_receive_callback;
+            (*current)(boost::string_view(data->m_buffer.data(), _size));
         });
 }
 

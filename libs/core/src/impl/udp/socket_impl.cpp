@@ -74,7 +74,7 @@ void socket_impl::set_receive_callback(callback _callback) {
     check_callback(_callback, "udp socket receive");
     if (!m_data->m_callback)
         setup_receive();
-    m_data->m_callback = std::move(_callback);
+    m_data->m_callback = std::make_shared<callback>(std::move(_callback));
 }
 
 void socket_impl::send_to(const endpoint& _endpoint, const message& _message) {
@@ -137,8 +137,9 @@ void socket_impl::receive_queued(const std::shared_ptr<shared_data>& _data, int 
                                   QVD_SOURCE_LOCATION);
             return;
         }
-        _data->m_callback(sender_of(name, header.msg_namelen), local_address_of(header),
-                          message(_data->m_buffer.data(), static_cast<std::size_t>(size)));
+        const std::shared_ptr<callback> current = _data->m_callback;
+        (*current)(sender_of(name, header.msg_namelen), local_address_of(header),
+                   message(_data->m_buffer.data(), static_cast<std::size_t>(size)));
     }
 }
 

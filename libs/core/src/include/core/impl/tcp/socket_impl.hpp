@@ -38,9 +38,10 @@ protected:
         std::vector<char> m_buffer;
         bool m_socket_alive = true;
         bool m_waiting_in_progress = false;
-        receive_callback m_receive_callback;
-        close_callback m_close_callback;
-        can_send_callback m_can_send_callback;
+        // Shared, so that a callback replaced from inside itself finishes its call; null when none.
+        std::shared_ptr<receive_callback> m_receive_callback;
+        std::shared_ptr<close_callback> m_close_callback;
+        std::shared_ptr<can_send_callback> m_can_send_callback;
     };
 
     // Starts one read into the buffer.

@@ -39,7 +39,8 @@ protected:
     struct shared_data {
         std::vector<char> m_buffer;
         bool m_socket_alive = true;
-        callback m_callback;
+        // Shared, so that a callback replaced from inside itself finishes its call.
+        std::shared_ptr<callback> m_callback;
     };
 
     // Starts one wait until the socket is readable.
