@@ -761,6 +761,9 @@ unsigned long long column_store_impl::insert(const table& _table, typename std::
                                         " bytes, more than the server's max_allowed_packet of " +
                                         std::to_string(m_max_allowed_packet) + " allows",
                                     _source_location);
+    // A session that connected while an earlier one held the lock must not write before it took
+    // the lock over: a restart's probe would not wait for an insert it cannot see.
+    hold_fence(_source_location);
     unsigned long long count = 0;
     try {
         count = m_connection->execute(text);
@@ -1003,6 +1006,14 @@ void column_store_impl::fence_earlier_sessions(libs::core::source_location _sour
     }
 }
 
+void column_store_impl::hold_fence(libs::core::source_location _source_location) const
+{
+    if (m_fenced_session != 0 && m_connection->thread_id() == m_fenced_session)
+        return;
+    fence_earlier_sessions(_source_location);
+    m_fenced_session = m_connection->thread_id();
+}
+
 bool column_store_impl::found_in(const std::string& _query, const std::string& _table, bool _may_be_missing,
                                  libs::core::source_location _source_location) const
 {
@@ -1029,7 +1040,7 @@ bool column_store_impl::presence(const std::string& _table, const Time& _logged_
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _logged_time % _table;
-    fence_earlier_sessions(_source_location);
+    hold_fence(_source_location);
     bool found = found_in(make_presence_query(_table, _record), _table, false, _source_location);
     // The table rows move on to is not the daemon's and may not exist.
     if (!found && _next_table != nullptr)

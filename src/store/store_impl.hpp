@@ -9,6 +9,7 @@
 #include <boost/optional.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,9 @@ private:
     // link, whose INSERT may still run) and waits until this session holds it; throws when it
     // still cannot after fence_wait_limit.
     void fence_earlier_sessions(libs::core::source_location _source_location) const;
+    // Fences unless the current session took the lock already (a session keeps it until it ends),
+    // so that every insert and probe runs in a session that holds the lock.
+    void hold_fence(libs::core::source_location _source_location) const;
     // Runs a presence query; a table that does not exist holds no row when _may_be_missing.
     bool found_in(const std::string& _query, const std::string& _table, bool _may_be_missing,
                   libs::core::source_location _source_location) const;
@@ -164,6 +168,8 @@ private:
     mutable std::size_t m_max_allowed_packet = 0;
     // The literal of fence_lock_name.
     const std::string m_fence_lock;
+    // The session known to hold the lock; 0 for none.
+    mutable std::uint64_t m_fenced_session = 0;
     // The INSERT that the last fitting built.
     mutable prepared_insert m_prepared;
 };

@@ -228,6 +228,8 @@ void connection::apply_session_state() {
 
 bool connection::connected() { return m_mysql && mysql_ping(m_mysql) == 0; }
 
+u64 connection::thread_id() const { return m_mysql ? mysql_thread_id(m_mysql) : 0; }
+
 void connection::disconnect() {
     release_stream();
     m_link.reset();

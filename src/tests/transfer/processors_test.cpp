@@ -1145,6 +1145,36 @@ TEST(processors_fence_lock, is_taken_again_after_a_reconnect)
     EXPECT_EQ(query_value(endpoint, holder_query), second);
 }
 
+// A store that connected while an earlier session held the lock takes it over before its first
+// insert of a new batch, so that a restart after a kill during that insert waits for it.
+TEST(processors_fence_lock, is_taken_over_before_a_new_batch_is_inserted)
+{
+    own_server server({});
+    const auto& endpoint = server.endpoint();
+    const std::string lock =
+        qvd::store::column_store_impl::string_literal(qvd::store::column_store_impl::fence_lock_name("cs"));
+    const auto earlier_session = open_session(endpoint, "cs");
+    {
+        const auto taken = earlier_session->query("SELECT CAST(GET_LOCK(" + lock + ", 0) AS CHAR) AS n");
+        ASSERT_TRUE(taken->next());
+        ASSERT_EQ(taken->get_string("n"), "1");
+    }
+    const auto earlier_id = std::to_string(earlier_session->thread_id());
+    server.renew_store();
+    run_sql(endpoint,
+            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
+            "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_5",
+            "rt");
+    qvd::positions_processor positions(*server.runtime, *server.store, 10, server.dir);
+    EXPECT_FALSE(positions.processing());
+    EXPECT_EQ(server.count("positions_raw", "cs"), "5");
+    const auto holder = query_value(endpoint, "SELECT IS_USED_LOCK(" + lock + ")");
+    ASSERT_TRUE(holder);
+    EXPECT_NE(*holder, earlier_id);
+    EXPECT_EQ(*query_value(endpoint, "SELECT DB FROM information_schema.PROCESSLIST WHERE ID = " + *holder), "cs");
+    EXPECT_TRUE(eventually([&] { return !session_alive(endpoint, earlier_id); }, std::chrono::seconds(30)));
+}
+
 // A server whose sql_mode pads CHAR values when read and stores an empty text as NULL: the
 // sessions set their whole mode on every connect, so an empty text arrives as an empty text and
 // the recovery probe finds a batch that arrived; after a reconnect as well.

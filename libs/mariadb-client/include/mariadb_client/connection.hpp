@@ -34,6 +34,8 @@ public:
     bool connected();
     // Closes the handle, if any.
     void disconnect();
+    // The server's id of the session on the current link, 0 without one; never connects.
+    u64 thread_id() const;
     // Safe from any thread: aborts the call blocked on the link now, if any, and makes every
     // later operation fail at once with exception::connection instead of connecting again.
     // Not for accounts that set MYSQL_OPT_RECONNECT, whose handle the library replaces within a call.
