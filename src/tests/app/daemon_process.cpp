@@ -151,17 +151,6 @@ std::string daemon_process::standard_error() const { return read_file(m_error); 
 
 bool daemon_process::sanitizer_reported() const { return standard_error().find("Sanitizer") != std::string::npos; }
 
-bool eventually(const std::function<bool()>& _condition, std::chrono::milliseconds _timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + _timeout;
-    for (;;) {
-        if (_condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
 std::string read_file(const std::string& _path) {
     std::ifstream in(_path);
     std::stringstream text;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wait.hpp"
+
 namespace qvd::app_test {
 
 // Path of the built daemon.
@@ -83,8 +85,7 @@ struct daemon_settings {
 // The configuration file text for _settings.
 std::string config_text(const daemon_settings& _settings);
 
-// Polls _condition every 50 ms until it holds or _timeout passed.
-bool eventually(const std::function<bool()>& _condition, std::chrono::milliseconds _timeout);
+using test_support::eventually;
 
 std::string read_file(const std::string& _path);
 void write_file(const std::string& _path, const std::string& _text);
