@@ -1,6 +1,7 @@
 #include "support/mariadb_server.hpp"
 
 #include "support/server_process.hpp"
+#include "support/eventually.hpp"
 
 #include <mysql.h>
 
@@ -111,6 +112,32 @@ const mariadb_endpoint& shared_mariadb() {
         return e;
     }();
     return endpoint;
+}
+
+std::size_t kill_sessions(const mariadb_endpoint& _endpoint, const std::string& _condition) {
+    std::string ids;
+    std::size_t killed = 0;
+    for (const auto& row : run(_endpoint,
+                               "SELECT ID FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND (" +
+                                   _condition + ")",
+                               {})) {
+        try {
+            run(_endpoint, "KILL " + *row.at(0), {});
+            ++killed;
+        } catch (const std::runtime_error& e) {
+            // A session that was just closing may have ended on its own in the meantime.
+            if (std::string(e.what()).find("Unknown thread id") == std::string::npos)
+                throw;
+        }
+        ids += (ids.empty() ? "" : ", ") + *row.at(0);
+    }
+    if (ids.empty())
+        return 0;
+    const std::string listed = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID IN (" + ids + ")";
+    if (!eventually([&] { return run(_endpoint, listed, {}).at(0).at(0) == std::string("0"); },
+                    std::chrono::seconds(30)))
+        throw std::runtime_error("killed sessions still listed after 30 s: " + ids);
+    return killed;
 }
 
 bool shared_mariadb_available() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +43,12 @@ std::vector<sql_row> query_sql(const mariadb_endpoint& _endpoint, const std::str
 // Runs one query that returns one value; throws when there is no row.
 std::optional<std::string> query_value(const mariadb_endpoint& _endpoint, const std::string& _sql,
                                        const std::string& _database = {});
+
+// Kills every session of the process list that _condition (an SQL expression on its columns)
+// selects, other than the asking one, and waits until none of them is listed any more: a killed
+// session stays listed until its thread has ended. Returns how many were killed; throws when one
+// is still listed after 30 s.
+std::size_t kill_sessions(const mariadb_endpoint& _endpoint, const std::string& _condition);
 
 // Executes the SQL file at _path (relative paths are taken from the source tree).
 void run_sql_file(const mariadb_endpoint& _endpoint, const std::string& _path, const std::string& _database = {});

@@ -49,10 +49,10 @@ public:
     void clear();
     // The first line (received so far or within _timeout) that matches.
     std::optional<syslog_line> wait_for(const std::function<bool(const syslog_line&)>& _match,
-                                        std::chrono::milliseconds _timeout = std::chrono::seconds(5)) const;
+                                        std::chrono::milliseconds _timeout = std::chrono::seconds(30)) const;
     // The first line whose body equals _body.
     std::optional<syslog_line> wait_for_body(const std::string& _body,
-                                             std::chrono::milliseconds _timeout = std::chrono::seconds(5)) const;
+                                             std::chrono::milliseconds _timeout = std::chrono::seconds(30)) const;
 
     // Splits one datagram; priority -1 when it has no "<PRI>" head.
     static syslog_line parse(const std::string& _datagram);

@@ -31,12 +31,12 @@ public:
     void clear();
     // The first message (received so far or within _timeout) that matches.
     std::optional<std::string> wait_for(const std::function<bool(const std::string&)>& _match,
-                                        std::chrono::milliseconds _timeout = std::chrono::seconds(5)) const;
+                                        std::chrono::milliseconds _timeout = std::chrono::seconds(30)) const;
     // The first message that ends with _suffix.
     std::optional<std::string> wait_for_suffix(const std::string& _suffix,
-                                               std::chrono::milliseconds _timeout = std::chrono::seconds(5)) const;
+                                               std::chrono::milliseconds _timeout = std::chrono::seconds(30)) const;
     // Whether at least _count messages arrived within _timeout.
-    bool wait_for_count(std::size_t _count, std::chrono::milliseconds _timeout = std::chrono::seconds(5)) const;
+    bool wait_for_count(std::size_t _count, std::chrono::milliseconds _timeout = std::chrono::seconds(30)) const;
 
 private:
     void drain();

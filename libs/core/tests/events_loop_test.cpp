@@ -33,7 +33,8 @@ struct core_events_loop : ::testing::Test {
 TEST_F(core_events_loop, run_without_work_returns_at_once) {
     const auto start = clock_type::now();
     loop->run();
-    EXPECT_LT(clock_type::now() - start, 100ms);
+    // A run that waited would never return; the bound only allows for a busy machine.
+    EXPECT_LT(clock_type::now() - start, 5s);
     EXPECT_TRUE(loop->is_stopped());
     EXPECT_EQ(&loop->get_io_context(), &static_cast<const events_loop&>(*loop).get_io_context());
 }
@@ -69,7 +70,7 @@ TEST_F(core_events_loop, posts_from_other_threads_run_on_the_loop_thread) {
 
 TEST_F(core_events_loop, stop_from_another_thread_ends_a_waiting_run) {
     int calls = 0;
-    const auto timer = loop->create_periodic_timer(1s, "idle", [&](timer::time_point) { ++calls; }, QVD_SOURCE_LOCATION);
+    const auto timer = loop->create_periodic_timer(60s, "idle", [&](timer::time_point) { ++calls; }, QVD_SOURCE_LOCATION);
     std::thread stopper([&] {
         std::this_thread::sleep_for(50ms);
         loop->stop();
@@ -77,13 +78,13 @@ TEST_F(core_events_loop, stop_from_another_thread_ends_a_waiting_run) {
     const auto start = clock_type::now();
     loop->run();
     stopper.join();
-    EXPECT_LT(clock_type::now() - start, 900ms);
+    EXPECT_LT(clock_type::now() - start, 30s);
     EXPECT_EQ(calls, 0);
     EXPECT_TRUE(loop->is_stopped());
     // A stopped loop stays stopped.
     const auto again = clock_type::now();
     loop->run();
-    EXPECT_LT(clock_type::now() - again, 100ms);
+    EXPECT_LT(clock_type::now() - again, 5s);
 }
 
 TEST_F(core_events_loop, handler_exceptions_leave_run_and_the_loop_goes_on) {

@@ -19,8 +19,9 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-// Loose bounds: the machine may be busy, but a call is never early and never very late.
-constexpr auto slack = 150ms;
+// Loose bounds: the machine may be busy (a load of 30 and more), but a call is never early and
+// never very late.
+constexpr auto slack = 1s;
 
 struct call {
     timer::time_point scheduled;
@@ -116,7 +117,12 @@ TEST_F(core_timers, periodic_calls_lie_on_the_grid) {
     EXPECT_GE(calls[0].scheduled - created, 40ms);
     EXPECT_LT(calls[0].scheduled - created, 40ms + slack);
     for (size_t i = 0; i < calls.size(); ++i) {
-        EXPECT_EQ(calls[i].scheduled, calls[0].scheduled + 40ms * static_cast<int>(i));
+        // On the grid; the next point follows unless a busy machine called this one a period late
+        // (missed points are not made up).
+        EXPECT_EQ((calls[i].scheduled - calls[0].scheduled) % 40ms, 0ns);
+        if (i > 0 && calls[i - 1].actual - calls[i - 1].scheduled < 40ms) {
+            EXPECT_EQ(calls[i].scheduled, calls[i - 1].scheduled + 40ms);
+        }
         EXPECT_GE(calls[i].actual, calls[i].scheduled);
         EXPECT_LT(calls[i].actual - calls[i].scheduled, slack);
     }
@@ -140,7 +146,11 @@ TEST_F(core_timers, a_long_call_is_followed_by_one_late_call_then_the_grid) {
     loop->run();
     ASSERT_EQ(calls.size(), 3u);
     const auto t1 = calls[0].scheduled;
-    EXPECT_EQ(calls[1].scheduled, t1 + period);
+    // A busy machine may call the first point a period late itself: then t1 + P is passed too.
+    if (calls[0].actual - t1 < period) {
+        EXPECT_EQ(calls[1].scheduled, t1 + period);
+    }
+    EXPECT_EQ((calls[1].scheduled - t1) % period, 0ns);
     EXPECT_GE(calls[1].actual - calls[0].actual, period * 5 / 2);
     EXPECT_LT(calls[1].actual - calls[0].actual, period * 5 / 2 + slack);
     // The next point is the first grid point after the late call, never one already passed.
@@ -167,7 +177,11 @@ TEST_F(core_timers, execute_now_calls_at_once_and_anchors_the_grid) {
     loop->run();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_LT(calls[0].actual - created, slack);
-    EXPECT_EQ(calls[1].scheduled, calls[0].scheduled + 200ms);
+    EXPECT_EQ((calls[1].scheduled - calls[0].scheduled) % 200ms, 0ns);
+    // Unless a busy machine called the first a period late.
+    if (calls[0].actual - calls[0].scheduled < 200ms) {
+        EXPECT_EQ(calls[1].scheduled, calls[0].scheduled + 200ms);
+    }
 }
 
 TEST_F(core_timers, stop_restart_reset_and_expire_now) {
@@ -244,9 +258,12 @@ TEST_F(core_timers, a_callback_may_destroy_its_own_periodic_timer) {
 
 TEST_F(core_timers, a_throwing_callback_leaves_run_and_the_grid_goes_on) {
     std::vector<timer::time_point> calls;
+    timer::time_point first_called{};
     const auto periodic = loop->create_periodic_timer(
         30ms, "thrower",
         [&](timer::time_point _t) {
+            if (calls.empty())
+                first_called = now();
             calls.push_back(_t);
             if (calls.size() == 1)
                 throw std::runtime_error("callback failed");
@@ -256,7 +273,11 @@ TEST_F(core_timers, a_throwing_callback_leaves_run_and_the_grid_goes_on) {
     EXPECT_THROW(loop->run(), std::runtime_error);
     loop->run();
     ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1], calls[0] + 30ms);
+    EXPECT_EQ((calls[1] - calls[0]) % 30ms, 0ns);
+    // Unless a busy machine called the first a period late.
+    if (first_called - calls[0] < 30ms) {
+        EXPECT_EQ(calls[1], calls[0] + 30ms);
+    }
 }
 
 TEST_F(core_timers, non_positive_periods_are_refused) {

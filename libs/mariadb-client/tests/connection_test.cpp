@@ -133,7 +133,8 @@ TEST_F(mariadb_connection, silent_server_fails_within_the_connect_timeout) {
     testing::internal::CaptureStderr();
     EXPECT_THROW(connection->connect(), mariadb::exception::connection);
     testing::internal::GetCapturedStderr();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    // Without the timeout the greeting would be awaited for ever.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
 TEST_F(mariadb_connection, execute_sums_affected_rows_and_skips_result_sets) {

@@ -53,7 +53,7 @@ TEST_P(app_command_line, exits_with_code_1_and_says_why_on_standard_error) {
         arguments.push_back(substitute(argument, "CONFIG", directory.file("config.json")));
     daemon_process daemon(arguments, directory.path());
 
-    ASSERT_EQ(daemon.wait(20s), 1);
+    ASSERT_EQ(daemon.wait(60s), 1);
     EXPECT_EQ(daemon.standard_output(), "");
     const std::string message = substitute(GetParam().message, "PROGRAM", daemon_path());
     // Without debug mode the line reaches standard error once, from the application itself.
@@ -97,12 +97,12 @@ TEST(app_startup, signal_while_a_database_is_unreachable_ends_with_interrupted) 
     // The failed attempt's line says which database, where.
     const std::string failure = "Cannot connect to the runtime database at 127.0.0.1:" + std::to_string(settings.port) +
                                 ": Can't connect to server on '127.0.0.1'";
-    ASSERT_TRUE(eventually([&] { return daemon.standard_error().find(failure) != std::string::npos; }, 20s))
+    ASSERT_TRUE(eventually([&] { return daemon.standard_error().find(failure) != std::string::npos; }, 60s))
         << daemon.standard_error();
     ASSERT_TRUE(daemon.running());
     daemon.send(SIGTERM);
     // The pause before the next attempt is not shortened; the attempt after it gives up.
-    ASSERT_EQ(daemon.wait(20s), 1) << daemon.standard_error();
+    ASSERT_EQ(daemon.wait(60s), 1) << daemon.standard_error();
     EXPECT_NE(daemon.standard_error().find("Interrupted"), std::string::npos) << daemon.standard_error();
     EXPECT_EQ(daemon.standard_output(), "");
     // The lock taken at start-up may have created the file; no process id was written.

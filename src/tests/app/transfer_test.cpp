@@ -21,6 +21,7 @@ namespace qvd::app_test {
 namespace {
 
 using namespace std::chrono_literals;
+using test_support::kill_sessions;
 using test_support::query_value;
 using test_support::run_sql;
 using test_support::shared_mariadb;
@@ -167,7 +168,7 @@ TEST_F(app_transfer, moves_every_kind_mirrors_open_rows_and_stops_on_sigterm) {
             EXPECT_TRUE(open) << kind.name << ": the sample needs open rows";
             // A later cycle may be between emptying and refilling the open table: wait for it.
             EXPECT_TRUE(eventually(
-                [&] { return query_value(shared_mariadb(), kind.store_keys, m_store) == open; }, 10s))
+                [&] { return query_value(shared_mariadb(), kind.store_keys, m_store) == open; }, 60s))
                 << kind.name << ": " << open.value_or("NULL") << " vs "
                 << query_value(shared_mariadb(), kind.store_keys, m_store).value_or("NULL");
         }
@@ -182,8 +183,8 @@ TEST_F(app_transfer, moves_every_kind_mirrors_open_rows_and_stops_on_sigterm) {
             "INSERT INTO zone_event_history (uid, related_event, `action`, obj_uid, created_at) "
             "VALUES ('ze-late', NULL, 'enter', 'obj-1', '2024-05-01 09:00:00.000')",
             m_runtime);
-    EXPECT_TRUE(eventually([&] { return store_count("external_events") == before[1] + 1; }, 10s));
-    EXPECT_TRUE(eventually([&] { return store_count("zone_events_open") == 2; }, 10s));
+    EXPECT_TRUE(eventually([&] { return store_count("external_events") == before[1] + 1; }, 60s));
+    EXPECT_TRUE(eventually([&] { return store_count("zone_events_open") == 2; }, 60s));
     EXPECT_EQ(runtime_count("SELECT COUNT(*) FROM external_events"), 0);
     expect_mirrored();
 
@@ -218,7 +219,7 @@ TEST_F(app_transfer, of_two_instances_started_together_one_runs) {
     if (first->running())
         std::swap(first, second);
     // "first" is now the refused one.
-    EXPECT_EQ(first->wait(10s), 1) << first->standard_error();
+    EXPECT_EQ(first->wait(30s), 1) << first->standard_error();
     EXPECT_NE(first->standard_error().find("Process is running"), std::string::npos) << first->standard_error();
     EXPECT_EQ(first->standard_error().find("loading"), std::string::npos) << first->standard_error();
     wait_for_first_cycle(*second);
@@ -379,7 +380,7 @@ TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_res
     // The signal watcher's thread ends once it has handled the signal.
     const std::size_t threads = daemon->thread_count();
     daemon->send(SIGTERM);
-    EXPECT_TRUE(eventually([&] { return daemon->thread_count() < threads; }, 10s));
+    EXPECT_TRUE(eventually([&] { return daemon->thread_count() < threads; }, 30s));
     holder.run("UNLOCK TABLES");
 
     ASSERT_EQ(daemon->wait(30s), 0) << daemon->standard_error();
@@ -398,9 +399,9 @@ TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_res
     expect_no_journal();
 }
 
-// After a SIGKILL the server runs the dead daemon's insert to its end and commits it. A daemon
-// restarted at once waits for that session before it probes the journalled batch, so the batch
-// is not inserted a second time.
+// After a SIGKILL the server runs the dead daemon's insert on, and would commit it. A daemon
+// restarted at once ends that session (its insert rolls back) before it probes the journalled
+// batch, so the batch is not inserted a second time.
 TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
     m_settings.maximum_piece = 40;
     std::string rows;
@@ -409,9 +410,13 @@ TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
                 "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
     run_sql(shared_mariadb(),
             "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows, m_runtime);
-    // About a second per batch.
+    // About a second per batch, once the gate that the test holds is open.
+    const std::string gate = "'" + m_store + "_gate'";
+    session gate_holder(shared_mariadb(), m_store);
+    gate_holder.run("DO GET_LOCK(" + gate + ", 0)");
     run_sql(shared_mariadb(),
-            "CREATE TRIGGER slow_insert BEFORE INSERT ON positions_raw FOR EACH ROW SET NEW.x = SLEEP(0.025)",
+            "CREATE TRIGGER slow_insert BEFORE INSERT ON positions_raw FOR EACH ROW SET NEW.x = SLEEP(0.025) + 0 * "
+            "GET_LOCK(" + gate + ", 600)",
             m_store);
 
     auto daemon = start();
@@ -425,11 +430,16 @@ TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
         30s))
         << daemon->standard_error();
     daemon->send(SIGKILL);
-    ASSERT_EQ(daemon->wait(10s), -SIGKILL);
+    ASSERT_EQ(daemon->wait(30s), -SIGKILL);
     // The killed insert is still running.
     EXPECT_NE(count(running_in_store, {}), 0);
 
     daemon = start();
+    EXPECT_TRUE(eventually(
+        [&] { return daemon->standard_error().find("an earlier holder of lock") != std::string::npos; },
+        60s))
+        << daemon->standard_error();
+    gate_holder.run("DO RELEASE_LOCK(" + gate + ")");
     wait_for_first_cycle(*daemon);
     stop(*daemon);
     EXPECT_EQ(store_count("positions_raw"), 100);
@@ -460,12 +470,13 @@ TEST_P(app_crash_recovery, every_row_exactly_once) {
         << daemon->standard_error();
     ASSERT_TRUE(file_exists(m_settings.persistent_data_dir + "positions_raw.bin"));
     daemon->send(SIGKILL);
-    ASSERT_EQ(daemon->wait(10s), -SIGKILL);
+    ASSERT_EQ(daemon->wait(30s), -SIGKILL);
+    // A killed session may still be waiting: it has to leave the wait before the lock goes.
     if (!insert_lands_after_kill)
-        run_sql(shared_mariadb(), "KILL " + std::to_string(blocked));
+        kill_sessions(shared_mariadb(), "ID = " + std::to_string(blocked));
     holder.run("UNLOCK TABLES");
     // The killed daemon's session ends once the server has finished (or dropped) its insert.
-    ASSERT_TRUE(eventually([&] { return !session_alive(blocked); }, 20s));
+    ASSERT_TRUE(eventually([&] { return !session_alive(blocked); }, 60s));
     EXPECT_EQ(store_count("positions_raw"), insert_lands_after_kill ? m_settings.maximum_piece : 0);
     // Locked at start-up, written only after the first cycle.
     EXPECT_EQ(read_file(m_settings.pidfile), "");

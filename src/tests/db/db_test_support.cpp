@@ -15,6 +15,8 @@ std::string body_of(const std::string& _message)
     return _message;
 }
 
+const std::string end_marker = "end of the captured lines #";
+
 } // namespace
 
 captured_logger::captured_logger() : m_logger("lomvera", "db_test")
@@ -25,11 +27,15 @@ captured_logger::captured_logger() : m_logger("lomvera", "db_test")
 
 std::vector<std::string> captured_logger::lines() const
 {
-    // Lines are sent without waiting; give the last ones a moment to arrive.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Lines are sent without waiting but arrive in order: once a marker logged now has arrived,
+    // so has every line logged before it.
+    const std::string marker = end_marker + std::to_string(++m_markers);
+    m_logger.info(marker);
+    m_reader.wait_for_suffix(marker, std::chrono::seconds(30));
     std::vector<std::string> result;
     for (const auto& message : m_reader.messages())
-        result.push_back(body_of(message));
+        if (message.find(end_marker) == std::string::npos)
+            result.push_back(body_of(message));
     return result;
 }
 

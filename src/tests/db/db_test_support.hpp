@@ -29,12 +29,13 @@ public:
     // The received lines that contain _text.
     std::vector<std::string> lines_with(const std::string& _text) const;
     // Waits up to _timeout for a line containing _text.
-    bool wait_for(const std::string& _text, std::chrono::milliseconds _timeout = std::chrono::seconds(5)) const;
+    bool wait_for(const std::string& _text, std::chrono::milliseconds _timeout = std::chrono::seconds(30)) const;
 
 private:
     // Declared before the logger, so that it outlives the PUSH peer pushing to it.
     test_support::zmq_reader m_reader;
     libs::core::logger m_logger;
+    mutable unsigned m_markers = 0;
 };
 
 // The core, a main loop and its signal watcher, as the application builds them.

@@ -1,6 +1,7 @@
 #include "db_test_support.hpp"
 
 #include "db/qvd_mariadb.hpp"
+#include "support/eventually.hpp"
 
 #include <core/exception.hpp>
 
@@ -25,6 +26,7 @@ namespace {
 
 using qvd::db_test::captured_logger;
 using qvd::db_test::signal_watch;
+using qvd::test_support::eventually;
 using qvd::test_support::shared_mariadb;
 using ::testing::HasSubstr;
 using clock_type = std::chrono::steady_clock;
@@ -176,8 +178,16 @@ TEST(qvd_mariadb, a_frozen_server_fails_the_statement_after_the_timeout)
             }
         });
         if (running_at_stop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            // Stopped only once the server runs the statement.
+            const bool running = eventually(
+                [&] {
+                    return qvd::test_support::query_value(endpoint,
+                                                          "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+                                                          "WHERE INFO = 'SELECT SLEEP(20)'") == std::string("1");
+                },
+                std::chrono::seconds(30));
             server.pause();
+            EXPECT_TRUE(running) << "the statement never reached the server";
         }
         const bool ended = failure.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
         server.resume();
@@ -193,8 +203,9 @@ TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
     signal_watch watch(logger.get());
     const unsigned port = qvd::test_support::free_tcp_port();
 
-    std::thread signaller([] {
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+    // The signal comes in the pause after the first failed attempt.
+    std::thread signaller([&logger] {
+        logger.wait_for("Cannot connect to the ", std::chrono::seconds(60));
         kill(getpid(), SIGTERM);
     });
     const auto start = clock_type::now();
@@ -209,9 +220,10 @@ TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
     const double elapsed = seconds_since(start);
     signaller.join();
     EXPECT_TRUE(watch.handle().signal_is_received());
-    // The pause in which the signal came is slept to its end, then one more attempt, and no pause after it.
+    // The pause in which the signal came is slept to its end, then one more attempt, and no pause
+    // after it (that would make two pauses, 10 s).
     EXPECT_GE(elapsed, 4.9);
-    EXPECT_LT(elapsed, 8.0);
+    EXPECT_LT(elapsed, 9.5);
     EXPECT_EQ(failed_attempts(logger), 2u);
     // Each attempt's line says which database failed, where, and why.
     for (const std::string& line : logger.lines_with("Cannot connect to the "))
@@ -225,9 +237,7 @@ TEST(qvd_mariadb, connects_after_a_signal_when_the_attempt_succeeds)
     captured_logger logger;
     signal_watch watch(logger.get());
     kill(getpid(), SIGTERM);
-    const auto deadline = clock_type::now() + std::chrono::seconds(5);
-    while (!watch.handle().signal_is_received() && clock_type::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    eventually([&] { return watch.handle().signal_is_received(); }, std::chrono::seconds(30));
     ASSERT_TRUE(watch.handle().signal_is_received());
 
     const auto& server = shared_mariadb();
