@@ -57,6 +57,10 @@ public:
         }
         m_opened.notify_all();
     }
+    void close() {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = false;
+    }
     void wait() {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_opened.wait_for(lock, 10s, [&] { return m_open; });
@@ -376,14 +380,19 @@ TEST_F(core_http_client, the_short_factory_gives_ten_workers_and_no_disabled_met
 TEST_F(core_http_client, restart_sends_the_same_request_again_while_the_client_lives) {
     auto client = make_client(2);
     std::vector<std::string> results;
-    const auto handle = client->perform_async_request(http::method::post, "/again", "{\"k\":\"v\"}",
+    held.open();
+    const auto handle = client->perform_async_request(http::method::post, "/hold-again", "{\"k\":\"v\"}",
                                                       [&](http::result _result) { results.push_back(text_of(_result)); });
     ASSERT_TRUE(run_until([&] { return results.size() == 1; }));
+    // Held by the server, so that the second run cannot have completed yet when it is asked.
+    held.close();
     handle->restart();
     EXPECT_FALSE(handle->is_complete());
+    ASSERT_TRUE(server.wait_for_requests(2));
+    held.open();
     ASSERT_TRUE(run_until([&] { return results.size() == 2; }));
     EXPECT_EQ(results[1], results[0]);
-    EXPECT_EQ(results[0], "POST /again {\"k\":\"v\"}");
+    EXPECT_EQ(results[0], "POST /hold-again {\"k\":\"v\"}");
     EXPECT_EQ(server.request_count(), 2u);
 
     client.reset();
