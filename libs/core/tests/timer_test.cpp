@@ -158,7 +158,8 @@ TEST_F(core_timers, a_long_call_is_followed_by_one_late_call_then_the_grid) {
     EXPECT_GE(calls[2].scheduled, t1 + 3 * period);
     EXPECT_LE(calls[2].scheduled - period, calls[1].actual);
     EXPECT_GE(calls[2].actual, calls[2].scheduled);
-    if (calls[0].actual - t1 < 20ms) {
+    // Unless the late call itself ran past t1 + 3P on a busy machine, that is the point.
+    if (calls[1].actual < t1 + 3 * period) {
         EXPECT_EQ(calls[2].scheduled, t1 + 3 * period);
     }
 }
