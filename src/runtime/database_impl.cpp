@@ -677,19 +677,21 @@ void database_impl::optimize_tables()
                                                  "position_histories", "activities",
                                                  "heartbeats",       "vehicle_driver_associations",
                                                  "nodes_obj_associations", "node_parameters_staging"};
+    // Taken here: inside the lambda the location would name the lambda instead of this function.
+    const libs::core::source_location here = QVD_SOURCE_LOCATION;
     for (const std::string& table : tables) {
         // The trace and the done line stay inside the wrapping, as the statement does.
         const boost::optional<std::string> refusal = run(
             [&](mariadb::connection& _connection) {
-                const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "Optimizing table " + table);
+                const auto trace = get_logger().enter_function_short(here, "Optimizing table " + table);
                 const boost::optional<std::string> error = error_row(*_connection.query("optimize table " + table));
                 if (!error)
                     get_logger().debug("done");
                 return error;
             },
-            QVD_SOURCE_LOCATION);
+            here);
         if (refusal)
-            throw libs::core::exception(*refusal, QVD_SOURCE_LOCATION);
+            throw libs::core::exception(*refusal, here);
     }
 }
 
