@@ -41,6 +41,21 @@ public:
     using qvd_mariadb::to_timestamp;
 };
 
+// A holder on a fresh database of the shared server, with its logger and signal watch.
+struct connected_holder {
+    explicit connected_holder(const std::string& _database_prefix)
+        : schema(qvd::test_support::fresh_database(_database_prefix)), watch(logger.get()),
+          h(shared_mariadb().host, shared_mariadb().user, shared_mariadb().password, schema, shared_mariadb().port,
+            watch.handle(), logger.get(), "runtime database", qvd::default_database_timeout)
+    {
+    }
+
+    const std::string schema;
+    captured_logger logger;
+    signal_watch watch;
+    const holder h;
+};
+
 double seconds_since(clock_type::time_point _start)
 {
     return std::chrono::duration<double>(clock_type::now() - _start).count();
@@ -82,13 +97,10 @@ TEST(qvd_mariadb, to_timestamp_reads_the_date_time_as_utc)
 TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
 {
     LOMVERA_REQUIRE_MARIADB();
-    const std::string schema = qvd::test_support::fresh_database("lomvera_db_holder");
-    captured_logger logger;
-    signal_watch watch(logger.get());
-    const auto& server = shared_mariadb();
-    const holder h(server.host, server.user, server.password, schema, server.port, watch.handle(), logger.get(),
-                   "runtime database", qvd::default_database_timeout);
-    EXPECT_EQ(failed_attempts(logger), 0u);
+    connected_holder connected("lomvera_db_holder");
+    const holder& h = connected.h;
+    const std::string& schema = connected.schema;
+    EXPECT_EQ(failed_attempts(connected.logger), 0u);
 
     EXPECT_EQ(h.execute("CREATE TABLE t (id INT PRIMARY KEY)", QVD_SOURCE_LOCATION), 0u);
     EXPECT_EQ(h.execute("INSERT INTO t VALUES (1), (2), (3)", QVD_SOURCE_LOCATION), 3u);
@@ -123,12 +135,9 @@ TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
 TEST(qvd_mariadb, run_adds_its_context_to_a_failure_and_passes_other_exceptions_unchanged)
 {
     LOMVERA_REQUIRE_MARIADB();
-    const std::string schema = qvd::test_support::fresh_database("lomvera_db_holder_run");
-    captured_logger logger;
-    signal_watch watch(logger.get());
-    const auto& server = shared_mariadb();
-    const holder h(server.host, server.user, server.password, schema, server.port, watch.handle(), logger.get(),
-                   "runtime database", qvd::default_database_timeout);
+    connected_holder connected("lomvera_db_holder_run");
+    const holder& h = connected.h;
+    const std::string& schema = connected.schema;
     const qvd::libs::core::source_location caller(4343, __FILE__, __PRETTY_FUNCTION__);
 
     EXPECT_EQ(h.run([](mariadb::connection& _connection) { return _connection.execute("DO 1"); }, caller), 0u);
