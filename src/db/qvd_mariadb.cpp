@@ -117,20 +117,12 @@ std::string qvd_mariadb::failure_text(const std::exception& _exception) const
 
 mariadb::result_set_ref qvd_mariadb::query(const std::string& _query, libs::core::source_location _source_location) const
 {
-    try {
-        return m_connection->query(_query);
-    } catch (const std::exception& e) {
-        throw libs::core::exception(failure_text(e), _source_location);
-    }
+    return run([&](mariadb::connection& _connection) { return _connection.query(_query); }, _source_location);
 }
 
 mariadb::u64 qvd_mariadb::execute(const std::string& _query, libs::core::source_location _source_location) const
 {
-    try {
-        return m_connection->execute(_query);
-    } catch (const std::exception& e) {
-        throw libs::core::exception(failure_text(e), _source_location);
-    }
+    return run([&](mariadb::connection& _connection) { return _connection.execute(_query); }, _source_location);
 }
 
 } // namespace qvd

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <core/events_loop.hpp>
+#include <core/exception.hpp>
 #include <core/logger.hpp>
 #include <core/source_location.hpp>
 #include <core/timestamp.hpp>
@@ -9,6 +10,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace mariadb {
 class date_time;
@@ -49,6 +51,27 @@ protected:
     static libs::core::timestamp to_timestamp(const mariadb::date_time& _date_time);
 
     const libs::core::logger& get_logger() const { return m_logger; }
+
+    // Runs _statement, a callable given the connection. A std::exception from it is rethrown with
+    // the caller's location, and its text is followed by what _context, given the caught exception,
+    // adds (the row a refused statement names, for instance). Other exceptions pass unchanged.
+    template <class Statement, class Context>
+    decltype(auto) run(Statement&& _statement, libs::core::source_location _source_location,
+                       Context&& _context) const
+    {
+        try {
+            return std::forward<Statement>(_statement)(*m_connection);
+        } catch (const std::exception& e) {
+            throw libs::core::exception(failure_text(e) + std::forward<Context>(_context)(e), _source_location);
+        }
+    }
+
+    template <class Statement>
+    decltype(auto) run(Statement&& _statement, libs::core::source_location _source_location) const
+    {
+        return run(std::forward<Statement>(_statement), _source_location,
+                   [](const std::exception&) { return std::string(); });
+    }
 
     // Runs a selection; a failure is rethrown with the caller's location.
     mariadb::result_set_ref query(const std::string& _query, libs::core::source_location _source_location) const;

@@ -24,24 +24,176 @@
 
 namespace qvd::runtime {
 
+// What the read of one kind says and asks: one row per kind below.
+template <class Record, class Time>
+struct kind_read {
+    // The table that a failure names.
+    const char* table;
+    // The debug line before the query.
+    const char* loading_text;
+    // The debug line after it, fed with the size and the first and last logged times.
+    const char* done_text;
+    Time Record::*logged_time;
+    const char* statement;
+    // What comes between the statement and the limit; nullptr for a read of all open rows.
+    const char* before_limit;
+};
+
 namespace {
 
-// The statements, exactly as the runtime database has always been asked.
-const char* const select_positions = "SELECT id, trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, sfsn, slvr_mode, edge_corr, pe_dims, type, project_uid, inactive, to_type_id FROM position_histories WHERE trackable_id is not NULL LIMIT ";
-const char* const select_zone_events = "SELECT ze1.id AS id_enter,ze2.id AS id_leave,ze2.obj_uid AS trackable_uid, tko.name AS trackable_name, ze2.sublocation_uid AS area_uid, sl.name AS area_name, ze1.created_at AS enter_time, ze2.created_at AS leave_time, ze2.duration, ze2.zone_uid, zn.name as zone_name, ze2.zone_type_name, ze2.project_uid, tags.name as project_name, ze1.x AS enter_x, ze1.y AS enter_y, ze1.z AS enter_z, ze2.x AS leave_x, ze2.y AS leave_y, ze2.z AS leave_z FROM zone_event_history ze2 JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event LEFT JOIN tags on ze1.project_uid = tags.uid LEFT JOIN sublocations sl on ze1.sublocation_uid = sl.uid LEFT JOIN zones zn on ze1.zone_uid = zn.uid LEFT JOIN trackable_objects tko on ze1.obj_uid = tko.uid WHERE ze2.related_event IS NOT NULL AND ze2.`action` = 'leave' LIMIT ";
-const char* const select_zone_events_open = "SELECT   ze.id,   ze.obj_uid AS trackable_uid,   tko.name AS trackable_name,   ze.sublocation_uid AS area_uid,   sl.name AS area_name,   ze.created_at AS enter_time,   ze.zone_uid,   zn.name as zone_name,   ze.zone_type_name,   ze.project_uid,   tags.name as project_name,   ze.x AS enter_x,   ze.y AS enter_y,   ze.z AS enter_z FROM zone_event_history ze LEFT JOIN tags on ze.project_uid = tags.uid LEFT JOIN sublocations sl on ze.sublocation_uid = sl.uid LEFT JOIN zones zn on ze.zone_uid = zn.uid LEFT JOIN trackable_objects tko on ze.obj_uid = tko.uid WHERE ze.related_event IS NULL AND ze.`action` = 'enter' ";
-const char* const select_external_events = "SELECT ee.id, ee.object_uid, ee.object_name, ee.mac_address, ee.event_info, ee.event_type, ee.ts, ee.area_uid, sl.name as area_name, ee.project_uid, tags.name as project_name, ee.x, ee.y, ee.z, ee.created_at FROM external_events ee LEFT JOIN tags ON ee.project_uid = tags.uid LEFT JOIN sublocations sl ON ee.area_uid = sl.uid LIMIT ";
-const char* const select_activities = "\n                SELECT \n                    a.*, \n                    c.name AS company_name, \n                    p.name as project_name, \n                    p.user_params as project_user_params\n                FROM activities a\n                left JOIN view_companies c ON c.uid = a.company_uid\n                left JOIN view_projects p ON p.uid = a.project_uid\n                LIMIT\n            ";
-const char* const select_vehicle_driver_associations = "\n                SELECT \n                    vda.id,\n                    vda.event_id,\n                    \n                    vda.vehicle_uid,\n                    vda.vehicle_mac,\n                    vehicle.name AS vehicle_name,\n                    vda.driver_uid,\n                    vda.driver_mac,\n                    driver.name AS driver_name,  \n                    vda.created_at,\n                    vda.created_sublocation_uid AS created_area_uid,\n                    vda.created_x,\n                    vda.created_y,\n                    vda.removed_at,\n                    vda.removed_sublocation_uid AS removed_area_uid,\n                    vda.removed_x,\n                    vda.removed_y,\n                    vda.project_uid\n                FROM vehicle_driver_associations vda\n                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)\n                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)\n                WHERE vda.removed_at IS NOT NULL AND vda.removed_at < NOW()\n                ORDER BY created_at LIMIT \n            ";
-const char* const select_vehicle_driver_associations_open = "\n                SELECT \n                    vda.id,\n                    vda.event_id,\n                    vda.vehicle_uid,\n                    vda.vehicle_mac,\n                    vehicle.name AS vehicle_name,\n                    vda.driver_uid,\n                    vda.driver_mac,\n                    driver.name AS driver_name,  \n                    vda.created_at,\n                    vda.created_sublocation_uid AS created_area_uid,\n                    vda.created_x,\n                    vda.created_y,\n                    vda.project_uid\n                FROM vehicle_driver_associations vda\n                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)\n                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)\n                WHERE vda.removed_at IS NULL OR vda.removed_at > NOW()\n                ORDER BY created_at;\n            ";
-const char* const select_heartbeats = "\n                SELECT\n                    `id`,\n                    `ts`,\n                    CAST(IF(`is_announce` = 1, 271, 260) as unsigned) as `message_type`,\n                    `mac_address`,\n                    `trackable_uid`,\n                    `area_uid`,\n                    `company_uid`,\n                    `project_uid`,\n                    `x`,\n                    `y`,\n                    `z`,\n                    CAST(CONV(`flags_raw`, 16, 10) as unsigned) as `flags_raw`,\n                    `parent_mac_address`,\n                    `bridge_mac_address`,\n                    `reporting_frequency`,\n                    `ranging_frequency`,\n                    `category`,\n                    `sw_version`\n                FROM heartbeats\n                LIMIT\n            ";
-const char* const select_node_parameters = "\n                SELECT *\n                FROM node_parameters_staging\n                LIMIT\n            ";
+// The statements, exactly as the runtime database has always been asked: every blank counts,
+// those at the ends of lines included.
+const char* const select_positions =
+    "SELECT id, trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, sfsn, slvr_mode, "
+    "edge_corr, pe_dims, type, project_uid, inactive, to_type_id FROM position_histories WHERE "
+    "trackable_id is not NULL LIMIT ";
+const char* const select_zone_events =
+    "SELECT ze1.id AS id_enter,ze2.id AS id_leave,ze2.obj_uid AS trackable_uid, tko.name AS "
+    "trackable_name, ze2.sublocation_uid AS area_uid, sl.name AS area_name, ze1.created_at AS "
+    "enter_time, ze2.created_at AS leave_time, ze2.duration, ze2.zone_uid, zn.name as zone_name, "
+    "ze2.zone_type_name, ze2.project_uid, tags.name as project_name, ze1.x AS enter_x, ze1.y AS enter_y, "
+    "ze1.z AS enter_z, ze2.x AS leave_x, ze2.y AS leave_y, ze2.z AS leave_z FROM zone_event_history ze2 "
+    "JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event LEFT JOIN tags on ze1.project_uid = "
+    "tags.uid LEFT JOIN sublocations sl on ze1.sublocation_uid = sl.uid LEFT JOIN zones zn on "
+    "ze1.zone_uid = zn.uid LEFT JOIN trackable_objects tko on ze1.obj_uid = tko.uid WHERE "
+    "ze2.related_event IS NOT NULL AND ze2.`action` = 'leave' LIMIT ";
+const char* const select_zone_events_open =
+    "SELECT   ze.id,   ze.obj_uid AS trackable_uid,   tko.name AS trackable_name,   ze.sublocation_uid "
+    "AS area_uid,   sl.name AS area_name,   ze.created_at AS enter_time,   ze.zone_uid,   zn.name as "
+    "zone_name,   ze.zone_type_name,   ze.project_uid,   tags.name as project_name,   ze.x AS enter_x,   "
+    "ze.y AS enter_y,   ze.z AS enter_z FROM zone_event_history ze LEFT JOIN tags on ze.project_uid = "
+    "tags.uid LEFT JOIN sublocations sl on ze.sublocation_uid = sl.uid LEFT JOIN zones zn on ze.zone_uid "
+    "= zn.uid LEFT JOIN trackable_objects tko on ze.obj_uid = tko.uid WHERE ze.related_event IS NULL AND "
+    "ze.`action` = 'enter' ";
+const char* const select_external_events =
+    "SELECT ee.id, ee.object_uid, ee.object_name, ee.mac_address, ee.event_info, ee.event_type, ee.ts, "
+    "ee.area_uid, sl.name as area_name, ee.project_uid, tags.name as project_name, ee.x, ee.y, ee.z, "
+    "ee.created_at FROM external_events ee LEFT JOIN tags ON ee.project_uid = tags.uid LEFT JOIN "
+    "sublocations sl ON ee.area_uid = sl.uid LIMIT ";
+const char* const select_activities = R"(
+                SELECT 
+                    a.*, 
+                    c.name AS company_name, 
+                    p.name as project_name, 
+                    p.user_params as project_user_params
+                FROM activities a
+                left JOIN view_companies c ON c.uid = a.company_uid
+                left JOIN view_projects p ON p.uid = a.project_uid
+                LIMIT
+            )";
+const char* const select_vehicle_driver_associations = R"(
+                SELECT 
+                    vda.id,
+                    vda.event_id,
+                    
+                    vda.vehicle_uid,
+                    vda.vehicle_mac,
+                    vehicle.name AS vehicle_name,
+                    vda.driver_uid,
+                    vda.driver_mac,
+                    driver.name AS driver_name,  
+                    vda.created_at,
+                    vda.created_sublocation_uid AS created_area_uid,
+                    vda.created_x,
+                    vda.created_y,
+                    vda.removed_at,
+                    vda.removed_sublocation_uid AS removed_area_uid,
+                    vda.removed_x,
+                    vda.removed_y,
+                    vda.project_uid
+                FROM vehicle_driver_associations vda
+                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
+                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
+                WHERE vda.removed_at IS NOT NULL AND vda.removed_at < NOW()
+                ORDER BY created_at LIMIT 
+            )";
+const char* const select_vehicle_driver_associations_open = R"(
+                SELECT 
+                    vda.id,
+                    vda.event_id,
+                    vda.vehicle_uid,
+                    vda.vehicle_mac,
+                    vehicle.name AS vehicle_name,
+                    vda.driver_uid,
+                    vda.driver_mac,
+                    driver.name AS driver_name,  
+                    vda.created_at,
+                    vda.created_sublocation_uid AS created_area_uid,
+                    vda.created_x,
+                    vda.created_y,
+                    vda.project_uid
+                FROM vehicle_driver_associations vda
+                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
+                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
+                WHERE vda.removed_at IS NULL OR vda.removed_at > NOW()
+                ORDER BY created_at;
+            )";
+const char* const select_heartbeats = R"(
+                SELECT
+                    `id`,
+                    `ts`,
+                    CAST(IF(`is_announce` = 1, 271, 260) as unsigned) as `message_type`,
+                    `mac_address`,
+                    `trackable_uid`,
+                    `area_uid`,
+                    `company_uid`,
+                    `project_uid`,
+                    `x`,
+                    `y`,
+                    `z`,
+                    CAST(CONV(`flags_raw`, 16, 10) as unsigned) as `flags_raw`,
+                    `parent_mac_address`,
+                    `bridge_mac_address`,
+                    `reporting_frequency`,
+                    `ranging_frequency`,
+                    `category`,
+                    `sw_version`
+                FROM heartbeats
+                LIMIT
+            )";
+const char* const select_node_parameters = R"(
+                SELECT *
+                FROM node_parameters_staging
+                LIMIT
+            )";
 
 // The most records a read reserves before it knows how many rows came: a huge limit must not
 // allocate for rows that are not there.
 constexpr std::size_t records_reserved_before_query = 10000;
 
-const char* const done_text = "done, size = %1%, first ts = %2%, last ts = %3%";
+const char* const done_text_of_most = "done, size = %1%, first ts = %2%, last ts = %3%";
+
+using optional_time = boost::optional<timestamp>;
+
+// table, loading text, done text, logged time, statement, what comes before the limit
+const kind_read<position, timestamp> positions_read{
+    "position_histories", "loading data from table position_histories", done_text_of_most, &position::ts,
+    select_positions, ""};
+const kind_read<zone_event, timestamp> zone_events_read{
+    "zone_event_history", "loading closed zone events from table zone_event_history", done_text_of_most,
+    &zone_event::enter_time, select_zone_events, ""};
+const kind_read<zone_event_open, timestamp> zone_events_open_read{
+    "zone_event_history", "loading open zoen events from table zone_event_history",
+    "done, size = %1%, first enter_time = %2%, last = %3%", &zone_event_open::enter_time, select_zone_events_open,
+    nullptr};
+const kind_read<external_event, timestamp> external_events_read{
+    "external_events", "loading data from table external_events", done_text_of_most, &external_event::ts,
+    select_external_events, ""};
+const kind_read<activity, timestamp> activities_read{
+    "activities", "loading data from table activities", done_text_of_most, &activity::created_at,
+    select_activities, " "};
+const kind_read<vehicle_driver_association, optional_time> vehicle_driver_associations_read{
+    "vehicle_driver_associations", "loading closed VDAs from table vehicle_driver_associations", done_text_of_most,
+    &vehicle_driver_association::created_at, select_vehicle_driver_associations, " "};
+const kind_read<vehicle_driver_association_open, optional_time> vehicle_driver_associations_open_read{
+    "vehicle_driver_associations", "loading open VDAs from vehicle_driver_associations", done_text_of_most,
+    &vehicle_driver_association_open::created_at, select_vehicle_driver_associations_open, nullptr};
+const kind_read<heartbeat, optional_time> heartbeats_read{
+    "heartbeats", "loading heartbeats from table heartbeats", done_text_of_most, &heartbeat::ts, select_heartbeats,
+    " "};
+const kind_read<node_parameter, optional_time> node_parameters_read{
+    "node_parameters_staging", "loading data from table node_parameters_staging", done_text_of_most,
+    &node_parameter::ts, select_node_parameters, " "};
 
 using to_timestamp_function = libs::core::timestamp (*)(const mariadb::date_time&);
 
@@ -289,6 +441,17 @@ std::pair<boost::optional<const Time&>, boost::optional<const Time&>> first_and_
             boost::optional<const Time&>(_records.back().*_logged_time)};
 }
 
+// The "table: message" of the first row of an OPTIMIZE answer that reports an error, if any.
+boost::optional<std::string> error_row(mariadb::result_set& _answer)
+{
+    while (_answer.next()) {
+        // The server's letter case of the type is not part of its meaning.
+        if (boost::iequals(_answer.get_string("Msg_type"), "error"))
+            return _answer.get_string("Table") + ": " + _answer.get_string("Msg_text");
+    }
+    return boost::none;
+}
+
 } // namespace
 
 database_impl::database_impl(const std::string& _host_name, const std::string& _user_name,
@@ -303,51 +466,53 @@ database_impl::database_impl(const std::string& _host_name, const std::string& _
 database_impl::~database_impl() = default;
 
 template <class Record, class Time>
-std::vector<Record> database_impl::load(libs::core::source_location _source_location, const char* _loading_text,
-                                        const char* _table, const std::string& _statement, unsigned int _reserve,
-                                        Time Record::*_logged_time, const char* _done_text) const
+std::vector<Record> database_impl::load(const kind_read<Record, Time>& _read,
+                                        libs::core::source_location _source_location,
+                                        boost::optional<unsigned int> _limit) const
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
-    get_logger().debug(_loading_text);
+    get_logger().debug(_read.loading_text);
     // Reserved before the query, so that the batch's records lie below the result set in the heap
     // and are reused by the next batch instead of being given back to the kernel when the batch
-    // ends; a limit beyond that bound reserves only the rows that came.
+    // ends; a limit beyond that bound, or none, reserves the rest once the rows have come.
     std::vector<Record> result;
-    result.reserve(std::min<std::size_t>(_reserve, records_reserved_before_query));
+    result.reserve(_limit ? std::min<std::size_t>(*_limit, records_reserved_before_query)
+                          : records_reserved_before_query);
+    const std::string statement =
+        _limit ? _read.statement + (_read.before_limit + std::to_string(*_limit)) : std::string(_read.statement);
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
     reading stage = reading::none;
     std::size_t row_number = 0;
     const char* column = nullptr;
-    try {
-        const mariadb::result_set_ref rows = m_connection->query(_statement);
-        if (rows->row_count() > result.capacity())
-            result.reserve(static_cast<std::size_t>(rows->row_count()));
-        const field_reader reader(*rows, &qvd_mariadb::to_timestamp, column);
-        while (rows->next()) {
-            row_number = result.size() + 1;
-            stage = reading::row;
-            result.emplace_back();
-            read_key(reader, result.back());
-            stage = reading::fields;
-            read_fields(reader, result.back());
-            stage = reading::none;
-        }
-    } catch (const std::exception& e) {
-        std::string message = failure_text(e);
-        if (stage != reading::none) {
-            const std::string row = stage == reading::row ? "row " + std::to_string(row_number) + " of the result"
-                                                          : row_name(result.back());
-            message += std::string(" (table ") + _table + ", " + row;
-            if (column != nullptr)
-                message += std::string(", column ") + column;
-            message += ")";
-        }
-        throw libs::core::exception(std::move(message), _source_location);
-    }
-    const auto times = first_and_last(result, _logged_time);
-    get_logger().debug(_done_text) % result.size() % times.first % times.second;
+    const auto row_being_read = [&](const std::exception&) {
+        if (stage == reading::none)
+            return std::string();
+        const std::string row =
+            stage == reading::row ? "row " + std::to_string(row_number) + " of the result" : row_name(result.back());
+        return std::string(" (table ") + _read.table + ", " + row +
+               (column != nullptr ? std::string(", column ") + column : std::string()) + ")";
+    };
+    run(
+        [&](mariadb::connection& _connection) {
+            const mariadb::result_set_ref rows = _connection.query(statement);
+            if (rows->row_count() > result.capacity())
+                result.reserve(static_cast<std::size_t>(rows->row_count()));
+            const field_reader reader(*rows, &qvd_mariadb::to_timestamp, column);
+            while (rows->next()) {
+                row_number = result.size() + 1;
+                stage = reading::row;
+                result.emplace_back();
+                read_key(reader, result.back());
+                stage = reading::fields;
+                read_fields(reader, result.back());
+                stage = reading::none;
+            }
+        },
+        _source_location, row_being_read);
+    const auto times = first_and_last(result, _read.logged_time);
+    get_logger().debug(_read.done_text) % result.size() % times.first % times.second;
     return result;
 }
 
@@ -379,60 +544,47 @@ unsigned long long database_impl::maintain(libs::core::source_location _source_l
 
 std::vector<position> database_impl::get_positions(unsigned int _limit) const
 {
-    return load(QVD_SOURCE_LOCATION, "loading data from table position_histories", "position_histories",
-                select_positions + std::to_string(_limit), _limit, &position::ts, done_text);
+    return load(positions_read, QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<zone_event> database_impl::get_zone_events(unsigned int _limit) const
 {
-    return load(QVD_SOURCE_LOCATION, "loading closed zone events from table zone_event_history",
-                "zone_event_history", select_zone_events + std::to_string(_limit), _limit, &zone_event::enter_time,
-                done_text);
+    return load(zone_events_read, QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<zone_event_open> database_impl::get_zone_events_open() const
 {
-    return load(QVD_SOURCE_LOCATION, "loading open zoen events from table zone_event_history", "zone_event_history",
-                select_zone_events_open, 0, &zone_event_open::enter_time,
-                "done, size = %1%, first enter_time = %2%, last = %3%");
+    return load(zone_events_open_read, QVD_SOURCE_LOCATION, boost::none);
 }
 
 std::vector<external_event> database_impl::get_external_events(unsigned int _limit) const
 {
-    return load(QVD_SOURCE_LOCATION, "loading data from table external_events", "external_events",
-                select_external_events + std::to_string(_limit), _limit, &external_event::ts, done_text);
+    return load(external_events_read, QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<activity> database_impl::get_activities(unsigned int _limit) const
 {
-    return load(QVD_SOURCE_LOCATION, "loading data from table activities", "activities",
-                select_activities + (" " + std::to_string(_limit)), _limit, &activity::created_at, done_text);
+    return load(activities_read, QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<vehicle_driver_association> database_impl::get_vehicle_driver_associations(unsigned int _limit) const
 {
-    return load(QVD_SOURCE_LOCATION, "loading closed VDAs from table vehicle_driver_associations",
-                "vehicle_driver_associations", select_vehicle_driver_associations + (" " + std::to_string(_limit)),
-                _limit, &vehicle_driver_association::created_at, done_text);
+    return load(vehicle_driver_associations_read, QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<vehicle_driver_association_open> database_impl::get_vehicle_driver_associations_open() const
 {
-    return load(QVD_SOURCE_LOCATION, "loading open VDAs from vehicle_driver_associations",
-                "vehicle_driver_associations", select_vehicle_driver_associations_open, 0,
-                &vehicle_driver_association_open::created_at, done_text);
+    return load(vehicle_driver_associations_open_read, QVD_SOURCE_LOCATION, boost::none);
 }
 
 std::vector<heartbeat> database_impl::get_heartbeats(unsigned int _limit) const
 {
-    return load(QVD_SOURCE_LOCATION, "loading heartbeats from table heartbeats", "heartbeats",
-                select_heartbeats + (" " + std::to_string(_limit)), _limit, &heartbeat::ts, done_text);
+    return load(heartbeats_read, QVD_SOURCE_LOCATION, _limit);
 }
 
 node_parameters_vector database_impl::get_node_parameters(unsigned int _limit) const
 {
-    return load(QVD_SOURCE_LOCATION, "loading data from table node_parameters_staging", "node_parameters_staging",
-                select_node_parameters + (" " + std::to_string(_limit)), _limit, &node_parameter::ts, done_text);
+    return load(node_parameters_read, QVD_SOURCE_LOCATION, _limit);
 }
 
 namespace {
@@ -525,22 +677,21 @@ void database_impl::optimize_tables()
                                                  "position_histories", "activities",
                                                  "heartbeats",       "vehicle_driver_associations",
                                                  "nodes_obj_associations", "node_parameters_staging"};
+    // Taken here: inside the lambda the location would name the lambda instead of this function.
+    const libs::core::source_location here = QVD_SOURCE_LOCATION;
     for (const std::string& table : tables) {
-        try {
-            const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "Optimizing table " + table);
-            const mariadb::result_set_ref answer = m_connection->query("optimize table " + table);
-            while (answer->next()) {
-                // The server's letter case of the type is not part of its meaning.
-                if (boost::iequals(answer->get_string("Msg_type"), "error"))
-                    throw libs::core::exception(answer->get_string("Table") + ": " + answer->get_string("Msg_text"),
-                                                QVD_SOURCE_LOCATION);
-            }
-            get_logger().debug("done");
-        } catch (const libs::core::exception&) {
-            throw;
-        } catch (const std::exception& e) {
-            throw libs::core::exception(failure_text(e), QVD_SOURCE_LOCATION);
-        }
+        // The trace and the done line stay inside the wrapping, as the statement does.
+        const boost::optional<std::string> refusal = run(
+            [&](mariadb::connection& _connection) {
+                const auto trace = get_logger().enter_function_short(here, "Optimizing table " + table);
+                const boost::optional<std::string> error = error_row(*_connection.query("optimize table " + table));
+                if (!error)
+                    get_logger().debug("done");
+                return error;
+            },
+            here);
+        if (refusal)
+            throw libs::core::exception(*refusal, here);
     }
 }
 

@@ -3,10 +3,15 @@
 #include "db/qvd_mariadb.hpp"
 #include "runtime/database.hpp"
 
+#include <boost/optional.hpp>
+
 #include <sstream>
 #include <string>
 
 namespace qvd::runtime {
+
+template <class Record, class Time>
+struct kind_read;
 
 // The runtime database over one MariaDB connection.
 class database_impl : public database, private qvd_mariadb {
@@ -59,10 +64,10 @@ public:
 
 private:
     // The steps every read shares: trace, loading text, one query, one record per row, done line.
+    // A read of all open rows has no limit.
     template <class Record, class Time>
-    std::vector<Record> load(libs::core::source_location _source_location, const char* _loading_text,
-                             const char* _table, const std::string& _statement, unsigned int _reserve,
-                             Time Record::*_logged_time, const char* _done_text) const;
+    std::vector<Record> load(const kind_read<Record, Time>& _read, libs::core::source_location _source_location,
+                             boost::optional<unsigned int> _limit) const;
 
     // The steps every deletion by id shares: trace, deleting text, one DELETE, result line.
     template <class Record, class Time, class Ids>

@@ -766,14 +766,11 @@ unsigned long long column_store_impl::insert(const table& _table, typename std::
     hold_fence(_source_location);
     unsigned long long count = 0;
     try {
-        count = m_connection->execute(text);
-    } catch (const std::exception& e) {
-        // The server may have been restarted with another limit: read it again next time.
-        m_max_allowed_packet = 0;
         // The server counts rows within this statement; the operator looks for the runtime row.
-        throw libs::core::exception(failure_text(e) + refused_record_text(e.what(), _table, _first, _last),
-                                    _source_location);
+        count = run([&](mariadb::connection& _connection) { return _connection.execute(text); }, _source_location,
+                    [&](const std::exception& _e) { return refused_record_text(_e.what(), _table, _first, _last); });
     } catch (...) {
+        // The server may have been restarted with another limit: read it again next time.
         m_max_allowed_packet = 0;
         throw;
     }

@@ -5,6 +5,7 @@
 
 #include <core/exception.hpp>
 
+#include <mariadb_client/connection.hpp>
 #include <mariadb_client/date_time.hpp>
 #include <mariadb_client/result_set.hpp>
 
@@ -19,6 +20,7 @@
 #include <future>
 #include <ctime>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -37,7 +39,23 @@ public:
     using qvd_mariadb::execute;
     using qvd_mariadb::qvd_mariadb;
     using qvd_mariadb::query;
+    using qvd_mariadb::run;
     using qvd_mariadb::to_timestamp;
+};
+
+// A holder on a fresh database of the shared server, with its logger and signal watch.
+struct connected_holder {
+    explicit connected_holder(const std::string& _database_prefix)
+        : schema(qvd::test_support::fresh_database(_database_prefix)), watch(logger.get()),
+          h(shared_mariadb().host, shared_mariadb().user, shared_mariadb().password, schema, shared_mariadb().port,
+            watch.handle(), logger.get(), "runtime database", qvd::default_database_timeout)
+    {
+    }
+
+    const std::string schema;
+    captured_logger logger;
+    signal_watch watch;
+    const holder h;
 };
 
 double seconds_since(clock_type::time_point _start)
@@ -81,13 +99,10 @@ TEST(qvd_mariadb, to_timestamp_reads_the_date_time_as_utc)
 TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
 {
     LOMVERA_REQUIRE_MARIADB();
-    const std::string schema = qvd::test_support::fresh_database("lomvera_db_holder");
-    captured_logger logger;
-    signal_watch watch(logger.get());
-    const auto& server = shared_mariadb();
-    const holder h(server.host, server.user, server.password, schema, server.port, watch.handle(), logger.get(),
-                   "runtime database", qvd::default_database_timeout);
-    EXPECT_EQ(failed_attempts(logger), 0u);
+    connected_holder connected("lomvera_db_holder");
+    const holder& h = connected.h;
+    const std::string& schema = connected.schema;
+    EXPECT_EQ(failed_attempts(connected.logger), 0u);
 
     EXPECT_EQ(h.execute("CREATE TABLE t (id INT PRIMARY KEY)", QVD_SOURCE_LOCATION), 0u);
     EXPECT_EQ(h.execute("INSERT INTO t VALUES (1), (2), (3)", QVD_SOURCE_LOCATION), 3u);
@@ -117,6 +132,42 @@ TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
         EXPECT_EQ(e.get_string_error(), missing);
         EXPECT_EQ(e.get_source_location().line(), 4242);
     }
+}
+
+TEST(qvd_mariadb, run_adds_its_context_to_a_failure_and_passes_other_exceptions_unchanged)
+{
+    LOMVERA_REQUIRE_MARIADB();
+    connected_holder connected("lomvera_db_holder_run");
+    const holder& h = connected.h;
+    const std::string& schema = connected.schema;
+    const qvd::libs::core::source_location caller(4343, __FILE__, __PRETTY_FUNCTION__);
+
+    EXPECT_EQ(h.run([](mariadb::connection& _connection) { return _connection.execute("DO 1"); }, caller), 0u);
+
+    std::string context_saw;
+    const auto context = [&](const std::exception& _e) {
+        context_saw = _e.what();
+        return std::string(" (row 7)");
+    };
+    const std::string missing = "Table '" + schema + ".missing' doesn't exist";
+    try {
+        h.run([](mariadb::connection& _connection) { return _connection.query("SELECT * FROM missing"); }, caller,
+              context);
+        FAIL() << "run did not fail";
+    } catch (const qvd::libs::core::exception& e) {
+        EXPECT_EQ(e.get_string_error(), missing + " (row 7)");
+        EXPECT_EQ(e.get_source_location().line(), 4343);
+        EXPECT_EQ(context_saw, missing);
+    }
+    // A failure of the caller's own reading, inside the callable, is wrapped the same way.
+    try {
+        h.run([](mariadb::connection&) { throw std::out_of_range("value too wide"); }, caller, context);
+        FAIL() << "run did not fail";
+    } catch (const qvd::libs::core::exception& e) {
+        EXPECT_EQ(e.get_string_error(), "value too wide (row 7)");
+        EXPECT_EQ(e.get_source_location().line(), 4343);
+    }
+    EXPECT_THROW(h.run([](mariadb::connection&) { throw 5; }, caller, context), int);
 }
 
 TEST(qvd_mariadb, waits_for_a_server_that_starts_later)
