@@ -1,6 +1,7 @@
 #include "store/store_impl.hpp"
 
 #include "records/row_name.hpp"
+#include "store/kind.hpp"
 
 #include <core/exception.hpp>
 
@@ -242,188 +243,13 @@ private:
     bool m_first = true;
 };
 
-template <class Values>
-void describe_row(Values& _values, const position& _position)
-{
-    _values.keyword_default()
-        .value(_position.trackable_id)
-        .value(_position.trackable_uid)
-        .value(_position.mac_address)
-        .value(_position.ts)
-        .value(_position.fom)
-        .value(_position.sfsn)
-        .value(_position.slvr_mode)
-        .value(_position.edge_corr)
-        .value(_position.pe_dims)
-        .value(_position.type)
-        .value(_position.x)
-        .value(_position.y)
-        .value(_position.z)
-        .value(_position.area_uid)
-        .value(_position.project_uid)
-        .value(_position.inactive)
-        .value(_position.to_type_id);
-}
-
-template <class Values>
-void describe_row(Values& _values, const external_event& _event)
-{
-    _values.value(_event.object_uid)
-        .value(_event.object_name)
-        .value(_event.mac_address)
-        .value(_event.event_info)
-        .value(_event.event_type)
-        .value(_event.ts)
-        .value(_event.area_uid)
-        .value(_event.area_name)
-        .value(_event.project_uid)
-        .value(_event.project_name)
-        .value(_event.x)
-        .value(_event.y)
-        .value(_event.z)
-        .value(_event.created_at);
-}
-
-template <class Values>
-void describe_row(Values& _values, const zone_event& _event)
-{
-    _values.value(_event.trackable_uid)
-        .value_or_blank(_event.trackable_name)
-        .value(_event.area_uid)
-        .value(_event.area_name)
-        .value(_event.enter_time)
-        .value(_event.leave_time)
-        .value(_event.duration)
-        .value(_event.zone_uid)
-        .value(_event.zone_name)
-        .value(_event.project_uid)
-        .value(_event.project_name)
-        .value(_event.x_leave)
-        .value(_event.y_leave)
-        .value(_event.z_leave)
-        .value(_event.x_enter)
-        .value(_event.y_enter)
-        .value(_event.z_enter)
-        .value(_event.zone_type_name);
-}
-
-template <class Values>
-void describe_row(Values& _values, const zone_event_open& _event)
-{
-    _values.value(_event.trackable_uid)
-        .value_or_blank(_event.trackable_name)
-        .value(_event.area_uid)
-        .value(_event.area_name)
-        .value(_event.enter_time)
-        .value(_event.zone_uid)
-        .value(_event.zone_name)
-        .value(_event.project_uid)
-        .value(_event.project_name)
-        .value(_event.x_enter)
-        .value(_event.y_enter)
-        .value(_event.z_enter)
-        .value(_event.zone_type_name);
-}
-
-template <class Values>
-void describe_row(Values& _values, const activity& _activity)
-{
-    // The table has project_name before company_name.
-    _values.value(_activity.id)
-        .value(_activity.created_at)
-        .value(_activity.created_by)
-        .value(_activity.action)
-        .value(_activity.object)
-        .value(_activity.plist)
-        .value(_activity.project_uid)
-        .value(_activity.company_uid)
-        .value(_activity.on_behalf)
-        .value(_activity.ip)
-        .value(_activity.project_name)
-        .value(_activity.company_name)
-        .value(_activity.project_user_params);
-}
-
-template <class Values>
-void describe_row(Values& _values, const vehicle_driver_association& _association)
-{
-    _values.value(_association.id)
-        .value(_association.event_id)
-        .value(_association.vehicle_uid)
-        .value(_association.vehicle_mac)
-        .value(_association.vehicle_name)
-        .value(_association.driver_uid)
-        .value(_association.driver_mac)
-        .value(_association.driver_name)
-        .value(_association.created_at)
-        .value(_association.created_area_uid)
-        .value(_association.created_x)
-        .value(_association.created_y)
-        .value(_association.removed_at)
-        .value(_association.removed_area_uid)
-        .value(_association.removed_x)
-        .value(_association.removed_y)
-        .value(_association.project_uid);
-}
-
-template <class Values>
-void describe_row(Values& _values, const vehicle_driver_association_open& _association)
-{
-    _values.value(_association.id)
-        .value(_association.event_id)
-        .value(_association.vehicle_uid)
-        .value(_association.vehicle_mac)
-        .value(_association.vehicle_name)
-        .value(_association.driver_uid)
-        .value(_association.driver_mac)
-        .value(_association.driver_name)
-        .value(_association.created_at)
-        .value(_association.created_area_uid)
-        .value(_association.created_x)
-        .value(_association.created_y)
-        .value(_association.project_uid);
-}
-
-template <class Values>
-void describe_row(Values& _values, const heartbeat& _heartbeat)
-{
-    _values.value(_heartbeat.id)
-        .value(_heartbeat.ts)
-        .value(_heartbeat.message_type)
-        .value(_heartbeat.mac_address)
-        .value(_heartbeat.trackable_uid)
-        .value(_heartbeat.area_uid)
-        .value(_heartbeat.company_uid)
-        .value(_heartbeat.project_uid)
-        .value(_heartbeat.x)
-        .value(_heartbeat.y)
-        .value(_heartbeat.z)
-        .value(_heartbeat.flags_raw)
-        .value(_heartbeat.parent_mac_address)
-        .value(_heartbeat.bridge_mac_address)
-        .value(_heartbeat.reporting_frequency)
-        .value(_heartbeat.ranging_frequency)
-        .value(_heartbeat.category)
-        .value(_heartbeat.sw_version);
-}
-
-template <class Values>
-void describe_row(Values& _values, const node_parameter& _node_parameter)
-{
-    _values.value(_node_parameter.mac_address)
-        .value(_node_parameter.obj_uid)
-        .value(_node_parameter.param_name)
-        .value(_node_parameter.param_value)
-        .value(_node_parameter.ts);
-}
-
 // SELECT 1 FROM name WHERE (every written column equal) LIMIT 1.
 template <class Record>
-std::string make_presence_text(const std::string& _table_name, const table& _columns_of, const Record& _record)
+std::string make_presence_text(const std::string& _table_name, const Record& _record)
 {
     std::string text = "SELECT 1 FROM " + _table_name + " WHERE ";
-    row_conditions conditions(text, _columns_of);
-    describe_row(conditions, _record);
+    row_conditions conditions(text, kind<Record>::table);
+    kind<Record>::describe_row(conditions, _record);
     text += " LIMIT 1";
     return text;
 }
@@ -449,7 +275,7 @@ void append_row(std::string& _text, const Record& _record)
 {
     _text += '(';
     row_values values(_text);
-    describe_row(values, _record);
+    kind<Record>::describe_row(values, _record);
     _text += ')';
 }
 
@@ -635,49 +461,10 @@ void column_store_impl::check_structure() const
 
 // Inserts
 
-std::string column_store_impl::make_insert(const std::vector<position>& _piece)
+template <class Record>
+std::string column_store_impl::make_insert(const std::vector<Record>& _piece)
 {
-    return make_insert_text(positions_raw, _piece);
-}
-
-std::string column_store_impl::make_insert(const std::vector<external_event>& _piece)
-{
-    return make_insert_text(external_events, _piece);
-}
-
-std::string column_store_impl::make_insert(const std::vector<zone_event>& _piece)
-{
-    return make_insert_text(zone_events, _piece);
-}
-
-std::string column_store_impl::make_insert(const std::vector<zone_event_open>& _piece)
-{
-    return make_insert_text(zone_events_open, _piece);
-}
-
-std::string column_store_impl::make_insert(const std::vector<activity>& _piece)
-{
-    return make_insert_text(sys_journal_staging, _piece);
-}
-
-std::string column_store_impl::make_insert(const std::vector<vehicle_driver_association>& _piece)
-{
-    return make_insert_text(vehicle_driver_associations, _piece);
-}
-
-std::string column_store_impl::make_insert(const std::vector<vehicle_driver_association_open>& _piece)
-{
-    return make_insert_text(vehicle_driver_associations_open, _piece);
-}
-
-std::string column_store_impl::make_insert(const std::vector<heartbeat>& _piece)
-{
-    return make_insert_text(heartbeats, _piece);
-}
-
-std::string column_store_impl::make_insert(const node_parameters_vector& _piece)
-{
-    return make_insert_text(node_parameters, _piece);
+    return make_insert_text(kind<Record>::table, _piece);
 }
 
 std::size_t column_store_impl::statement_budget(libs::core::source_location _source_location) const
@@ -694,38 +481,39 @@ std::size_t column_store_impl::statement_budget(libs::core::source_location _sou
 }
 
 template <class Record>
-std::size_t column_store_impl::fitting(const table& _table, typename std::vector<Record>::const_iterator _first,
+std::size_t column_store_impl::fitting(typename std::vector<Record>::const_iterator _first,
                                        typename std::vector<Record>::const_iterator _last,
                                        libs::core::source_location _source_location) const
 {
+    const table& schema = kind<Record>::table;
     const std::size_t budget = statement_budget(_source_location);
     std::size_t first_size = 0;
     // The text is kept for the insert of these rows that follows.
     m_prepared.for_table = nullptr;
-    const std::size_t count = build_insert_text(m_prepared, _table, _first, _last, budget, first_size);
+    const std::size_t count = build_insert_text(m_prepared, schema, _first, _last, budget, first_size);
     if (count != 0) {
-        m_prepared.for_table = &_table;
+        m_prepared.for_table = &schema;
         m_prepared.first_record = &*_first;
     }
     if (count == 0 && _first != _last)
         throw libs::core::exception("The " + row_name(*_first) + " alone does not fit into one INSERT into table " +
-                                        _table.name + ": " + std::to_string(first_size) +
+                                        schema.name + ": " + std::to_string(first_size) +
                                         " bytes, the server's max_allowed_packet is " +
                                         std::to_string(m_max_allowed_packet),
                                     _source_location);
     if (count < static_cast<std::size_t>(_last - _first))
         get_logger().debug("%1% of %2% rows fit into one statement for table %3% (max_allowed_packet %4%)") % count %
-            (_last - _first) % _table.name % m_max_allowed_packet;
+            (_last - _first) % schema.name % m_max_allowed_packet;
     return count;
 }
 
 template <class Record>
-const std::string& column_store_impl::prepared_text(const table& _table,
-                                             typename std::vector<Record>::const_iterator _first,
-                                             typename std::vector<Record>::const_iterator _last) const
+const std::string& column_store_impl::prepared_text(typename std::vector<Record>::const_iterator _first,
+                                                    typename std::vector<Record>::const_iterator _last) const
 {
+    const table& schema = kind<Record>::table;
     prepared_insert& prepared = m_prepared;
-    const bool same_place = prepared.for_table == &_table && _first != _last && prepared.first_record == &*_first &&
+    const bool same_place = prepared.for_table == &schema && _first != _last && prepared.first_record == &*_first &&
                             prepared.count == static_cast<std::size_t>(_last - _first);
     // Used once at most.
     prepared.for_table = nullptr;
@@ -739,25 +527,26 @@ const std::string& column_store_impl::prepared_text(const table& _table,
     }
     // Built in the same buffer, which keeps its size from batch to batch.
     std::size_t first_size = 0;
-    build_insert_text(prepared, _table, _first, _last, std::string::npos, first_size);
+    build_insert_text(prepared, schema, _first, _last, std::string::npos, first_size);
     return prepared.text;
 }
 
 template <class Record>
-unsigned long long column_store_impl::insert(const table& _table, typename std::vector<Record>::const_iterator _first,
+unsigned long long column_store_impl::insert(typename std::vector<Record>::const_iterator _first,
                                              typename std::vector<Record>::const_iterator _last,
                                              libs::core::source_location _source_location) const
 {
+    const table& schema = kind<Record>::table;
     const auto trace = get_logger().enter_function_short(_source_location, "");
     // Without rows the text would end after VALUES; refuse it here instead of at the server.
     if (_first == _last)
-        throw libs::core::exception("Cannot insert an empty batch into table " + _table.name, _source_location);
-    get_logger().debug("inserting %1% rows into table %2%") % (_last - _first) % _table.name;
-    const std::string& text = prepared_text<Record>(_table, _first, _last);
+        throw libs::core::exception("Cannot insert an empty batch into table " + schema.name, _source_location);
+    get_logger().debug("inserting %1% rows into table %2%") % (_last - _first) % schema.name;
+    const std::string& text = prepared_text<Record>(_first, _last);
     // Sent anyway, the server would only answer "Server has gone away".
     if (text.size() > statement_budget(_source_location))
         throw libs::core::exception("The INSERT of " + std::to_string(_last - _first) + " rows into table " +
-                                        _table.name + " needs " + std::to_string(text.size()) +
+                                        schema.name + " needs " + std::to_string(text.size()) +
                                         " bytes, more than the server's max_allowed_packet of " +
                                         std::to_string(m_max_allowed_packet) + " allows",
                                     _source_location);
@@ -768,7 +557,7 @@ unsigned long long column_store_impl::insert(const table& _table, typename std::
     try {
         // The server counts rows within this statement; the operator looks for the runtime row.
         count = run([&](mariadb::connection& _connection) { return _connection.execute(text); }, _source_location,
-                    [&](const std::exception& _e) { return refused_record_text(_e.what(), _table, _first, _last); });
+                    [&](const std::exception& _e) { return refused_record_text(_e.what(), schema, _first, _last); });
     } catch (...) {
         // The server may have been restarted with another limit: read it again next time.
         m_max_allowed_packet = 0;
@@ -779,151 +568,128 @@ unsigned long long column_store_impl::insert(const table& _table, typename std::
 }
 
 template <class Record>
-unsigned long long column_store_impl::insert(const table& _table, const std::vector<Record>& _piece,
+unsigned long long column_store_impl::insert(const std::vector<Record>& _piece,
                                              libs::core::source_location _source_location) const
 {
-    return insert<Record>(_table, _piece.begin(), _piece.end(), _source_location);
+    return insert<Record>(_piece.begin(), _piece.end(), _source_location);
 }
 
 template <class Record>
-unsigned long long column_store_impl::insert_in_parts(const table& _table, const std::vector<Record>& _piece,
+unsigned long long column_store_impl::insert_in_parts(const std::vector<Record>& _piece,
                                                       libs::core::source_location _source_location) const
 {
     if (_piece.empty())
-        return insert(_table, _piece, _source_location);
+        return insert(_piece, _source_location);
     unsigned long long count = 0;
     for (auto first = _piece.begin(); first != _piece.end();) {
-        const auto last = first + static_cast<std::ptrdiff_t>(fitting<Record>(_table, first, _piece.end(),
-                                                                              _source_location));
-        count += insert<Record>(_table, first, last, _source_location);
+        const auto last =
+            first + static_cast<std::ptrdiff_t>(fitting<Record>(first, _piece.end(), _source_location));
+        count += insert<Record>(first, last, _source_location);
         first = last;
     }
     return count;
 }
 
+// The public operations name their kind; the kind's trait gives the table. The open tables are
+// not journalled: they take as many statements as the limit needs.
+
 unsigned long long column_store_impl::insert_positions_raw(const std::vector<position>& _piece) const
 {
-    return insert(positions_raw, _piece, QVD_SOURCE_LOCATION);
+    return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_external_events(const std::vector<external_event>& _piece) const
 {
-    return insert(external_events, _piece, QVD_SOURCE_LOCATION);
+    return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_zone_events(const std::vector<zone_event>& _piece) const
 {
-    return insert(zone_events, _piece, QVD_SOURCE_LOCATION);
+    return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_zone_events_open(const std::vector<zone_event_open>& _piece) const
 {
-    // Not journalled: the open table is refilled with as many statements as the limit needs.
-    return insert_in_parts(zone_events_open, _piece, QVD_SOURCE_LOCATION);
+    return insert_in_parts(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_sys_journal_staging(const std::vector<activity>& _piece) const
 {
-    return insert(sys_journal_staging, _piece, QVD_SOURCE_LOCATION);
+    return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_vehicle_driver_associations(
     const std::vector<vehicle_driver_association>& _piece) const
 {
-    return insert(vehicle_driver_associations, _piece, QVD_SOURCE_LOCATION);
+    return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_vehicle_driver_associations_open(
     const std::vector<vehicle_driver_association_open>& _piece) const
 {
-    return insert_in_parts(vehicle_driver_associations_open, _piece, QVD_SOURCE_LOCATION);
+    return insert_in_parts(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_heartbeats(const std::vector<heartbeat>& _piece) const
 {
-    return insert(heartbeats, _piece, QVD_SOURCE_LOCATION);
+    return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_node_parameters(const node_parameters_vector& _piece) const
 {
-    return insert(node_parameters, _piece, QVD_SOURCE_LOCATION);
+    return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 // Statement size
 
+template <class Record>
+std::size_t column_store_impl::fitting(const std::vector<Record>& _piece,
+                                       libs::core::source_location _source_location) const
+{
+    return fitting<Record>(_piece.begin(), _piece.end(), _source_location);
+}
+
 std::size_t column_store_impl::fitting_rows(const std::vector<position>& _piece) const
 {
-    return fitting<position>(positions_raw, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+    return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 std::size_t column_store_impl::fitting_rows(const std::vector<external_event>& _piece) const
 {
-    return fitting<external_event>(external_events, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+    return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 std::size_t column_store_impl::fitting_rows(const std::vector<zone_event>& _piece) const
 {
-    return fitting<zone_event>(zone_events, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+    return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 std::size_t column_store_impl::fitting_rows(const std::vector<activity>& _piece) const
 {
-    return fitting<activity>(sys_journal_staging, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+    return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 std::size_t column_store_impl::fitting_rows(const std::vector<vehicle_driver_association>& _piece) const
 {
-    return fitting<vehicle_driver_association>(vehicle_driver_associations, _piece.begin(), _piece.end(),
-                                               QVD_SOURCE_LOCATION);
+    return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 std::size_t column_store_impl::fitting_rows(const std::vector<heartbeat>& _piece) const
 {
-    return fitting<heartbeat>(heartbeats, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+    return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 std::size_t column_store_impl::fitting_rows(const node_parameters_vector& _piece) const
 {
-    return fitting<node_parameter>(node_parameters, _piece.begin(), _piece.end(), QVD_SOURCE_LOCATION);
+    return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 // Presence checks
 
-std::string column_store_impl::make_presence_query(const std::string& _table, const position& _position)
+template <class Record>
+std::string column_store_impl::make_presence_query(const std::string& _table, const Record& _record)
 {
-    return make_presence_text(_table, positions_raw, _position);
-}
-
-std::string column_store_impl::make_presence_query(const std::string& _table, const external_event& _event)
-{
-    return make_presence_text(_table, external_events, _event);
-}
-
-std::string column_store_impl::make_presence_query(const std::string& _table, const zone_event& _event)
-{
-    return make_presence_text(_table, zone_events, _event);
-}
-
-std::string column_store_impl::make_presence_query(const std::string& _table, const activity& _activity)
-{
-    // sys_journal is asked with the staging table's columns.
-    return make_presence_text(_table, sys_journal_staging, _activity);
-}
-
-std::string column_store_impl::make_presence_query(const std::string& _table,
-                                                   const vehicle_driver_association& _vehicle_driver_association)
-{
-    return make_presence_text(_table, vehicle_driver_associations, _vehicle_driver_association);
-}
-
-std::string column_store_impl::make_presence_query(const std::string& _table, const heartbeat& _heartbeat)
-{
-    return make_presence_text(_table, heartbeats, _heartbeat);
-}
-
-std::string column_store_impl::make_presence_query(const std::string& _table, const node_parameter& _node_parameter)
-{
-    return make_presence_text(_table, node_parameters, _node_parameter);
+    return make_presence_text(_table, _record);
 }
 
 std::string column_store_impl::fence_lock_name(const std::string& _schema)
@@ -1031,57 +797,56 @@ bool column_store_impl::found_in(const std::string& _query, const std::string& _
     }
 }
 
-template <class Time, class Record>
-bool column_store_impl::presence(const std::string& _table, const Time& _logged_time, const Record& _record,
-                                 libs::core::source_location _source_location, const char* _next_table) const
+template <class Record>
+bool column_store_impl::presence(const std::string& _table, const Record& _record,
+                                 libs::core::source_location _source_location) const
 {
     const auto trace = get_logger().enter_function_short(_source_location, "");
-    get_logger().debug("checking presence of row with ts = %1% in table %2%") % _logged_time % _table;
+    get_logger().debug("checking presence of row with ts = %1% in table %2%") % _record.*kind<Record>::presence_time %
+        _table;
     hold_fence(_source_location);
     bool found = found_in(make_presence_query(_table, _record), _table, false, _source_location);
     // The table rows move on to is not the daemon's and may not exist.
-    if (!found && _next_table != nullptr)
-        found = found_in(make_presence_query(_next_table, _record), _next_table, true, _source_location);
+    const char* const next_table = kind<Record>::next_table;
+    if (!found && next_table != nullptr)
+        found = found_in(make_presence_query(next_table, _record), next_table, true, _source_location);
     get_logger().debug("result: %1%") % found;
     return found;
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const position& _position) const
+bool column_store_impl::check_presence(const std::string& _table, const position& _record) const
 {
-    return presence(_table, _position.ts, _position, QVD_SOURCE_LOCATION);
+    return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const external_event& _event) const
+bool column_store_impl::check_presence(const std::string& _table, const external_event& _record) const
 {
-    return presence(_table, _event.ts, _event, QVD_SOURCE_LOCATION);
+    return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const zone_event& _event) const
+bool column_store_impl::check_presence(const std::string& _table, const zone_event& _record) const
 {
-    return presence(_table, _event.enter_time, _event, QVD_SOURCE_LOCATION);
+    return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const activity& _activity) const
+bool column_store_impl::check_presence(const std::string& _table, const activity& _record) const
 {
-    // A staged activity may already have been moved on into the journal itself.
-    return presence(_table, _activity.created_at, _activity, QVD_SOURCE_LOCATION, "sys_journal");
+    return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table,
-                                       const vehicle_driver_association& _vehicle_driver_association) const
+bool column_store_impl::check_presence(const std::string& _table, const vehicle_driver_association& _record) const
 {
-    return presence(_table, _vehicle_driver_association.created_at, _vehicle_driver_association,
-                    QVD_SOURCE_LOCATION);
+    return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const heartbeat& _heartbeat) const
+bool column_store_impl::check_presence(const std::string& _table, const heartbeat& _record) const
 {
-    return presence(_table, _heartbeat.ts, _heartbeat, QVD_SOURCE_LOCATION);
+    return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const node_parameter& _node_parameter) const
+bool column_store_impl::check_presence(const std::string& _table, const node_parameter& _record) const
 {
-    return presence(_table, _node_parameter.ts, _node_parameter, QVD_SOURCE_LOCATION);
+    return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
 // Truncation
@@ -1096,11 +861,12 @@ unsigned long long column_store_impl::truncate_table(const std::string& _table) 
 }
 
 template <class Record>
-unsigned long long column_store_impl::refill(const table& _table, const std::vector<Record>& _rows,
+unsigned long long column_store_impl::refill(const std::vector<Record>& _rows,
                                              libs::core::source_location _source_location) const
 {
+    const table& schema = kind<Record>::table;
     const auto trace = get_logger().enter_function_short(_source_location, "");
-    get_logger().debug("refilling table %1% with %2% rows") % _table.name % _rows.size();
+    get_logger().debug("refilling table %1% with %2% rows") % schema.name % _rows.size();
     // TRUNCATE would commit at once and leave the table empty when a row is then refused; a DELETE
     // inside the transaction is undone with the insert. The transaction never reconnects, so no
     // statement of it can land on a new session outside it.
@@ -1110,8 +876,8 @@ unsigned long long column_store_impl::refill(const table& _table, const std::vec
     } catch (const std::exception& e) {
         throw libs::core::exception(failure_text(e), _source_location);
     }
-    const unsigned long long deleted = execute("DELETE FROM " + _table.name, _source_location);
-    const unsigned long long count = _rows.empty() ? 0 : insert_in_parts(_table, _rows, _source_location);
+    const unsigned long long deleted = execute("DELETE FROM " + schema.name, _source_location);
+    const unsigned long long count = _rows.empty() ? 0 : insert_in_parts(_rows, _source_location);
     try {
         transaction->commit();
     } catch (const std::exception& e) {
@@ -1123,13 +889,31 @@ unsigned long long column_store_impl::refill(const table& _table, const std::vec
 
 unsigned long long column_store_impl::refill_zone_events_open(const std::vector<zone_event_open>& _rows) const
 {
-    return refill(zone_events_open, _rows, QVD_SOURCE_LOCATION);
+    return refill(_rows, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::refill_vehicle_driver_associations_open(
     const std::vector<vehicle_driver_association_open>& _rows) const
 {
-    return refill(vehicle_driver_associations_open, _rows, QVD_SOURCE_LOCATION);
+    return refill(_rows, QVD_SOURCE_LOCATION);
 }
+
+// The statement texts of every kind, for the callers that look at them.
+template std::string column_store_impl::make_insert(const std::vector<position>&);
+template std::string column_store_impl::make_insert(const std::vector<external_event>&);
+template std::string column_store_impl::make_insert(const std::vector<zone_event>&);
+template std::string column_store_impl::make_insert(const std::vector<zone_event_open>&);
+template std::string column_store_impl::make_insert(const std::vector<activity>&);
+template std::string column_store_impl::make_insert(const std::vector<vehicle_driver_association>&);
+template std::string column_store_impl::make_insert(const std::vector<vehicle_driver_association_open>&);
+template std::string column_store_impl::make_insert(const std::vector<heartbeat>&);
+template std::string column_store_impl::make_insert(const std::vector<node_parameter>&);
+template std::string column_store_impl::make_presence_query(const std::string&, const position&);
+template std::string column_store_impl::make_presence_query(const std::string&, const external_event&);
+template std::string column_store_impl::make_presence_query(const std::string&, const zone_event&);
+template std::string column_store_impl::make_presence_query(const std::string&, const activity&);
+template std::string column_store_impl::make_presence_query(const std::string&, const vehicle_driver_association&);
+template std::string column_store_impl::make_presence_query(const std::string&, const heartbeat&);
+template std::string column_store_impl::make_presence_query(const std::string&, const node_parameter&);
 
 } // namespace qvd::store

@@ -86,27 +86,14 @@ public:
     // The datetime(3) text of the column store: "%Y-%m-%d %H:%M:%S.mmm" in UTC.
     static std::string to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp);
 
-    // The INSERT statement of a batch (at least one record).
-    static std::string make_insert(const std::vector<position>& _piece);
-    static std::string make_insert(const std::vector<external_event>& _piece);
-    static std::string make_insert(const std::vector<zone_event>& _piece);
-    static std::string make_insert(const std::vector<zone_event_open>& _piece);
-    static std::string make_insert(const std::vector<activity>& _piece);
-    static std::string make_insert(const std::vector<vehicle_driver_association>& _piece);
-    static std::string make_insert(const std::vector<vehicle_driver_association_open>& _piece);
-    static std::string make_insert(const std::vector<heartbeat>& _piece);
-    static std::string make_insert(const node_parameters_vector& _piece);
+    // The INSERT statement of a batch (at least one record), into its kind's table.
+    template <class Record>
+    static std::string make_insert(const std::vector<Record>& _piece);
 
     // The SELECT ... LIMIT 1 that looks for a row holding every value the insert writes for the
     // record (its kind's columns, whatever table is named).
-    static std::string make_presence_query(const std::string& _table, const position& _position);
-    static std::string make_presence_query(const std::string& _table, const external_event& _event);
-    static std::string make_presence_query(const std::string& _table, const zone_event& _event);
-    static std::string make_presence_query(const std::string& _table, const activity& _activity);
-    static std::string make_presence_query(const std::string& _table,
-                                           const vehicle_driver_association& _vehicle_driver_association);
-    static std::string make_presence_query(const std::string& _table, const heartbeat& _heartbeat);
-    static std::string make_presence_query(const std::string& _table, const node_parameter& _node_parameter);
+    template <class Record>
+    static std::string make_presence_query(const std::string& _table, const Record& _record);
 
     // The named lock that every column-store session of the daemon takes on each connect: a
     // name made from the database's ("lomvera.cs"), at most the server's 64 characters.
@@ -128,41 +115,43 @@ private:
     // The longest INSERT text the server takes (its max_allowed_packet, read when first needed
     // and again after a failed insert) less room for a single row's probe.
     std::size_t statement_budget(libs::core::source_location _source_location) const;
-    // How many leading records of [_first, _last) one INSERT into the table carries; throws
-    // naming the row when the first one alone does not fit.
+    // How many leading records of [_first, _last) one INSERT into their kind's table carries;
+    // throws naming the row when the first one alone does not fit.
     template <class Record>
-    std::size_t fitting(const table& _table, typename std::vector<Record>::const_iterator _first,
+    std::size_t fitting(typename std::vector<Record>::const_iterator _first,
                         typename std::vector<Record>::const_iterator _last,
                         libs::core::source_location _source_location) const;
+    template <class Record>
+    std::size_t fitting(const std::vector<Record>& _piece, libs::core::source_location _source_location) const;
     // Sends one statement for the records with the trace and debug lines of the calling
     // operation; refuses a text longer than the server takes. A failure whose server message names
     // a row of the statement ("at row N") also names that record's table and runtime row id.
     template <class Record>
-    unsigned long long insert(const table& _table, typename std::vector<Record>::const_iterator _first,
+    unsigned long long insert(typename std::vector<Record>::const_iterator _first,
                               typename std::vector<Record>::const_iterator _last,
                               libs::core::source_location _source_location) const;
     // The INSERT of the records: the text that the last fitting built when it was for these same
     // records, else one built anew; valid until the next fitting or insert.
     template <class Record>
-    const std::string& prepared_text(const table& _table, typename std::vector<Record>::const_iterator _first,
+    const std::string& prepared_text(typename std::vector<Record>::const_iterator _first,
                                      typename std::vector<Record>::const_iterator _last) const;
     template <class Record>
-    unsigned long long insert(const table& _table, const std::vector<Record>& _piece,
+    unsigned long long insert(const std::vector<Record>& _piece,
                               libs::core::source_location _source_location) const;
     // As many statements as the packet limit needs, for the tables that are refilled whole.
     template <class Record>
-    unsigned long long insert_in_parts(const table& _table, const std::vector<Record>& _piece,
+    unsigned long long insert_in_parts(const std::vector<Record>& _piece,
                                        libs::core::source_location _source_location) const;
     // Empties the table and inserts the rows within one transaction, committed only when all of it
     // succeeded.
     template <class Record>
-    unsigned long long refill(const table& _table, const std::vector<Record>& _rows,
+    unsigned long long refill(const std::vector<Record>& _rows,
                               libs::core::source_location _source_location) const;
     // Runs one presence query with the trace and debug lines of the calling operation; when the
-    // row is not in _table, also asks _next_table (a table the rows move on to), if given.
-    template <class Time, class Record>
-    bool presence(const std::string& _table, const Time& _logged_time, const Record& _record,
-                  libs::core::source_location _source_location, const char* _next_table = nullptr) const;
+    // row is not in _table, also asks the table the kind's rows move on to, if it has one.
+    template <class Record>
+    bool presence(const std::string& _table, const Record& _record,
+                  libs::core::source_location _source_location) const;
 
     // The server's max_allowed_packet; 0 until read.
     mutable std::size_t m_max_allowed_packet = 0;

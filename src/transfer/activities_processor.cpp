@@ -1,7 +1,6 @@
 #include "transfer/activities_processor.hpp"
 
-#include <boost/filesystem/operations.hpp>
-
+#include "store/kind.hpp"
 #include "transfer/journal.hpp"
 #include "transfer/journalled_processor.hpp"
 
@@ -11,37 +10,24 @@ activities_processor::activities_processor(runtime::database& _runtime_db, store
                                            const unsigned int _maximum_piece,
                                            const std::string& _persistent_data_dir)
     : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
-      m_activities_file_name(_persistent_data_dir + "activities.bin"),
+      m_activities_file_name(_persistent_data_dir + store::kind<activity>::journal_file),
       m_arrival_doubt(m_activities_file_name)
 {}
 
 bool activities_processor::processing()
 {
-    if (boost::filesystem::exists(m_activities_file_name))
-    {
-        processing_after_fault();
-        return true;
-    }
-    return journalled_processor::move_batch(
-        m_activities_file_name, m_max_piece_size, m_arrival_doubt,
-        [this](const unsigned int _limit) { return m_runtime_db.get_activities(_limit); },
-        [this](const std::vector<activity>& _batch) { return m_store.fitting_rows(_batch); },
-        &activities_processor::activities_to_string,
-        [this](const std::vector<activity>& _batch) { m_store.insert_sys_journal_staging(_batch); },
-        [this](const std::vector<activity>& _batch) { m_runtime_db.delete_activities(_batch); },
-        [this] { processing_after_fault(); });
+    return steps().step(m_max_piece_size);
 }
 
 void activities_processor::processing_after_fault()
 {
-    journalled_processor::finish_batch(
-        m_activities_file_name, m_arrival_doubt, &activities_processor::activities_from_file,
-        [this](const std::vector<activity>& _batch) { return m_store.fitting_rows(_batch); },
-        [this](const activity& _record) {
-            return m_store.check_presence(store::column_store::sys_journal_staging.name, _record);
-        },
-        [this](const std::vector<activity>& _batch) { m_store.insert_sys_journal_staging(_batch); },
-        [this](const std::vector<activity>& _batch) { m_runtime_db.delete_activities(_batch); });
+    steps().finish();
+}
+
+journalled_processor::kind_steps<activity> activities_processor::steps()
+{
+    return {m_runtime_db, m_store, m_activities_file_name, m_arrival_doubt,
+            &activities_processor::activities_from_file, &activities_processor::activities_to_string};
 }
 
 std::string activities_processor::activities_to_string(const std::vector<activity>& _activities)

@@ -23,6 +23,8 @@ public:
 private:
     // Finishes the batch an interrupted step left in the journal.
     void processing_after_fault();
+    // The steps every journalled kind shares, over this processor's members.
+    journalled_processor::kind_steps<activity> steps();
 
     // Journal text of a batch.
     static std::string activities_to_string(const std::vector<activity>& _activities);

@@ -23,6 +23,8 @@ public:
 private:
     // Finishes the batch an interrupted step left in the journal.
     void processing_after_fault();
+    // The steps every journalled kind shares, over this processor's members.
+    journalled_processor::kind_steps<external_event> steps();
 
     // Journal text of a batch.
     static std::string external_events_to_string(const std::vector<external_event>& _external_events);

@@ -3,16 +3,21 @@
 #include <cstddef>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include <boost/filesystem/operations.hpp>
 
+#include "runtime/database.hpp"
+#include "store/kind.hpp"
+#include "store/store.hpp"
 #include "transfer/journal.hpp"
 
 namespace qvd {
 namespace journalled_processor {
 
-// The steps every processor shares. Each processor passes its own database operations, so the
-// seven classes stay plain and differ only in what they call.
+// The steps every processor shares. kind_steps runs them for one record kind, reading the kind's
+// table and journal name from store::kind and its runtime read and delete from runtime_rows, so
+// the seven processor classes stay plain shells.
 
 // Whether a kind's next new batch may already have arrived in the column store: a spoiled journal
 // of the kind was set aside, and the rows it held may have been inserted and not deleted. Kept in
@@ -151,6 +156,122 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
         throw;
     }
 }
+
+// Where a journalled kind's rows wait in the runtime database: its limited read and its delete.
+// The kind's table, row description and journal file name are in store::kind.
+template <typename Record>
+struct runtime_rows;
+
+template <>
+struct runtime_rows<position>
+{
+    static constexpr auto read = &runtime::database::get_positions;
+    static constexpr auto remove = &runtime::database::delete_positions;
+};
+
+template <>
+struct runtime_rows<external_event>
+{
+    static constexpr auto read = &runtime::database::get_external_events;
+    static constexpr auto remove = &runtime::database::delete_external_events;
+};
+
+template <>
+struct runtime_rows<zone_event>
+{
+    static constexpr auto read = &runtime::database::get_zone_events;
+    static constexpr auto remove = &runtime::database::delete_zone_events;
+};
+
+template <>
+struct runtime_rows<activity>
+{
+    static constexpr auto read = &runtime::database::get_activities;
+    static constexpr auto remove = &runtime::database::delete_activities;
+};
+
+template <>
+struct runtime_rows<vehicle_driver_association>
+{
+    static constexpr auto read = &runtime::database::get_vehicle_driver_associations;
+    static constexpr auto remove = &runtime::database::delete_vehicle_driver_associations;
+};
+
+template <>
+struct runtime_rows<heartbeat>
+{
+    static constexpr auto read = &runtime::database::get_heartbeats;
+    static constexpr auto remove = &runtime::database::delete_heartbeats;
+};
+
+template <>
+struct runtime_rows<node_parameter>
+{
+    static constexpr auto read = &runtime::database::get_node_parameters;
+    static constexpr auto remove = &runtime::database::delete_node_parameters;
+};
+
+// The steps of one journalled kind, over the members of its processor: the seven processors
+// differ only in the record kind, in what runs before a new batch (the hot purge of positions)
+// and in what follows the drain (the refill of an open table).
+template <typename Record>
+class kind_steps
+{
+public:
+    using batch = std::vector<Record>;
+    using from_file_function = batch (*)(const std::string&);
+    using to_string_function = std::string (*)(const batch&);
+
+    kind_steps(runtime::database& _runtime_db, store::column_store& _store, const std::string& _file,
+               arrival_doubt& _doubt, from_file_function _from_file, to_string_function _to_string)
+        : m_runtime_db(_runtime_db), m_store(_store), m_file(_file), m_doubt(_doubt), m_from_file(_from_file),
+          m_to_string(_to_string)
+    {}
+
+    // One step: a journal left by an interrupted step is finished, and the step returns true;
+    // else _before_read runs and a new batch is moved. Returns whether more rows may wait.
+    template <typename Before_read>
+    bool step(const unsigned int _max_piece_size, Before_read&& _before_read) const
+    {
+        if (boost::filesystem::exists(m_file))
+        {
+            finish();
+            return true;
+        }
+        _before_read();
+        return move_batch(
+            m_file, _max_piece_size, m_doubt,
+            [this](const unsigned int _limit) { return (m_runtime_db.*runtime_rows<Record>::read)(_limit); },
+            [this](const batch& _batch) { return m_store.fitting_rows(_batch); }, m_to_string,
+            [this](const batch& _batch) { insert(_batch); }, [this](const batch& _batch) { remove(_batch); },
+            [this] { finish(); });
+    }
+
+    bool step(const unsigned int _max_piece_size) const
+    {
+        return step(_max_piece_size, [] {});
+    }
+
+    // Finishes the batch an interrupted step left in the journal.
+    void finish() const
+    {
+        finish_batch(
+            m_file, m_doubt, m_from_file, [this](const batch& _batch) { return m_store.fitting_rows(_batch); },
+            [this](const Record& _record) { return m_store.check_presence(store::kind<Record>::table.name, _record); },
+            [this](const batch& _batch) { insert(_batch); }, [this](const batch& _batch) { remove(_batch); });
+    }
+
+private:
+    void insert(const batch& _batch) const { (m_store.*store::kind<Record>::insert)(_batch); }
+    void remove(const batch& _batch) const { (m_runtime_db.*runtime_rows<Record>::remove)(_batch); }
+
+    runtime::database& m_runtime_db;
+    store::column_store& m_store;
+    const std::string& m_file;
+    arrival_doubt& m_doubt;
+    const from_file_function m_from_file;
+    const to_string_function m_to_string;
+};
 
 } // namespace journalled_processor
 } // namespace qvd

@@ -1,7 +1,6 @@
 #include "transfer/node_parameters_processor.hpp"
 
-#include <boost/filesystem/operations.hpp>
-
+#include "store/kind.hpp"
 #include "transfer/journal.hpp"
 #include "transfer/journalled_processor.hpp"
 
@@ -11,37 +10,25 @@ node_parameters_processor::node_parameters_processor(runtime::database& _runtime
                                                      const unsigned int _maximum_piece,
                                                      const std::string& _persistent_data_dir)
     : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
-      m_node_parameters_file_name(_persistent_data_dir + "node_parameters.bin"),
+      m_node_parameters_file_name(_persistent_data_dir + store::kind<node_parameter>::journal_file),
       m_arrival_doubt(m_node_parameters_file_name)
 {}
 
 bool node_parameters_processor::processing()
 {
-    if (boost::filesystem::exists(m_node_parameters_file_name))
-    {
-        processing_after_fault();
-        return true;
-    }
-    return journalled_processor::move_batch(
-        m_node_parameters_file_name, m_max_piece_size, m_arrival_doubt,
-        [this](const unsigned int _limit) { return m_runtime_db.get_node_parameters(_limit); },
-        [this](const node_parameters_vector& _batch) { return m_store.fitting_rows(_batch); },
-        &node_parameters_processor::node_parameters_to_string,
-        [this](const node_parameters_vector& _batch) { m_store.insert_node_parameters(_batch); },
-        [this](const node_parameters_vector& _batch) { m_runtime_db.delete_node_parameters(_batch); },
-        [this] { processing_after_fault(); });
+    return steps().step(m_max_piece_size);
 }
 
 void node_parameters_processor::processing_after_fault()
 {
-    journalled_processor::finish_batch(
-        m_node_parameters_file_name, m_arrival_doubt, &node_parameters_processor::node_parameters_from_file,
-        [this](const node_parameters_vector& _batch) { return m_store.fitting_rows(_batch); },
-        [this](const node_parameter& _record) {
-            return m_store.check_presence(store::column_store::node_parameters.name, _record);
-        },
-        [this](const node_parameters_vector& _batch) { m_store.insert_node_parameters(_batch); },
-        [this](const node_parameters_vector& _batch) { m_runtime_db.delete_node_parameters(_batch); });
+    steps().finish();
+}
+
+journalled_processor::kind_steps<node_parameter> node_parameters_processor::steps()
+{
+    return {m_runtime_db, m_store, m_node_parameters_file_name, m_arrival_doubt,
+            &node_parameters_processor::node_parameters_from_file,
+            &node_parameters_processor::node_parameters_to_string};
 }
 
 std::string node_parameters_processor::node_parameters_to_string(const node_parameters_vector& _node_parameters)

@@ -23,6 +23,8 @@ public:
 private:
     // Finishes the batch an interrupted step left in the journal.
     void processing_after_fault();
+    // The steps every journalled kind shares, over this processor's members.
+    journalled_processor::kind_steps<node_parameter> steps();
 
     // Journal text of a batch.
     static std::string node_parameters_to_string(const node_parameters_vector& _node_parameters);

@@ -1,7 +1,6 @@
 #include "transfer/positions_processor.hpp"
 
-#include <boost/filesystem/operations.hpp>
-
+#include "store/kind.hpp"
 #include "transfer/journal.hpp"
 #include "transfer/journalled_processor.hpp"
 
@@ -11,38 +10,25 @@ positions_processor::positions_processor(runtime::database& _runtime_db, store::
                                          const unsigned int _maximum_piece,
                                          const std::string& _persistent_data_dir)
     : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
-      m_positions_raw_file_name(_persistent_data_dir + "positions_raw.bin"),
+      m_positions_raw_file_name(_persistent_data_dir + store::kind<position>::journal_file),
       m_arrival_doubt(m_positions_raw_file_name)
 {}
 
 bool positions_processor::processing()
 {
-    if (boost::filesystem::exists(m_positions_raw_file_name))
-    {
-        processing_after_fault();
-        return true;
-    }
-    m_runtime_db.delete_position_histories_hot(30);
-    return journalled_processor::move_batch(
-        m_positions_raw_file_name, m_max_piece_size, m_arrival_doubt,
-        [this](const unsigned int _limit) { return m_runtime_db.get_positions(_limit); },
-        [this](const std::vector<position>& _batch) { return m_store.fitting_rows(_batch); },
-        &positions_processor::positions_to_string,
-        [this](const std::vector<position>& _batch) { m_store.insert_positions_raw(_batch); },
-        [this](const std::vector<position>& _batch) { m_runtime_db.delete_positions(_batch); },
-        [this] { processing_after_fault(); });
+    // Hot positions older than half an hour are purged before every new batch.
+    return steps().step(m_max_piece_size, [this] { m_runtime_db.delete_position_histories_hot(30); });
 }
 
 void positions_processor::processing_after_fault()
 {
-    journalled_processor::finish_batch(
-        m_positions_raw_file_name, m_arrival_doubt, &positions_processor::positions_from_file,
-        [this](const std::vector<position>& _batch) { return m_store.fitting_rows(_batch); },
-        [this](const position& _record) {
-            return m_store.check_presence(store::column_store::positions_raw.name, _record);
-        },
-        [this](const std::vector<position>& _batch) { m_store.insert_positions_raw(_batch); },
-        [this](const std::vector<position>& _batch) { m_runtime_db.delete_positions(_batch); });
+    steps().finish();
+}
+
+journalled_processor::kind_steps<position> positions_processor::steps()
+{
+    return {m_runtime_db, m_store, m_positions_raw_file_name, m_arrival_doubt,
+            &positions_processor::positions_from_file, &positions_processor::positions_to_string};
 }
 
 std::string positions_processor::positions_to_string(const std::vector<position>& _positions)

@@ -1,7 +1,6 @@
 #include "transfer/vehicle_driver_associations_processor.hpp"
 
-#include <boost/filesystem/operations.hpp>
-
+#include "store/kind.hpp"
 #include "transfer/journal.hpp"
 #include "transfer/journalled_processor.hpp"
 
@@ -11,29 +10,14 @@ vehicle_driver_associations_processor::vehicle_driver_associations_processor(
     runtime::database& _runtime_db, store::column_store& _store, const unsigned int _maximum_piece,
     const std::string& _persistent_data_dir)
     : m_runtime_db(_runtime_db), m_store(_store), m_max_piece_size(_maximum_piece),
-      m_vehicle_driver_associations_file_name(_persistent_data_dir + "vehicle_driver_associations.bin"),
+      m_vehicle_driver_associations_file_name(_persistent_data_dir +
+                                              store::kind<vehicle_driver_association>::journal_file),
       m_arrival_doubt(m_vehicle_driver_associations_file_name)
 {}
 
 bool vehicle_driver_associations_processor::processing()
 {
-    if (boost::filesystem::exists(m_vehicle_driver_associations_file_name))
-    {
-        processing_after_fault();
-        return true;
-    }
-    if (journalled_processor::move_batch(
-            m_vehicle_driver_associations_file_name, m_max_piece_size, m_arrival_doubt,
-            [this](const unsigned int _limit) { return m_runtime_db.get_vehicle_driver_associations(_limit); },
-            [this](const std::vector<vehicle_driver_association>& _batch) { return m_store.fitting_rows(_batch); },
-            &vehicle_driver_associations_processor::vehicle_driver_associations_to_string,
-            [this](const std::vector<vehicle_driver_association>& _batch) {
-                m_store.insert_vehicle_driver_associations(_batch);
-            },
-            [this](const std::vector<vehicle_driver_association>& _batch) {
-                m_runtime_db.delete_vehicle_driver_associations(_batch);
-            },
-            [this] { processing_after_fault(); }))
+    if (steps().step(m_max_piece_size))
         return true;
 
     // Drained: the open table is replaced by every open row.
@@ -44,19 +28,14 @@ bool vehicle_driver_associations_processor::processing()
 
 void vehicle_driver_associations_processor::processing_after_fault()
 {
-    journalled_processor::finish_batch(
-        m_vehicle_driver_associations_file_name, m_arrival_doubt,
-        &vehicle_driver_associations_processor::vehicle_driver_associations_from_file,
-        [this](const std::vector<vehicle_driver_association>& _batch) { return m_store.fitting_rows(_batch); },
-        [this](const vehicle_driver_association& _record) {
-            return m_store.check_presence(store::column_store::vehicle_driver_associations.name, _record);
-        },
-        [this](const std::vector<vehicle_driver_association>& _batch) {
-            m_store.insert_vehicle_driver_associations(_batch);
-        },
-        [this](const std::vector<vehicle_driver_association>& _batch) {
-            m_runtime_db.delete_vehicle_driver_associations(_batch);
-        });
+    steps().finish();
+}
+
+journalled_processor::kind_steps<vehicle_driver_association> vehicle_driver_associations_processor::steps()
+{
+    return {m_runtime_db, m_store, m_vehicle_driver_associations_file_name, m_arrival_doubt,
+            &vehicle_driver_associations_processor::vehicle_driver_associations_from_file,
+            &vehicle_driver_associations_processor::vehicle_driver_associations_to_string};
 }
 
 std::string vehicle_driver_associations_processor::vehicle_driver_associations_to_string(

@@ -26,6 +26,8 @@ public:
 private:
     // Finishes the batch an interrupted step left in the journal.
     void processing_after_fault();
+    // The steps every journalled kind shares, over this processor's members.
+    journalled_processor::kind_steps<vehicle_driver_association> steps();
 
     // Journal text of a batch.
     static std::string vehicle_driver_associations_to_string(

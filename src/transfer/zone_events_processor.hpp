@@ -24,6 +24,8 @@ public:
 private:
     // Finishes the batch an interrupted step left in the journal.
     void processing_after_fault();
+    // The steps every journalled kind shares, over this processor's members.
+    journalled_processor::kind_steps<zone_event> steps();
 
     // Journal text of a batch.
     static std::string zone_events_to_string(const std::vector<zone_event>& _zone_events);
