@@ -233,12 +233,12 @@ INSERT INTO node_parameters_staging (mac_address, obj_uid, param_name, param_val
 SQL
 }
 
-# Rows that once cost data, added by the crash soak after lv_generate: lookalikes, each equal to
-# an earlier row of its kind in the columns that alone used to identify a row at recovery (the
-# same object and time with other coordinates, nested zones entered at one instant, the same
-# action by another user, the same object and time with another event), drained later, so that a
-# journalled batch starting with one of them could be taken for its twin's and dropped; and
-# 4-byte characters (emoji), which a utf8mb3 session turns into "?".
+# Rows that test how a row is told apart at recovery, added by the crash soak after lv_generate:
+# lookalikes, each equal to an earlier row of its kind in some of its columns (the same object and
+# time with other coordinates, nested zones entered at one instant, the same action by another
+# user, the same object and time with another event), drained later, so that a recovery comparing
+# those columns alone would take a journalled batch starting with one of them for its twin's and
+# drop it; and 4-byte characters (emoji), which a utf8mb3 session turns into "?".
 lv_generate_lookalikes() {
   lv_sql "$LV_RT" <<'SQL' || lv_die "generating lookalike rows failed"
 UPDATE trackable_objects SET name = CONCAT(name, ' 🚚') WHERE name IS NOT NULL AND RIGHT(uid, 1) IN ('3', '8');

@@ -1,6 +1,6 @@
 include(GoogleTest)
 
-# The private servers that the test command starts (scripts/test-servers).
+# The private servers that the test command starts (scripts/test-mariadb, scripts/test-redis).
 set(LOMVERA_TEST_SERVERS_DIR ${CMAKE_BINARY_DIR}/test-servers)
 # Below the kernel's ephemeral range (32768 and up), so that no client connection holds it.
 set(LOMVERA_TEST_MARIADB_PORT 23071 CACHE STRING "Loopback port of the private test MariaDB server")

@@ -10,6 +10,7 @@
 #include <core/core.hpp>
 #include <core/exception.hpp>
 #include <core/logger.hpp>
+#include <core/posix.hpp>
 
 #include <cerrno>
 #include <chrono>
@@ -45,36 +46,25 @@ class pid_file_lock {
 public:
     explicit pid_file_lock(const std::string& _file_name)
         : m_file_name(_file_name), m_fd(open(_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (m_fd < 0)
+        if (!m_fd.valid())
             throw std::logic_error(system_error_text("Error opening pid-file!", errno));
-        if (flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
-            close(m_fd);
             if (error == EWOULDBLOCK)
                 throw std::logic_error("Process is running");
             throw std::logic_error(system_error_text("Error locking pid-file!", error));
         }
     }
-    ~pid_file_lock() { close(m_fd); }
-    pid_file_lock(const pid_file_lock&) = delete;
-    pid_file_lock& operator=(const pid_file_lock&) = delete;
 
     // Replaces the content with this process's id, without a newline, through the locked descriptor.
     void write_own_pid() const {
         const std::string text = std::to_string(getpid());
-        if (ftruncate(m_fd, 0) != 0)
+        if (ftruncate(m_fd.get(), 0) != 0)
             throw std::logic_error(system_error_text("Error writing pid-file!", errno));
-        std::size_t written = 0;
-        while (written < text.size()) {
-            const ssize_t count = pwrite(m_fd, text.data() + written, text.size() - written,
-                                         static_cast<off_t>(written));
-            if (count < 0 && errno == EINTR)
-                continue;
-            // A pid file that does not name this process would mislead an operator.
-            if (count <= 0)
-                throw std::logic_error(system_error_text("Error writing pid-file!", count < 0 ? errno : EIO));
-            written += static_cast<std::size_t>(count);
-        }
+        // A pid file that does not name this process would mislead an operator. Nothing was read
+        // or written through the descriptor, so its offset is still the start.
+        if (!libs::core::write_all(m_fd.get(), text))
+            throw std::logic_error(system_error_text("Error writing pid-file!", errno));
     }
 
 private:
@@ -84,7 +74,7 @@ private:
     }
 
     const std::string m_file_name;
-    const int m_fd;
+    const libs::core::unique_descriptor m_fd;
 };
 
 } // namespace

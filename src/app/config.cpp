@@ -1,7 +1,6 @@
 #include "app/config.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -18,7 +17,6 @@
 #include <config_parser/result.hpp>
 #include <core/exception.hpp>
 #include <core/posix.hpp>
-#include <core/scope_guard.hpp>
 
 namespace qvd {
 
@@ -105,13 +103,12 @@ config::config(std::istream& _stream) {
 }
 
 config config::from_file(const std::string& _file_name) {
-    const int descriptor = ::open(_file_name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
+    const libs::core::unique_descriptor descriptor(::open(_file_name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!descriptor.valid()) {
         unreadable("open", _file_name);
     }
-    const libs::core::scope_guard closer = libs::core::execute_on_scope_exit([descriptor] { ::close(descriptor); });
     std::string text;
-    if (!libs::core::read_all(descriptor, text)) {
+    if (!libs::core::read_all(descriptor.get(), text)) {
         unreadable("read", _file_name);
     }
     std::istringstream stream(text);

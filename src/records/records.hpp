@@ -20,9 +20,9 @@ using timestamp = libs::core::timestamp;
 namespace detail {
 
 // Writes or reads an optional as its presence flag and its value, which is what the archive
-// writes for a boost::optional whose class it has already introduced. A record uses this where
-// the field's type was widened, so that its journal text keeps the class information and the
-// numbers of the type it had before.
+// writes for a boost::optional whose class it has already introduced. A record uses this for a
+// field held wider in memory than in its journal text, so that the text keeps the class
+// information and the numbers of the narrower type that stored journal files hold.
 template <class Archive, class T>
 void serialize_as_known_optional(Archive& _ar, boost::optional<T>& _value)
 {

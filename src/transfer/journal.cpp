@@ -45,30 +45,6 @@ namespace {
     throw_error(errno, _what, _path, _location);
 }
 
-// Closes a descriptor at scope end unless it was closed (and checked) already.
-class descriptor
-{
-public:
-    explicit descriptor(int _fd) : m_fd(_fd) {}
-    descriptor(const descriptor&) = delete;
-    descriptor& operator=(const descriptor&) = delete;
-    ~descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release_and_close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd);
-    }
-
-private:
-    int m_fd;
-};
-
 std::string directory_of(const std::string& _file)
 {
     const auto slash = _file.rfind('/');
@@ -82,8 +58,8 @@ std::string directory_of(const std::string& _file)
 void sync_directory(const std::string& _file)
 {
     const std::string directory = directory_of(_file);
-    descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0)
+    const libs::core::unique_descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
         throw_errno("cannot open journal directory", directory, QVD_SOURCE_LOCATION);
     if (::fsync(fd.get()) != 0)
         throw_errno("cannot sync journal directory", directory, QVD_SOURCE_LOCATION);
@@ -147,28 +123,16 @@ void write_file(const std::string& _file, const std::string& _text)
     const std::string temporary = _file + ".tmp";
     {
         // O_TRUNC replaces whatever a crash left under the temporary name.
-        descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (fd.get() < 0)
+        libs::core::unique_descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (!fd.valid())
             throw_errno("cannot create journal file", temporary, QVD_SOURCE_LOCATION);
         try
         {
-            const char* data = _text.data();
-            std::size_t left = _text.size();
-            while (left > 0)
-            {
-                const ssize_t written = ::write(fd.get(), data, left);
-                if (written < 0)
-                {
-                    if (errno == EINTR)
-                        continue;
-                    throw_errno("cannot write journal file", temporary, QVD_SOURCE_LOCATION);
-                }
-                data += written;
-                left -= static_cast<std::size_t>(written);
-            }
+            if (!libs::core::write_all(fd.get(), _text))
+                throw_errno("cannot write journal file", temporary, QVD_SOURCE_LOCATION);
             if (::fsync(fd.get()) != 0)
                 throw_errno("cannot sync journal file", temporary, QVD_SOURCE_LOCATION);
-            if (fd.release_and_close() != 0)
+            if (fd.close() != 0)
                 throw_errno("cannot close journal file", temporary, QVD_SOURCE_LOCATION);
         }
         catch (...)
@@ -188,8 +152,8 @@ void write_file(const std::string& _file, const std::string& _text)
 
 std::string read_file(const std::string& _file)
 {
-    descriptor fd(::open(_file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
+    const libs::core::unique_descriptor fd(::open(_file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid())
         throw_errno("cannot open journal file", _file, QVD_SOURCE_LOCATION);
     std::string text;
     if (!libs::core::read_all(fd.get(), text))
