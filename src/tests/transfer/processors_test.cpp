@@ -994,6 +994,23 @@ mariadb::connection_ref open_session(const mariadb_endpoint& _endpoint, const st
     return session;
 }
 
+// Positions 1 to _count of one object, a second apart, in the runtime database.
+void insert_positions(const mariadb_endpoint& _endpoint, const int _count)
+{
+    run_sql(_endpoint,
+            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
+            "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_" +
+                std::to_string(_count),
+            "rt");
+}
+
+// Whether the session took the named lock (a literal) without waiting.
+bool takes_lock(mariadb::connection& _session, const std::string& _lock)
+{
+    const auto taken = _session.query("SELECT CAST(GET_LOCK(" + _lock + ", 0) AS CHAR) AS n");
+    return taken->next() && taken->get_string("n") == "1";
+}
+
 bool session_alive(const mariadb_endpoint& _endpoint, const std::string& _id)
 {
     return *query_value(_endpoint, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + _id) != "0";
@@ -1029,10 +1046,7 @@ TEST_P(processors_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_a
     const std::string lock =
         qvd::store::column_store_impl::string_literal(qvd::store::column_store_impl::fence_lock_name("cs"));
 
-    run_sql(endpoint,
-            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
-            "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_5",
-            "rt");
+    insert_positions(endpoint, 5);
     const auto batch = server.runtime->get_positions(10);
     ASSERT_EQ(batch.size(), 5u);
     qvd::journal::write_file(server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
@@ -1041,11 +1055,7 @@ TEST_P(processors_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_a
     const auto gate = open_session(endpoint, "cs");
     gate->execute("BEGIN; INSERT INTO gate VALUES (1)");
     const auto earlier_session = open_session(writer, "cs");
-    {
-        const auto taken = earlier_session->query("SELECT CAST(GET_LOCK(" + lock + ", 0) AS CHAR) AS n");
-        ASSERT_TRUE(taken->next());
-        ASSERT_EQ(taken->get_string("n"), "1");
-    }
+    ASSERT_TRUE(takes_lock(*earlier_session, lock));
     // The restarted daemon: its connect finds the lock taken.
     const no_signal signals;
     const qvd::libs::core::logger logger{"lomvera", "transfer-test"};
@@ -1155,17 +1165,10 @@ TEST(processors_fence_lock, is_taken_over_before_a_new_batch_is_inserted)
     const std::string lock =
         qvd::store::column_store_impl::string_literal(qvd::store::column_store_impl::fence_lock_name("cs"));
     const auto earlier_session = open_session(endpoint, "cs");
-    {
-        const auto taken = earlier_session->query("SELECT CAST(GET_LOCK(" + lock + ", 0) AS CHAR) AS n");
-        ASSERT_TRUE(taken->next());
-        ASSERT_EQ(taken->get_string("n"), "1");
-    }
+    ASSERT_TRUE(takes_lock(*earlier_session, lock));
     const auto earlier_id = std::to_string(earlier_session->thread_id());
     server.renew_store();
-    run_sql(endpoint,
-            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
-            "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_5",
-            "rt");
+    insert_positions(endpoint, 5);
     qvd::positions_processor positions(*server.runtime, *server.store, 10, server.dir);
     EXPECT_FALSE(positions.processing());
     EXPECT_EQ(server.count("positions_raw", "cs"), "5");
@@ -1236,10 +1239,7 @@ TEST(processors_on_a_changed_packet_limit, a_split_recovery_inserts_only_what_di
         run_sql(endpoint, "TRUNCATE TABLE positions_raw", "cs");
         run_sql(endpoint, "SET GLOBAL max_allowed_packet = 16384");
         server.renew_store();
-        run_sql(endpoint,
-                "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
-                "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_400",
-                "rt");
+        insert_positions(endpoint, 400);
         ASSERT_NO_FATAL_FAILURE(journal_with_its_first_part_inserted(server));
 
         run_sql(endpoint, "SET GLOBAL max_allowed_packet = " + limit);
