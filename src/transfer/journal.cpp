@@ -1,8 +1,11 @@
 #include "transfer/journal.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
+#include <type_traits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +14,10 @@
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/text_iarchive.hpp>
 #include <boost/archive/text_oarchive.hpp>
+#include <boost/archive/impl/archive_serializer_map.ipp>
+#include <boost/archive/impl/basic_text_iarchive.ipp>
+#include <boost/archive/impl/text_iarchive_impl.ipp>
+#include <boost/serialization/collection_size_type.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/serialization/optional.hpp>
 #include <boost/serialization/string.hpp>
@@ -29,8 +36,108 @@
 
 namespace qvd {
 namespace journal {
+namespace detail {
+
+// The text archive with its length and count reads checked against the text left: a journal of a
+// few bytes that claims millions of records or a string of gigabytes is refused before anything of
+// that size is allocated, so a journal never takes memory out of proportion to its size. Reads
+// what the text archive reads, byte for byte.
+class bounded_iarchive : public boost::archive::text_iarchive_impl<bounded_iarchive>
+{
+public:
+    // _stream is a string stream holding the whole text. Each record of the batch takes at least
+    // _min_record_bytes of text.
+    bounded_iarchive(std::istream& _stream, std::size_t _min_record_bytes)
+        : boost::archive::text_iarchive_impl<bounded_iarchive>(_stream, 0), m_min_record_bytes(_min_record_bytes)
+    {
+        init();
+    }
+
+protected:
+    friend class boost::archive::detail::interface_iarchive<bounded_iarchive>;
+    friend class boost::archive::load_access;
+
+    using boost::archive::text_iarchive_impl<bounded_iarchive>::load;
+
+    void load(std::string& _value)
+    {
+        std::size_t size = 0;
+        *this->This() >> size;
+        // The one separator after the length, whatever it is.
+        is.get();
+        if (size > remaining())
+            throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+        _value.resize(size);
+        if (size > 0)
+            is.read(&_value[0], static_cast<std::streamsize>(size));
+    }
+
+    // The only collection of a journal is its batch.
+    void load(boost::serialization::collection_size_type& _count)
+    {
+        std::size_t count = 0;
+        *this->This() >> count;
+        if (count > remaining() / m_min_record_bytes)
+            throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+        _count = boost::serialization::collection_size_type(count);
+    }
+
+private:
+    // Bytes of the text not read yet; exact for a string stream.
+    std::size_t remaining() const
+    {
+        const std::streamsize available = is.rdbuf()->in_avail();
+        return available > 0 ? static_cast<std::size_t>(available) : 0;
+    }
+
+    const std::size_t m_min_record_bytes;
+};
+
+} // namespace detail
+} // namespace journal
+} // namespace qvd
+
+namespace boost {
+namespace archive {
+
+template class basic_text_iarchive<qvd::journal::detail::bounded_iarchive>;
+template class text_iarchive_impl<qvd::journal::detail::bounded_iarchive>;
+template class detail::archive_serializer_map<qvd::journal::detail::bounded_iarchive>;
+
+} // namespace archive
+} // namespace boost
+
+namespace qvd {
+namespace journal {
 
 namespace {
+
+// Counts the values a record hands to an archive.
+struct value_counter
+{
+    using is_loading = std::false_type;
+    using is_saving = std::true_type;
+
+    template <typename T>
+    value_counter& operator&(const T&)
+    {
+        ++m_count;
+        return *this;
+    }
+
+    std::size_t m_count = 0;
+};
+
+// Each value of a record takes at least one byte of text: a digit of a number, a presence flag, a
+// string's length digit.
+template <typename Record>
+std::size_t minimum_record_bytes()
+{
+    Record record{};
+    value_counter counter;
+    record.serialize(counter, 0);
+    return std::max<std::size_t>(counter.m_count, 1);
+}
 
 [[noreturn]] void throw_error(int _error, const std::string& _what, const std::string& _path,
                               const libs::core::source_location& _location)
@@ -80,14 +187,19 @@ std::string to_string(const std::vector<Record>& _batch)
 template <typename Record>
 std::vector<Record> from_string(const std::string& _string)
 {
-    std::stringstream stream(_string);
-    boost::archive::text_iarchive archive(stream);
+    static const std::size_t min_record_bytes = minimum_record_bytes<Record>();
+    std::istringstream stream(_string);
+    detail::bounded_iarchive archive(stream, min_record_bytes);
     std::vector<Record> batch;
     archive >> batch;
     // The archive does not check its string reads: a text cut inside a string leaves the stream
     // failed with a short value taken. Reaching the end after the last number is fine.
     if (stream.fail())
         throw boost::archive::archive_exception(boost::archive::archive_exception::input_stream_error);
+    // The writer ends the text with the batch's last value; anything after it (a second batch, a
+    // count smaller than the records written) means the file is not the batch it claims to be.
+    if (stream.rdbuf()->in_avail() > 0)
+        throw std::runtime_error("text after the batch");
     return batch;
 }
 

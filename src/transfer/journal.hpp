@@ -12,7 +12,8 @@ namespace journal {
 template <typename Record>
 std::string to_string(const std::vector<Record>& _batch);
 
-// Batch held in a journal text; a text cut short fails with "input stream error".
+// Batch held in a journal text; a text cut short, or claiming more records or string bytes than it
+// holds, fails with "input stream error", and one with text after the batch fails too.
 template <typename Record>
 std::vector<Record> from_string(const std::string& _string);
 

@@ -183,6 +183,8 @@ TEST_F(journal_file, an_unparsable_journal_is_moved_aside_with_the_readers_messa
         // Cut inside the last string: the archive alone would take "user" as the value.
         {whole.substr(0, whole.size() - 7), "input stream error"},
         {"13 not a journal 19 0 0 0 0", "invalid signature"},
+        {whole + " " + whole, "text after the batch"},
+        {"22 serialization::archive 19 0 0 9000000 0 0 0 0 0", "input stream error"},
     };
     const std::string file = (m_dir / "activities.bin").string();
     // Another kind's set-aside journal is not this one's.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <boost/archive/archive_exception.hpp>
 
 #include <algorithm>
@@ -421,14 +423,52 @@ TEST(journal_format, round_trips_of_every_kind)
     EXPECT_EQ(heartbeats[1].category, odd);
 }
 
-TEST(journal_format, reader_accepts_newlines_between_tokens_and_trailing_text)
+TEST(journal_format, reader_accepts_newlines_between_tokens)
 {
     std::string with_newlines = worked_example_text;
     for (std::size_t at : {2u, 25u, 28u})
         with_newlines[at] = '\n';
-    for (const std::string& text :
-         {worked_example_text + "\n", worked_example_text + " trailing junk", with_newlines})
-        EXPECT_EQ(read_back<qvd::node_parameter>(text), worked_example_text) << text;
+    EXPECT_EQ(read_back<qvd::node_parameter>(with_newlines), worked_example_text);
+}
+
+// The writer ends the text with the batch's last value: whatever follows it means the file is not
+// the one batch it claims to be, and reading fewer records (or none) would lose track of the rest.
+TEST(journal_format, nothing_may_follow_the_batch)
+{
+    const std::string two_parameters = to_string(qvd::node_parameters_vector{worked_example(), worked_example()});
+    const std::string count_two = "22 serialization::archive 19 0 0 2 ";
+    ASSERT_EQ(two_parameters.rfind(count_two, 0), 0u);
+    const auto with_count = [&](const std::string& _count) {
+        return "22 serialization::archive 19 0 0 " + _count + two_parameters.substr(count_two.size() - 1);
+    };
+    qvd::activity empty_params;
+    empty_params.project_user_params = std::string();
+    const std::string ends_with_blank = to_string(std::vector<qvd::activity>{empty_params});
+    ASSERT_EQ(ends_with_blank.back(), ' ');
+
+    struct case_t
+    {
+        std::string name;
+        std::string text;
+        std::string (*read)(const std::string&) = &read_back<qvd::node_parameter>;
+    };
+    const std::vector<case_t> cases = {
+        {"closing newline", worked_example_text + "\n"},
+        {"closing blank", worked_example_text + " "},
+        {"junk", worked_example_text + " trailing junk"},
+        {"second batch", worked_example_text + " " + worked_example_text},
+        {"count smaller than the records", with_count("1")},
+        {"count of 0 with records behind it", with_count("0")},
+        {"empty batch with records behind it", "22 serialization::archive 19 0 0 0 0 0 0 7 0 1 0 0 0 0 0 1 0"},
+        {"after a closing empty string", ends_with_blank + " ", &read_back<qvd::activity>},
+        {"after a closing empty string, a newline", ends_with_blank + "\n", &read_back<qvd::activity>},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(message_of(c.text, c.read), "text after the batch") << c.name;
+    EXPECT_EQ(message_of(two_parameters, &read_back<qvd::node_parameter>), "read");
+    EXPECT_EQ(message_of(ends_with_blank, &read_back<qvd::activity>), "read");
+    // More records claimed than follow is a text cut short.
+    EXPECT_EQ(message_of(with_count("3"), &read_back<qvd::node_parameter>), "input stream error");
 }
 
 TEST(journal_format, header_and_token_failures)
@@ -453,6 +493,114 @@ TEST(journal_format, header_and_token_failures)
     };
     for (const auto& c : cases)
         EXPECT_EQ(message_of(c.text, c.read), c.message) << c.text;
+}
+
+// Peak resident size of this process so far, in bytes.
+long peak_resident_bytes()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss * 1024L;
+}
+
+// Lengths and counts are checked against the text left before anything of their size is taken: a
+// journal of a few bytes never makes the reader allocate gigabytes.
+TEST(journal_format, claims_beyond_the_text_are_refused_before_allocating)
+{
+    const long peak_before = peak_resident_bytes();
+
+    std::string eight_million = to_string(std::vector<qvd::position>{position_of(1, "uid1", 2, 1000)});
+    const std::string count_one = "22 serialization::archive 19 0 0 1 ";
+    ASSERT_EQ(eight_million.rfind(count_one, 0), 0u);
+    eight_million.replace(count_one.size() - 2, 1, "8000000");
+    eight_million.resize(59);
+
+    std::string long_string = worked_example_text;
+    long_string.replace(long_string.find(" 5 0a:1b") + 1, 1, "2500000000");
+    long_string.resize(57);
+
+    struct case_t
+    {
+        std::string name;
+        std::string text;
+        std::string (*read)(const std::string&) = &read_back<qvd::node_parameter>;
+    };
+    const std::vector<case_t> cases = {
+        {"59-byte positions journal claiming 8,000,000 records", eight_million, &read_back<qvd::position>},
+        {"57-byte journal claiming a string of 2.5 billion bytes", long_string},
+        {"signature of 2.5 billion bytes", "2500000000 serialization::archive 19 0 0 0 0"},
+        {"largest count", "22 serialization::archive 19 0 0 18446744073709551615 0 0 0 7 0 0 0 0 0"},
+        // The stream's unsigned read takes a minus sign as the count's wrap-around.
+        {"negative count", "22 serialization::archive 19 0 0 -1 0 0 0 7 0 0 0 0 0"},
+        {"negative length", "22 serialization::archive 19 0 0 1 0 0 0 7 0 1 1 -1 0a:1b 0 0 0 0"},
+        {"count of more records than follow", "22 serialization::archive 19 0 0 2 0 0 0 7 0 0 0 0 0"},
+        {"length one more than the text left", "22 serialization::archive 19 0 0 1 0 0 0 7 0 1 1 6 0a:1b"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(message_of(c.text, c.read), "input stream error") << c.name;
+    EXPECT_EQ(eight_million.size(), 59u);
+    EXPECT_EQ(long_string.size(), 57u);
+    EXPECT_LT(peak_resident_bytes() - peak_before, 64L << 20);
+}
+
+// A batch of records each in its shortest text is not refused by the bound on the count.
+TEST(journal_format, batches_of_the_shortest_records_read_back)
+{
+    const auto check = [](auto _record) {
+        using record = decltype(_record);
+        const std::string text = to_string(std::vector<record>(1000, _record));
+        EXPECT_EQ(read_back<record>(text), text);
+    };
+    check(qvd::position{});
+    check(qvd::external_event{});
+    check(qvd::zone_event{});
+    check(qvd::activity{});
+    check(qvd::vehicle_driver_association{});
+    check(qvd::heartbeat{});
+    check(qvd::node_parameter{});
+}
+
+// Damage anywhere in a journal (a flipped bit, a digit changed, digits put in front of a number)
+// gives a batch or a refusal, never a huge allocation or a crash.
+TEST(journal_format, damaged_journals_are_read_or_refused_within_their_size)
+{
+    qvd::activity activity;
+    activity.id = 12;
+    activity.created_by = "someone";
+    activity.action = "moved";
+    activity.plist = std::string("p q");
+    activity.project_user_params = std::string();
+    qvd::heartbeat heartbeat = heartbeat_of(4);
+    heartbeat.ts = at_ms(99);
+    heartbeat.category = std::string("cat");
+    const std::vector<std::pair<std::string, std::string (*)(const std::string&)>> journals = {
+        {to_string(std::vector<qvd::position>{position_of(5, "abc", 9, 1000), position_of(6, "de", 9, 1001)}),
+         &read_back<qvd::position>},
+        {to_string(std::vector<qvd::activity>{activity, activity}), &read_back<qvd::activity>},
+        {to_string(std::vector<qvd::heartbeat>{heartbeat_of(3), heartbeat}), &read_back<qvd::heartbeat>},
+        {to_string(qvd::node_parameters_vector{worked_example(), worked_example()}), &read_back<qvd::node_parameter>},
+    };
+    const long peak_before = peak_resident_bytes();
+    std::size_t refused = 0;
+    for (const auto& journal : journals)
+        for (std::size_t at = 0; at < journal.first.size(); ++at)
+        {
+            std::vector<std::string> damaged;
+            for (const char bit : {0x01, 0x02, 0x08, 0x10, 0x40})
+            {
+                damaged.push_back(journal.first);
+                damaged.back()[at] = static_cast<char>(damaged.back()[at] ^ bit);
+            }
+            damaged.push_back(journal.first);
+            damaged.back()[at] = '9';
+            damaged.push_back(journal.first);
+            damaged.back().insert(at, "99999999999");
+            for (const std::string& text : damaged)
+                if (message_of(text, journal.second) != "read")
+                    ++refused;
+        }
+    EXPECT_GT(refused, 0u);
+    EXPECT_LT(peak_resident_bytes() - peak_before, 64L << 20);
 }
 
 // Every cut of a journal fails, except a cut inside its last number, which no text can reveal.

@@ -206,7 +206,15 @@ TEST_F(processors, empty_journal_batch_is_removed_without_probe)
     EXPECT_EQ(store_count("positions_raw"), 1);
 }
 
-// A spoiled journal (outside damage: empty, cut short, garbage) is set aside and the step fails
+// _text, a journal of 2 records, with another record count.
+std::string with_count(const std::string& _text, const std::string& _count)
+{
+    const std::string count_two = "22 serialization::archive 19 0 0 2 ";
+    EXPECT_EQ(_text.rfind(count_two, 0), 0u);
+    return "22 serialization::archive 19 0 0 " + _count + _text.substr(count_two.size() - 1);
+}
+
+// A spoiled journal (outside damage: empty, cut short, garbage, not one whole batch) is set aside and the step fails
 // naming it. Its rows may have arrived without being deleted, so the kind's next batch inserts only
 // what did not arrive: each row once, whether the batch had arrived or not, and also when the
 // process restarts in between (a new processor knows it from the set-aside file).
@@ -225,6 +233,15 @@ TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_onl
          "input stream error"},
         {"garbage", [](const std::string&) { return std::string("13 not a journal 19 0 0 0 0"); },
          "invalid signature"},
+        // Read as an empty batch, its records would be dropped from the journal and moved again.
+        {"count of 0 with the records behind it",
+         [](const std::string& _text) { return with_count(_text, "0"); }, "text after the batch"},
+        {"count smaller than the records", [](const std::string& _text) { return with_count(_text, "1"); },
+         "text after the batch"},
+        {"a second batch appended", [](const std::string& _text) { return _text + " " + _text; },
+         "text after the batch"},
+        {"count of millions", [](const std::string& _text) { return with_count(_text, "8000000"); },
+         "input stream error"},
     };
     const std::string journal = m_dir + "positions_raw.bin";
     for (const auto& spoil : spoils)
