@@ -135,3 +135,40 @@ TEST(config_lookup, integer_outside_int_passes_through_the_lookup) {
     EXPECT_EQ(document->get_by_path<std::string>({"system", "timer"}).reason(),
               "Can not find field <string>: system.timer");
 }
+
+// A NUL byte would cut every path or name made of the value, so a string holding one is refused,
+// whether the document escapes it or holds it raw; other strings and the document stay readable.
+TEST(config_lookup, string_holding_a_nul_byte_is_refused_naming_the_key) {
+    struct nul_case {
+        std::string name;
+        std::string document;
+        // Empty for a key of the root.
+        std::string section;
+        std::string key;
+    };
+    const std::vector<nul_case> cases = {
+        {"escaped", R"({"system": {"pidfile": "/run/lomvera.pid\u0000/x", "debug_port": "p"}})", "system",
+         "pidfile"},
+        {"raw", std::string("{\"system\": {\"pidfile\": \"/run/lomvera.pid") + '\0' + "/x\", \"debug_port\": \"p\"}}",
+         "system", "pidfile"},
+        {"only the byte", R"({"system": {"pidfile": "\u0000", "debug_port": "p"}})", "system", "pidfile"},
+        {"key of the root", R"({"pidfile": "a\u0000", "system": {"debug_port": "p"}})", "", "pidfile"},
+    };
+    for (const nul_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto document = parse(c.document);
+        const cfg::result<std::string> found = c.section.empty()
+                                                   ? document->get_by_path<std::string>({c.key})
+                                                   : document->get_by_path<std::string>({c.section, c.key});
+        const std::string key = c.section.empty() ? c.key : c.section + "." + c.key;
+        EXPECT_FALSE(found.ok());
+        EXPECT_EQ(found.reason(), key + " must not hold a NUL byte");
+        // The other lookups keep their outcomes and reasons.
+        const auto all = found + document->get_by_path<std::string>({"system", "debug_port"}) +
+                         document->get_by_path<int>({"system", "timer"});
+        EXPECT_EQ(all.reason(), key + " must not hold a NUL byte\nCan not find field <int>: system.timer");
+        EXPECT_EQ(document->get_by_path<std::string>({"system", "debug_port"}).value(), "p");
+    }
+    EXPECT_EQ(parse(R"({"a": {"b": "no nul \u0001 here"}})")->get_by_path<std::string>({"a", "b"}).value(),
+              "no nul \x01 here");
+}

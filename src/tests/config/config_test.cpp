@@ -366,6 +366,25 @@ std::vector<config_case> config_cases() {
                              object_reason(reported_keys()[14]), object_reason(reported_keys()[15]),
                              object_reason(reported_keys()[16])}));
 
+    // A NUL byte would cut the value wherever it is used (one journal path for every kind, another
+    // pid file), so it is refused, escaped (the writer gives \u0000) or raw, among the other reasons
+    // in report order.
+    const std::string nul(1, '\0');
+    Json::Value escaped_nul = with("system", "persistent_data_dir", "/var/lib/lomvera/journals/" + nul + "x/");
+    escaped_nul["system"]["pidfile"] = "/run/lomvera/lomvera.pid" + nul + "/x";
+    escaped_nul["system"]["timer"] = 0;
+    escaped_nul["prod"]["user"] = nul;
+    const std::string escaped_text = Json::writeString(Json::StreamWriterBuilder(), escaped_nul);
+    cases.push_back({"nul_escaped_in_strings", text_file("escaped_nul", escaped_text), outcome::invalid,
+                     invalid({"system.persistent_data_dir must not hold a NUL byte",
+                              "system.pidfile must not hold a NUL byte", "system.timer must be at least 1",
+                              "prod.user must not hold a NUL byte"}),
+                     nullptr});
+    std::string raw_nul = Json::writeString(Json::StreamWriterBuilder(), valid_document());
+    raw_nul.replace(raw_nul.find("dw_secret"), 9, "dw_se" + nul + "cret");
+    cases.push_back({"nul_raw_in_a_string", text_file("raw_nul", raw_nul), outcome::invalid,
+                     invalid({"dw.password must not hold a NUL byte"}), nullptr});
+
     std::string repeated = Json::writeString(Json::StreamWriterBuilder(), with("dw", "host", "first.example"));
     repeated.replace(repeated.find("\"host\" : \"first.example\""), std::string("\"host\" : \"first.example\"").size(),
                      "\"host\" : \"first.example\", \"host\" : \"dw.example\"");

@@ -58,6 +58,25 @@ public:
 template <>
 config::ptr config::create<type::json>(std::istream& _stream);
 
+namespace detail {
+
+// The reason against a found value, if any.
+template <typename _type>
+boost::optional<std::string> refusal(const _type&, const std::string&) {
+    return boost::none;
+}
+
+// Every use of a string setting (a path, a name, a password) would cut it at a NUL byte, so one
+// holding a NUL is refused, not taken shortened.
+inline boost::optional<std::string> refusal(const std::string& _value, const std::string& _whole_path) {
+    if (_value.find('\0') != std::string::npos) {
+        return _whole_path + " must not hold a NUL byte";
+    }
+    return boost::none;
+}
+
+}  // namespace detail
+
 template <typename _type>
 result<_type> config::get_by_path(const std::initializer_list<std::string>& _path) const {
     const std::string whole_path = boost::algorithm::join(_path, ".");
@@ -71,6 +90,9 @@ result<_type> config::get_by_path(const std::initializer_list<std::string>& _pat
         boost::optional<_type> found = get<_type>(*key);
         if (!found) {
             return error_reason{field_reason};
+        }
+        if (boost::optional<std::string> refused = detail::refusal(*found, whole_path)) {
+            return error_reason{std::move(*refused)};
         }
         return std::move(*found);
     }
@@ -93,6 +115,9 @@ result<_type> config::get_by_path(const std::initializer_list<std::string>& _pat
     boost::optional<_type> found = current->get<_type>(*last);
     if (!found) {
         return error_reason{field_reason};
+    }
+    if (boost::optional<std::string> refused = detail::refusal(*found, whole_path)) {
+        return error_reason{std::move(*refused)};
     }
     return std::move(*found);
 }
