@@ -52,11 +52,11 @@ bool store_updater::processing_attempt() {
     // A wrong structure could misplace every kind's rows: nothing is moved until it is right.
     m_store.check_structure();
     bool succeeded = true;
-    if (drop_indexes) {
+    if (m_indexes_to_drop) {
         succeeded &= isolated("Dropping the runtime indexes", [this] {
             m_runtime_db.drop_positions_indexes();
             m_runtime_db.drop_zone_events_indexes();
-            drop_indexes = false;
+            m_indexes_to_drop = false;
         });
     }
     // One row that cannot be read or stored holds up its own kind only.
@@ -68,10 +68,10 @@ bool store_updater::processing_attempt() {
     succeeded &= isolated("Moving node_parameters_staging", [this] { processing_node_parameters(); });
     succeeded &= isolated("Moving position_histories", [this] { processing_position_histories(); });
     // Also after a signal cut the drain short: the tables are left tidy.
-    if (optimize_tables) {
+    if (m_tables_to_optimize) {
         succeeded &= isolated("Optimising the runtime tables", [this] {
             m_runtime_db.optimize_tables();
-            optimize_tables = false;
+            m_tables_to_optimize = false;
         });
     }
     return succeeded;

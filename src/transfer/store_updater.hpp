@@ -63,8 +63,8 @@ private:
     const unsigned int m_activities_max_piece_size;
     libs::core::logger& m_logger;
     libs::core::events_loop::signals_handle& m_signals;
-    bool drop_indexes = true;
-    bool optimize_tables = true;
+    bool m_indexes_to_drop = true;
+    bool m_tables_to_optimize = true;
     libs::core::periodic_timer::ptr m_position_processing_timer;
     positions_processor m_positions_processor;
     external_events_processor m_external_events_processor;
