@@ -64,6 +64,12 @@ public:
             }
         }
 
+        // Makes the close that follows the script a reset.
+        void reset_on_close() {
+            const linger abort_on_close{1, 0};
+            ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
+        }
+
         // Keeps the connection open without answering; true when the client closed it, false when
         // the server stops first.
         bool hold() {

@@ -18,6 +18,9 @@ using namespace qvd::test_support;
 
 namespace {
 
+// What the fake server does once it has answered.
+enum class ending { holds, closes, resets };
+
 struct redis_faulty_server : redis_fixture {
     // A reply as the tests compare it: strings as they are, errors marked, nil as "nil".
     static std::string describe(const redis::reply& _reply) {
@@ -49,9 +52,9 @@ struct redis_faulty_server : redis_fixture {
     }
 
     // The script of an asynchronous connection: answers its SELECT and then _commands commands
-    // with _answer; closes afterwards, or waits and records that the client closed.
+    // with _answer; then ends as _ending says, and when it holds records that the client closed.
     static fake_redis_server::script answers(std::string _select_answer, std::size_t _commands, std::string _answer,
-                                             bool _close, std::atomic<bool>& _closed_by_client) {
+                                             ending _ending, std::atomic<bool>& _closed_by_client) {
         return [=, &_closed_by_client](fake_redis_server::peer& _peer) {
             if (!_peer.read_commands(1))
                 return;
@@ -59,8 +62,10 @@ struct redis_faulty_server : redis_fixture {
             if (!_peer.read_commands(_commands))
                 return;
             _peer.send(_answer);
-            if (!_close)
+            if (_ending == ending::holds)
                 _closed_by_client = _peer.hold();
+            else if (_ending == ending::resets)
+                _peer.reset_on_close();
         };
     }
 
@@ -92,7 +97,7 @@ TEST_F(redis_faulty_server, a_reply_without_a_command_ends_the_connection_not_th
     for (const scenario& current : scenarios) {
         SCOPED_TRACE(current.name);
         std::atomic<bool> closed_by_client{false};
-        fake_redis_server server({answers(current.select_answer, current.commands, current.answer, false,
+        fake_redis_server server({answers(current.select_answer, current.commands, current.answer, ending::holds,
                                           closed_by_client),
                                   fake_redis_server::selects_and_holds()});
         const redis::context::ptr context = connect(server.endpoint());
@@ -111,7 +116,7 @@ TEST_F(redis_faulty_server, pipelined_gets_cut_off_by_a_close_fail_instead_of_re
     }
     expected.resize(1000, closed);
     std::atomic<bool> unused{false};
-    fake_redis_server server({answers("+OK\r\n", 1000, answer, true, unused), fake_redis_server::selects_and_holds()});
+    fake_redis_server server({answers("+OK\r\n", 1000, answer, ending::closes, unused), fake_redis_server::selects_and_holds()});
     const redis::context::ptr context = connect(server.endpoint());
 
     const std::vector<std::string> results = get_all(*context, 1000);
@@ -127,34 +132,36 @@ TEST_F(redis_faulty_server, a_cut_or_garbled_reply_fails_every_pending_command) 
         const char* name;
         std::size_t commands;
         std::string answer;
-        bool close;
+        ending end;
         std::vector<std::string> expected;
     };
+    const std::string reset = "error: Connection lost: Connection reset by peer";
     const std::vector<scenario> scenarios = {
-        {"closed before any answer", 2, "", true, {closed, closed}},
-        {"cut in the middle of a string", 3, bulk("a") + "$10\r\nabc", true, {"a", closed, closed}},
-        {"cut in the middle of an array", 2, "*2\r\n" + bulk("a"), true, {closed, closed}},
-        {"cut in the middle of a length", 2, bulk("a") + "$1", true, {"a", closed}},
-        {"an unknown reply type", 3, bulk("a") + "?what\r\n", false, {"a", garbled, garbled}},
+        {"closed before any answer", 2, "", ending::closes, {closed, closed}},
+        {"reset before any answer", 2, "", ending::resets, {reset, reset}},
+        {"cut in the middle of a string", 3, bulk("a") + "$10\r\nabc", ending::closes, {"a", closed, closed}},
+        {"cut in the middle of an array", 2, "*2\r\n" + bulk("a"), ending::closes, {closed, closed}},
+        {"cut in the middle of a length", 2, bulk("a") + "$1", ending::closes, {"a", closed}},
+        {"an unknown reply type", 3, bulk("a") + "?what\r\n", ending::holds, {"a", garbled, garbled}},
     };
     for (const scenario& current : scenarios) {
         SCOPED_TRACE(current.name);
         std::atomic<bool> closed_by_client{false};
-        fake_redis_server server({answers("+OK\r\n", current.commands, current.answer, current.close,
+        fake_redis_server server({answers("+OK\r\n", current.commands, current.answer, current.end,
                                           closed_by_client),
                                   fake_redis_server::selects_and_holds()});
         const redis::context::ptr context = connect(server.endpoint());
         EXPECT_EQ(get_all(*context, current.commands), current.expected);
-        if (!current.close)
+        if (current.end == ending::holds)
             run_until([&] { return closed_by_client.load(); });
         EXPECT_EQ(error_text([&] { context->get("later")->execute_async(); }), "Command: GET, error");
     }
 }
 
 TEST_F(redis_faulty_server, a_silent_select_on_the_blocking_connection_fails_in_bounded_time) {
-    std::atomic<bool> unused{false};
-    fake_redis_server server({answers("+OK\r\n", 0, "", false, unused),
-                              [](fake_redis_server::peer& _peer) { _peer.hold(); }});
+    // Accepts both connections and answers neither.
+    const auto silent = [](fake_redis_server::peer& _peer) { _peer.hold(); };
+    fake_redis_server server({silent, silent});
     int deliveries = 0;
     const context_handle handle = loop->create_redis_context(server.endpoint().host, server.endpoint().port, 0);
     handle->set_callback([&](context_result) { ++deliveries; });
@@ -174,7 +181,7 @@ TEST_F(redis_faulty_server, a_silent_select_on_the_blocking_connection_fails_in_
 
 TEST_F(redis_faulty_server, execute_waits_past_the_connecting_limit_for_a_slow_answer) {
     std::atomic<bool> unused{false};
-    fake_redis_server server({answers("+OK\r\n", 0, "", false, unused), [](fake_redis_server::peer& _peer) {
+    fake_redis_server server({answers("+OK\r\n", 0, "", ending::holds, unused), [](fake_redis_server::peer& _peer) {
                                   if (!_peer.read_commands(1))
                                       return;
                                   _peer.send("+OK\r\n");

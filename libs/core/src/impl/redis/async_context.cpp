@@ -291,9 +291,13 @@ void async_context::read() {
     const ssize_t received = ::read(m_context->c.fd, buffer.data(), buffer.size());
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return;
-    if (received <= 0) {
-        // The end of the connection or its failure: hiredis meets it again on its own read and
-        // fails every pending command with its reason.
+    if (received < 0) {
+        end(std::strerror(errno));
+        return;
+    }
+    if (received == 0) {
+        // The server closed the connection: hiredis meets the end again on its own read and fails
+        // every pending command with its reason.
         redisAsyncHandleRead(m_context);
         return;
     }
