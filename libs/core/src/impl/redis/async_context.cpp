@@ -6,13 +6,20 @@
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>
+#include <hiredis/read.h>
 
 #include <boost/asio/error.hpp>
 
+#include <array>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <unistd.h>
 #include <utility>
+
+// hiredis exports it without declaring it: it hands what its reader holds to the waiting commands.
+extern "C" void redisProcessCallbacks(redisAsyncContext* ac);
 
 namespace qvd::libs::core::redis {
 
@@ -73,7 +80,7 @@ void disconnect_callback_wrapper(const redisAsyncContext* _context, int /*_statu
 
 void reply_wrapper(redisAsyncContext* _context, void* _reply, void* _privdata) {
     const std::unique_ptr<pending_reply> pending(static_cast<pending_reply*>(_privdata));
-    guarded(_context->ev.data, [&](async_context&) {
+    guarded(_context->ev.data, [&](async_context& _connection) {
         // Zero-filled like calloc's, but from malloc, whose per-thread cache calloc never uses:
         // this block takes the place of the shell that hiredis freed after the previous reply.
         auto* own = static_cast<redisReply*>(std::malloc(sizeof(redisReply)));
@@ -91,8 +98,22 @@ void reply_wrapper(redisAsyncContext* _context, void* _reply, void* _privdata) {
             own->elements = std::exchange(theirs->elements, 0);
             own->element = std::exchange(theirs->element, nullptr);
         } else {
-            // Commands still pending when hiredis releases the connection.
-            own->type = REDIS_REPLY_NIL;
+            // Commands still pending when hiredis releases the connection: a lost connection must
+            // not read as a missing key.
+            const std::string failure = _connection.pending_failure(*_context);
+            if (failure.empty()) {
+                own->type = REDIS_REPLY_NIL;
+            } else {
+                const std::string text = "Connection lost: " + failure;
+                own->str = static_cast<char*>(std::malloc(text.size() + 1));
+                if (own->str == nullptr) {
+                    std::free(own);
+                    throw std::bad_alloc();
+                }
+                std::memcpy(own->str, text.c_str(), text.size() + 1);
+                own->len = text.size();
+                own->type = REDIS_REPLY_ERROR;
+            }
         }
         reply result(own);
         pending->receiver(std::move(result));
@@ -135,10 +156,13 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
       m_write_requested(false),
       m_read_in_progress(false),
       m_write_in_progress(false),
-      m_context_is_alive(std::make_shared<bool>(false)) {
+      m_context_is_alive(std::make_shared<bool>(false)),
+      m_reply_counter(redisReaderCreateWithFunctions(nullptr)) {
     if (m_context == nullptr)
         QVD_THROW("Cannot open connection to the redis server: ");
     try {
+        if (!m_reply_counter)
+            throw std::bad_alloc();
         if (m_context->err != 0)
             QVD_THROW(std::string("Cannot open connection to the redis server: ") + m_context->errstr);
         ignore_broken_pipes();
@@ -173,6 +197,7 @@ async_context::async_context(events_loop& _events_loop, const component_logger& 
 
 async_context::~async_context() {
     *m_context_is_alive = false;
+    m_released_by_owner = true;
     // Frees for real, also with replies pending: their callbacks get a nil reply now.
     if (m_context != nullptr)
         redisAsyncFree(std::exchange(m_context, nullptr));
@@ -228,11 +253,11 @@ void async_context::operate() {
 }
 
 void async_context::handle_read(boost::system::error_code _ec) {
-    handle_event(_ec, m_read_in_progress, redisAsyncHandleRead);
+    handle_event(_ec, m_read_in_progress, [this] { read(); });
 }
 
 void async_context::handle_write(boost::system::error_code _ec) {
-    handle_event(_ec, m_write_in_progress, redisAsyncHandleWrite);
+    handle_event(_ec, m_write_in_progress, [this] { redisAsyncHandleWrite(m_context); });
 }
 
 template <typename F>
@@ -249,12 +274,86 @@ void async_context::handle_event(boost::system::error_code _ec, bool& _in_progre
     // A callback run by hiredis may release the last owner of this connection (the connect
     // callback does): it must live until hiredis has returned.
     const ptr keep = shared_from_this();
-    _hiredis_call(m_context);
+    _hiredis_call();
     // Waits go on even when a callback threw, so that the connection works on in the next run.
     if (m_context != nullptr)
         operate();
     throw_kept_exception();
 }
+
+void async_context::read() {
+    // Connecting is hiredis's own business; hiredis asks for reads only once connected.
+    if ((m_context->c.flags & REDIS_CONNECTED) == 0) {
+        redisAsyncHandleRead(m_context);
+        return;
+    }
+    std::array<char, 16 * 1024> buffer;
+    const ssize_t received = ::read(m_context->c.fd, buffer.data(), buffer.size());
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;
+    if (received < 0) {
+        end(std::strerror(errno));
+        return;
+    }
+    if (received == 0) {
+        // The server closed the connection: hiredis meets the end again on its own read and fails
+        // every pending command with its reason.
+        redisAsyncHandleRead(m_context);
+        return;
+    }
+    const std::size_t size = static_cast<std::size_t>(received);
+    const std::size_t expected = expected_part(buffer.data(), size);
+    if (expected > 0) {
+        if (redisReaderFeed(m_context->c.reader, buffer.data(), expected) != REDIS_OK) {
+            end(m_context->c.reader->errstr);
+            return;
+        }
+        // Protocol errors make hiredis end the connection here, with its reason.
+        redisProcessCallbacks(m_context);
+    }
+    if (m_unexpected_reply && m_context != nullptr)
+        end("reply without a command");
+}
+
+std::size_t async_context::expected_part(const char* _data, std::size_t _size) {
+    redisReader& counter = *m_reply_counter;
+    // A protocol error stays in the counter: hiredis gets every byte and meets the same error.
+    if (redisReaderFeed(&counter, _data, _size) != REDIS_OK)
+        return _size;
+    std::size_t expected = 0;
+    for (;;) {
+        void* parsed = nullptr;
+        if (redisReaderGetReply(&counter, &parsed) != REDIS_OK || parsed == nullptr)
+            return _size;
+        // Every command gets exactly one reply (commands that get more are refused).
+        if (m_answered == m_queued) {
+            m_unexpected_reply = true;
+            return expected;
+        }
+        ++m_answered;
+        // A reply completed by these bytes ends in them: what the counter has not parsed yet follows it.
+        expected = _size - (counter.len - counter.pos);
+    }
+}
+
+void async_context::end(std::string _reason) {
+    m_end_reason = std::move(_reason);
+    // Pending commands get their failure and the disconnect callback runs inside.
+    redisAsyncFree(std::exchange(m_context, nullptr));
+    clear_context();
+}
+
+std::string async_context::pending_failure(const redisAsyncContext& _context) const {
+    if (m_released_by_owner)
+        return {};
+    if (!m_end_reason.empty())
+        return m_end_reason;
+    if (_context.err != 0 && _context.errstr != nullptr && *_context.errstr != '\0')
+        return _context.errstr;
+    return "the connection ended";
+}
+
+void async_context::reader_deleter::operator()(redisReader* _reader) const { redisReaderFree(_reader); }
 
 void async_context::throw_kept_exception() {
     if (m_callback_exception)
@@ -269,8 +368,10 @@ void async_context::run_command(argument_pointers& _argv, argument_lengths& _arg
     const int status = redisAsyncCommandArgv(m_context, reply_wrapper, holder.get(), static_cast<int>(_argv.size()),
                                              _argv.data(), _argv_len.data());
     // Once queued, hiredis owns the callback and hands it back to reply_wrapper.
-    if (status == REDIS_OK)
+    if (status == REDIS_OK) {
         holder.release();
+        ++m_queued;
+    }
     throw_kept_exception();
     if (status != REDIS_OK)
         QVD_THROW("Command: " + first_argument(_argv, _argv_len) + ", error");

@@ -20,10 +20,16 @@ sync_context::sync_context(events_loop& _events_loop, const component_logger& _l
     if (m_context_ptr->err != 0)
         QVD_THROW(std::string("Connection error: ") + m_context_ptr->errstr);
 
+    // Choosing the database is held to the same limit, since it runs on the loop's thread: a server
+    // that accepts and never answers must not freeze the loop. `execute` then waits without limit.
+    if (redisSetTimeout(m_context_ptr.get(), limit) != REDIS_OK)
+        QVD_THROW(std::string("Connection error: ") + m_context_ptr->errstr);
     const std::string db = std::to_string(_db);
     argument_pointers argv{"SELECT", db.c_str()};
     argument_lengths argv_len{6, db.size()};
     run_command(argv, argv_len);
+    if (redisSetTimeout(m_context_ptr.get(), timeval{0, 0}) != REDIS_OK)
+        QVD_THROW(std::string("Connection error: ") + m_context_ptr->errstr);
 }
 
 sync_context::~sync_context() = default;

@@ -15,7 +15,8 @@ struct redisContext;
 
 namespace qvd::libs::core::redis {
 
-// One blocking hiredis connection, switched to its database; connects within 1.5 s.
+// One blocking hiredis connection, switched to its database; connecting and choosing the database
+// each take at most 1.5 s, later commands wait as long as the server takes.
 class sync_context {
 public:
     sync_context(events_loop& _events_loop, const component_logger& _logger, boost::string_view _ip, int _port,
