@@ -381,7 +381,7 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
     {
         // A journal set aside takes its mark along.
         boost::system::error_code error;
-        if (!boost::filesystem::exists(_file, error) && !error)
+        if (boost::filesystem::symlink_status(_file, error).type() == boost::filesystem::file_not_found)
             boost::filesystem::remove(journal::parts_mark_file(_file), error);
         _doubt.forget();
         throw;

@@ -45,9 +45,8 @@ boost::optional<parts_mark> read_parts_mark(const std::string& _journal)
 {
     const std::string file = parts_mark_file(_journal);
     boost::system::error_code error;
-    const bool exists = boost::filesystem::exists(file, error);
     // A mark that cannot be looked for may be there.
-    if (!exists && !error)
+    if (boost::filesystem::symlink_status(file, error).type() == boost::filesystem::file_not_found)
         return boost::none;
     parts_mark mark;
     try
