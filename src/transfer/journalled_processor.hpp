@@ -366,7 +366,7 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
             if (!found.doubt.empty())
                 _warn("journal file " + _file + ": cannot tell which of its " + std::to_string(batch.size()) +
                       " records arrived (" + found.doubt + "); the records from " + std::to_string(found.arrived + 1) +
-                      " on are inserted, and a row that had arrived is then stored twice");
+                      " on are inserted, so that none is lost, though one that had arrived is then stored twice");
             if (found.arrived < batch.size())
                 insert_rest(batch, found.arrived, _fitting, _insert, [&](const std::vector<std::size_t>& _cuts) {
                     journal::write_parts_mark(_file, journal::parts_mark{print, batch.size(), _cuts});
