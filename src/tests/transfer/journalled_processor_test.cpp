@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <stdexcept>
+
+#include <boost/filesystem.hpp>
+
 #include <algorithm>
 #include <cstddef>
 #include <numeric>
@@ -10,6 +15,7 @@
 #include <vector>
 
 #include "transfer/journalled_processor.hpp"
+#include "transfer/parts_mark.hpp"
 
 namespace {
 
@@ -199,6 +205,75 @@ TEST(insert_rest, inserts_only_the_rest_in_parts_of_the_limit)
         const batch all = numbers(c.size);
         EXPECT_EQ(inserted, batch(all.begin() + static_cast<std::ptrdiff_t>(c.from), all.end()));
     }
+}
+
+// A whole recovery on plain numbers beside a real journal file: a batch that does not fit one
+// statement leaves its mark before its first part; a failure keeps journal and mark; the next
+// recovery goes on from the parts that arrived and removes both; what the probes cannot settle is
+// warned of, naming the journal.
+TEST(finish_batch, marks_a_split_recovery_and_warns_naming_the_journal)
+{
+    namespace fs = boost::filesystem;
+    const fs::path dir = fs::temp_directory_path() / fs::unique_path("lomvera-finish-%%%%-%%%%");
+    fs::create_directories(dir);
+    const std::string journal = (dir / "numbers.bin").string();
+    const auto to_text = [](const batch& _batch) { return std::to_string(_batch.size()) + " numbers"; };
+    const batch records = numbers(100);
+    std::set<int> store;
+    batch inserted;
+    std::vector<std::string> warnings;
+    std::size_t inserts = 0;
+    std::size_t fail_at = 2;
+    std::vector<std::size_t> cuts = {0, 30, 60, 90, 100};
+    bool deleted = false;
+    const auto finish = [&](qvd::journalled_processor::arrival_doubt& _doubt) {
+        qvd::journalled_processor::finish_batch(
+            journal, _doubt, [&](const std::string&) { return records; }, to_text,
+            [](const batch& _part) { return std::min<std::size_t>(_part.size(), 30); },
+            [&](int _record) { return store.count(_record) != 0; },
+            [](int _record) { return std::to_string(_record); },
+            [&](const batch& _part) {
+                if (++inserts == fail_at)
+                    throw std::runtime_error("refused");
+                if (inserts == 1)
+                {
+                    const auto mark = qvd::journal::read_parts_mark(journal);
+                    ASSERT_TRUE(mark);
+                    EXPECT_EQ(mark->cuts, cuts);
+                }
+                store.insert(_part.begin(), _part.end());
+                inserted.insert(inserted.end(), _part.begin(), _part.end());
+            },
+            [&](const batch&) { deleted = true; }, [&](const std::string& _text) { warnings.push_back(_text); });
+    };
+    std::ofstream(journal) << "journal";
+
+    // Nothing arrived, the last record has an older twin: inserted whole, in parts, until one fails.
+    store.insert(99);
+    qvd::journalled_processor::arrival_doubt doubt(journal);
+    EXPECT_THROW(finish(doubt), std::runtime_error);
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(inserted, batch(records.begin(), records.begin() + 30));
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_TRUE(fs::exists(qvd::journal::parts_mark_file(journal)));
+    EXPECT_FALSE(deleted);
+
+    // The first part arrived: the rest goes, in parts of its own, and the twin of the last record is
+    // warned of.
+    inserts = 0;
+    fail_at = 0;
+    cuts = {30, 60, 90, 100};
+    inserted.clear();
+    finish(doubt);
+    EXPECT_EQ(inserted, batch(records.begin() + 30, records.end()));
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("journal file " + journal + ": ", 0), 0u) << warnings[0];
+    EXPECT_TRUE(deleted);
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_FALSE(fs::exists(qvd::journal::parts_mark_file(journal)));
+
+    boost::system::error_code ignored;
+    fs::remove_all(dir, ignored);
 }
 
 } // namespace
