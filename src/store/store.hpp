@@ -69,6 +69,9 @@ public:
     virtual std::size_t fitting_rows(const std::vector<heartbeat>& _piece) const = 0;
     virtual std::size_t fitting_rows(const node_parameters_vector& _piece) const = 0;
 
+    // Logs a warning through the column store's logger: what a recovery's probes could not settle.
+    virtual void log_warning(const std::string& _text) const = 0;
+
     // Compares the server's columns of one table with its schema; on a mismatch sets _err_str.
     virtual bool check_columns(const table& _table, std::string& _err_str) const = 0;
     // Checks the nine tables in order; throws the first mismatch.

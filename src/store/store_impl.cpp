@@ -414,6 +414,11 @@ std::string column_store_impl::to_iso_8601_with_ms_string(const libs::core::time
     return _timestamp.to_iso_8601_string(true);
 }
 
+void column_store_impl::log_warning(const std::string& _text) const
+{
+    get_logger().warning("%1%") % _text;
+}
+
 // Structure check
 
 bool column_store_impl::check_columns(const table& _table, std::string& _err_str) const

@@ -1,16 +1,27 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <map>
+#include <numeric>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem/operations.hpp>
+#include <boost/optional.hpp>
+
+#include <core/timestamp.hpp>
 
 #include "runtime/database.hpp"
 #include "store/kind.hpp"
 #include "store/store.hpp"
 #include "transfer/journal.hpp"
+#include "transfer/parts_mark.hpp"
 
 namespace qvd {
 namespace journalled_processor {
@@ -53,10 +64,10 @@ private:
     bool m_holds = false;
 };
 
-// How many leading records of a batch already have their row in the column store. What arrived is
-// always a prefix of the batch: one INSERT writes all of its rows or none, and the parts of a batch
-// go in order. One probe of the first record tells "none", one of the last "all"; between those a
-// binary search finds the end in about log2 of the batch size probes.
+// How many leading records of a batch already have their row in the column store, when what
+// arrived is a prefix of the batch and _probe is truthful. One probe of the first record tells
+// "none", one of the last "all"; between those a binary search finds the end in about log2 of the
+// batch size probes.
 template <typename Batch, typename Probe>
 std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe)
 {
@@ -78,24 +89,210 @@ std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe)
     return missing;
 }
 
-// Inserts the records of a batch from _from on, in as many parts as the packet limit needs.
-template <typename Batch, typename Fitting, typename Insert>
-void insert_rest(const Batch& _batch, std::size_t _from, Fitting&& _fitting, Insert&& _insert)
+// The records of [_first, _last) a check probes: all of them up to eight, else the first, the last
+// and six evenly between.
+inline std::vector<std::size_t> spread(const std::size_t _first, const std::size_t _last)
 {
-    while (_from < _batch.size())
+    constexpr std::size_t most = 8;
+    std::vector<std::size_t> result;
+    if (_last <= _first)
+        return result;
+    const std::size_t count = _last - _first;
+    if (count <= most)
     {
-        // The whole batch is measured and sent without a copy, the common case.
-        const auto first = _batch.begin() + static_cast<std::ptrdiff_t>(_from);
-        const Batch rest = _from == 0 ? Batch() : Batch(first, _batch.end());
-        const Batch& part = _from == 0 ? _batch : rest;
-        const std::size_t fitting = _fitting(part);
-        if (fitting == part.size())
+        for (std::size_t i = _first; i < _last; ++i)
+            result.push_back(i);
+        return result;
+    }
+    for (std::size_t i = 0; i < most; ++i)
+        result.push_back(_first + i * (count - 1) / (most - 1));
+    return result;
+}
+
+// The written values of a record as one text, fed by the row description that the insert and the
+// probe use: two records with the same text cannot be told apart by a probe.
+class row_key
+{
+public:
+    row_key& keyword_default() { return *this; }
+
+    template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
+    row_key& value(const Number _number)
+    {
+        return append('n', std::to_string(_number));
+    }
+    row_key& value(const std::string& _str) { return append('s', _str); }
+    row_key& value(const libs::core::timestamp& _timestamp)
+    {
+        return append('t', std::to_string(_timestamp.get_time_since_epoch().count()));
+    }
+    template <class T>
+    row_key& value(const boost::optional<T>& _optional)
+    {
+        if (_optional)
+            return value(*_optional);
+        return append('-', std::string());
+    }
+    // The insert writes an absent value as a blank.
+    row_key& value_or_blank(const boost::optional<std::string>& _optional)
+    {
+        return value(_optional ? *_optional : std::string(" "));
+    }
+
+    const std::string& text() const { return m_text; }
+
+private:
+    row_key& append(const char _tag, const std::string& _value)
+    {
+        m_text += _tag;
+        m_text += std::to_string(_value.size());
+        m_text += ':';
+        m_text += _value;
+        return *this;
+    }
+
+    std::string m_text;
+};
+
+template <typename Record>
+std::string written_values(const Record& _record)
+{
+    row_key key;
+    store::kind<Record>::describe_row(key, _record);
+    return key.text();
+}
+
+// How a journalled batch can have arrived. A new batch goes in with one INSERT, all of it or
+// nothing (whole). A recovery that inserts in parts leaves a mark of their bounds first, and each
+// part goes in whole, in order (parts). After a spoiled journal was set aside, or beside a mark
+// that cannot be read, any leading run of records may be in (records).
+enum class arrival_rule
+{
+    whole,
+    parts,
+    records
+};
+
+// What the probes tell of a journalled batch: how many leading records are taken as arrived, and
+// what, if anything, they could not settle (empty when they agree).
+struct arrival
+{
+    std::size_t arrived = 0;
+    std::string doubt;
+};
+
+// Decides how much of a batch arrived. _cuts are the records where the parts of the batch begin,
+// ascending, followed by the batch's size; records before the first cut are taken as arrived.
+// _probe tells whether the column store holds a row with the record's written values, which an
+// older identical row (a twin) satisfies too; _key gives those values, so that records alike are
+// probed once. A missing row is certain, a found one is not: a part counts as arrived only when
+// every probe of it is found, and the part taken as arrived is checked with spread probes; one
+// missing there moves the end back before its part. Where the probes disagree with the order of
+// the parts, more is inserted rather than less.
+template <typename Batch, typename Probe, typename Key>
+arrival arrived_part(const Batch& _batch, const std::vector<std::size_t>& _cuts, const arrival_rule _rule,
+                     Probe&& _probe, Key&& _key)
+{
+    std::map<std::string, bool> known;
+    const auto found = [&](const std::size_t _index) {
+        std::string key = _key(_batch[_index]);
+        const auto at = known.find(key);
+        if (at != known.end())
+            return at->second;
+        const bool result = _probe(_batch[_index]);
+        known.emplace(std::move(key), result);
+        return result;
+    };
+    const auto part_arrived = [&](const std::size_t _part) {
+        for (const std::size_t i : spread(_cuts[_part], _cuts[_part + 1]))
+            if (!found(i))
+                return false;
+        return true;
+    };
+    const auto record_text = [](const std::size_t _index) { return "record " + std::to_string(_index + 1); };
+
+    arrival result;
+    // Parts from limit on did not arrive.
+    std::size_t limit = _cuts.size() - 1;
+    std::size_t parts = 0;
+    for (;;)
+    {
+        std::vector<std::size_t> candidates(limit);
+        std::iota(candidates.begin(), candidates.end(), std::size_t(0));
+        parts = arrived_prefix(candidates, part_arrived);
+        std::size_t missing = _batch.size();
+        for (const std::size_t i : spread(_cuts.front(), _cuts[parts]))
+            if (!found(i))
+            {
+                missing = i;
+                break;
+            }
+        if (missing == _batch.size())
+            break;
+        // Nothing from the missing record's part on arrived: the rows found after it are twins.
+        limit = static_cast<std::size_t>(std::upper_bound(_cuts.begin(), _cuts.end(), missing) - _cuts.begin()) - 1;
+        result.doubt = record_text(missing) + " is missing while rows equal to later records are there";
+    }
+    result.arrived = _cuts[parts];
+    if (_rule == arrival_rule::whole)
+        return result;
+
+    // What did not arrive should not be found, but for rows equal to records that did.
+    std::set<std::string> arrived_keys;
+    for (std::size_t i = _cuts.front(); i < result.arrived; ++i)
+        arrived_keys.insert(_key(_batch[i]));
+    if (result.doubt.empty())
+        for (const std::size_t i : spread(result.arrived, _batch.size()))
+            if (arrived_keys.count(_key(_batch[i])) == 0 && found(i))
+            {
+                result.doubt = "a row equal to " + record_text(i) + " is there while " +
+                               record_text(result.arrived) + " before it is missing";
+                break;
+            }
+
+    // Records taken as arrived on one probe alone could be an older twin's: inserted again.
+    if (_rule == arrival_rule::records && result.arrived > _cuts.front())
+    {
+        std::set<std::string> probed;
+        for (const std::size_t i : spread(_cuts.front(), result.arrived))
+            probed.insert(_key(_batch[i]));
+        if (probed.size() < 2)
         {
-            _insert(part);
-            return;
+            result.doubt = "only one record's values were found (" + record_text(_cuts.front()) +
+                           "), which an older identical row would give as well";
+            result.arrived = _cuts.front();
         }
-        _insert(Batch(first, first + static_cast<std::ptrdiff_t>(fitting)));
-        _from += fitting;
+    }
+    return result;
+}
+
+// Inserts the records of a batch from _from on, in as many parts as the packet limit needs. The
+// parts are planned first, and unless the batch goes in whole with one statement _mark is given
+// their bounds before the first part is inserted.
+template <typename Batch, typename Fitting, typename Insert, typename Mark>
+void insert_rest(const Batch& _batch, const std::size_t _from, Fitting&& _fitting, Insert&& _insert, Mark&& _mark)
+{
+    const auto at = [&](const std::size_t _index) { return _batch.begin() + static_cast<std::ptrdiff_t>(_index); };
+    std::vector<std::size_t> cuts{_from};
+    while (cuts.back() < _batch.size())
+    {
+        const std::size_t first = cuts.back();
+        // The whole batch is measured and sent without a copy, the common case.
+        const std::size_t fitting = first == 0 ? _fitting(_batch) : _fitting(Batch(at(first), _batch.end()));
+        if (fitting == 0)
+            throw std::logic_error("no record of the batch fits into one statement");
+        cuts.push_back(first + std::min(fitting, _batch.size() - first));
+    }
+    if (cuts.size() < 2)
+        return;
+    if (_from > 0 || cuts.size() > 2)
+        _mark(cuts);
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i)
+    {
+        if (cuts[i] == 0 && cuts[i + 1] == _batch.size())
+            _insert(_batch);
+        else
+            _insert(Batch(at(cuts[i]), at(cuts[i + 1])));
     }
 }
 
@@ -132,26 +329,60 @@ bool move_batch(const std::string& _file, unsigned int _max_piece_size, arrival_
 }
 
 // Finishes a batch left in the journal: inserts the records that did not arrive, in as many parts
-// as the packet limit needs, then deletes the batch from the runtime database; the journal is
-// removed last. A failure, a spoiled journal set aside among them, leaves _doubt to be asked again.
-template <typename From_file, typename Fitting, typename Probe, typename Insert, typename Delete>
-void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _from_file, Fitting&& _fitting,
-                  Probe&& _probe, Insert&& _insert, Delete&& _delete)
+// as the packet limit needs, then deletes the batch from the runtime database; the mark and the
+// journal are removed last. _warn is given what the probes could not settle. A failure, a spoiled
+// journal set aside among them, leaves _doubt to be asked again.
+template <typename From_file, typename To_string, typename Fitting, typename Probe, typename Key, typename Insert,
+          typename Delete, typename Warn>
+void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _from_file, To_string&& _to_string,
+                  Fitting&& _fitting, Probe&& _probe, Key&& _key, Insert&& _insert, Delete&& _delete, Warn&& _warn)
 {
     try
     {
         const auto batch = _from_file(_file);
         if (!batch.empty())
         {
-            const std::size_t arrived = arrived_prefix(batch, _probe);
-            if (arrived < batch.size())
-                insert_rest(batch, arrived, _fitting, _insert);
+            const std::uint64_t print = journal::fingerprint(_to_string(batch));
+            auto mark = journal::read_parts_mark(_file);
+            // A mark left beside another batch's journal says nothing of this one.
+            if (mark && !mark->cuts.empty() && (mark->fingerprint != print || mark->size != batch.size()))
+                mark = boost::none;
+            std::vector<std::size_t> cuts;
+            arrival_rule rule = arrival_rule::whole;
+            if (mark && !mark->cuts.empty())
+            {
+                cuts = mark->cuts;
+                rule = arrival_rule::parts;
+            }
+            else if (mark || _doubt.holds())
+            {
+                cuts.resize(batch.size() + 1);
+                std::iota(cuts.begin(), cuts.end(), std::size_t(0));
+                rule = arrival_rule::records;
+            }
+            else
+                cuts = {0, batch.size()};
+            const arrival found = arrived_part(batch, cuts, rule, _probe, _key);
+            if (!found.doubt.empty())
+                _warn("journal file " + _file + ": cannot tell which of its " + std::to_string(batch.size()) +
+                      " records arrived (" + found.doubt + "); the records from " + std::to_string(found.arrived + 1) +
+                      " on are inserted, so that none is lost, though one that had arrived is then stored twice");
+            if (found.arrived < batch.size())
+                insert_rest(batch, found.arrived, _fitting, _insert, [&](const std::vector<std::size_t>& _cuts) {
+                    journal::write_parts_mark(_file, journal::parts_mark{print, batch.size(), _cuts});
+                });
             _delete(batch);
         }
+        // Without the mark the journal reads as a whole batch, which by now it is.
+        journal::remove_parts_mark(_file);
         boost::filesystem::remove(_file);
     }
     catch (...)
     {
+        // A journal set aside takes its mark along.
+        boost::system::error_code error;
+        if (boost::filesystem::symlink_status(_file, error).type() == boost::filesystem::file_not_found)
+            boost::filesystem::remove(journal::parts_mark_file(_file), error);
         _doubt.forget();
         throw;
     }
@@ -256,9 +487,12 @@ public:
     void finish() const
     {
         finish_batch(
-            m_file, m_doubt, m_from_file, [this](const batch& _batch) { return m_store.fitting_rows(_batch); },
+            m_file, m_doubt, m_from_file, m_to_string,
+            [this](const batch& _batch) { return m_store.fitting_rows(_batch); },
             [this](const Record& _record) { return m_store.check_presence(store::kind<Record>::table.name, _record); },
-            [this](const batch& _batch) { insert(_batch); }, [this](const batch& _batch) { remove(_batch); });
+            &written_values<Record>, [this](const batch& _batch) { insert(_batch); },
+            [this](const batch& _batch) { remove(_batch); },
+            [this](const std::string& _text) { m_store.log_warning(_text); });
     }
 
 private:

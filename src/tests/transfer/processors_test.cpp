@@ -24,7 +24,9 @@
 #include "transfer/external_events_processor.hpp"
 #include "transfer/heartbeats_processor.hpp"
 #include "transfer/journal.hpp"
+#include "transfer/journalled_processor.hpp"
 #include "transfer/node_parameters_processor.hpp"
+#include "transfer/parts_mark.hpp"
 #include "transfer/positions_processor.hpp"
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
@@ -454,14 +456,14 @@ TEST_F(processors, activities_use_their_own_batch_size_and_sys_journal_counts_as
     EXPECT_EQ(store_count("sys_journal_staging"), 0);
     EXPECT_EQ(runtime_count("activities"), 0);
 
-    // Its first row moved on to sys_journal, its last one still staged: present all the same.
+    // Its first rows moved on to sys_journal, its last one still staged: present all the same.
     runtime_sql(kinds()[1].seed);
     qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(m_runtime->get_activities(3)));
     store_sql("INSERT INTO sys_journal_staging SELECT * FROM sys_journal WHERE id = 3; DELETE FROM sys_journal "
-              "WHERE id <> 1");
+              "WHERE id = 3");
     EXPECT_TRUE(processor.processing());
     EXPECT_EQ(store_count("sys_journal_staging"), 1);
-    EXPECT_EQ(store_count("sys_journal"), 1);
+    EXPECT_EQ(store_count("sys_journal"), 2);
     EXPECT_EQ(runtime_count("activities"), 0);
 }
 
@@ -849,16 +851,37 @@ public:
     std::string dir;
 };
 
-// Journals the 400 runtime positions and inserts the part of them that one statement carries, as
-// a crash after the first part of a split recovery leaves them.
+// Journals the 400 runtime positions and lets a split recovery leave its mark and insert the part of
+// them that one statement carries, as a crash after that first part leaves them.
 void journal_with_its_first_part_inserted(own_server& _server)
 {
     const auto batch = _server.runtime->get_positions(1000);
     ASSERT_EQ(batch.size(), 400u);
-    qvd::journal::write_file(_server.dir + "positions_raw.bin", qvd::journal::to_string(batch));
-    const std::size_t first_part = _server.store->fitting_rows(batch);
-    ASSERT_LT(first_part, batch.size());
-    _server.store->insert_positions_raw({batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(first_part)});
+    const std::string journal = _server.dir + "positions_raw.bin";
+    const std::string text = qvd::journal::to_string(batch);
+    qvd::journal::write_file(journal, text);
+    struct crash
+    {
+    };
+    std::size_t parts = 0;
+    try
+    {
+        qvd::journalled_processor::insert_rest(
+            batch, 0, [&](const std::vector<qvd::position>& _part) { return _server.store->fitting_rows(_part); },
+            [&](const std::vector<qvd::position>& _part) {
+                if (parts++ == 1)
+                    throw crash();
+                _server.store->insert_positions_raw(_part);
+            },
+            [&](const std::vector<std::size_t>& _cuts) {
+                qvd::journal::write_parts_mark(journal, {qvd::journal::fingerprint(text), batch.size(), _cuts});
+            });
+    }
+    catch (const crash&)
+    {
+    }
+    ASSERT_EQ(parts, 2u);
+    ASSERT_TRUE(fs::exists(journal + ".parts"));
 }
 
 // A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
@@ -942,6 +965,7 @@ TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
     EXPECT_EQ(distinct(), "800");
     EXPECT_EQ(server.count("position_histories", "rt"), "0");
     EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
+    EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin.parts"));
 
     // Open associations refilled in several statements.
     run_sql(endpoint,
@@ -1267,7 +1291,225 @@ TEST(processors_on_a_changed_packet_limit, a_split_recovery_inserts_only_what_di
         EXPECT_EQ(*query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs"), "400");
         EXPECT_EQ(server.count("position_histories", "rt"), "0");
         EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
+        EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin.parts"));
     }
+}
+
+// Rows alike in every written column (resent telemetry): the runtime rows 1..200 each take the
+// values of their own number, except some of the first batch, which take those of chosen records
+// of the second, so that the first batch moves twins of them. What differs per kind: the rows made
+// from a table of (id, v), where the values of v tell the rows apart in the column store, and how a
+// batch of the second hundred is journalled (and inserted, when it arrived).
+struct twin_kind
+{
+    std::string name;
+    std::string journal;
+    std::string runtime_table;
+    std::string store_table;
+    std::string value_column;
+    std::function<std::string(int)> value_literal;
+    std::function<std::string(const std::string&)> seed;
+    std::function<std::function<bool()>(qvd::runtime::database&, qvd::store::column_store&, unsigned int,
+                                        const std::string&)>
+        make;
+    std::function<void(qvd::runtime::database&, qvd::store::column_store&, const std::string&, bool)> interrupt;
+};
+
+template <typename Read, typename Insert>
+std::function<void(qvd::runtime::database&, qvd::store::column_store&, const std::string&, bool)>
+journal_of_hundred(std::string _journal, Read _read, Insert _insert)
+{
+    return [=](qvd::runtime::database& _runtime, qvd::store::column_store& _store, const std::string& _dir,
+               bool _arrived) {
+        const auto batch = (_runtime.*_read)(100);
+        ASSERT_EQ(batch.size(), 100u);
+        qvd::journal::write_file(_dir + _journal, qvd::journal::to_string(batch));
+        if (_arrived)
+            (_store.*_insert)(batch);
+    };
+}
+
+std::vector<twin_kind> twin_kinds()
+{
+    using qvd::runtime::database;
+    using qvd::store::column_store;
+    return {
+        {"positions", "positions_raw.bin", "position_histories", "positions_raw", "x",
+         [](int _v) { return std::to_string(_v); },
+         [](const std::string& _values) {
+             return "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT id, "
+                    "10, CONCAT('uid', v), '2024-03-05 00:00:00.250' + INTERVAL v SECOND, 'area', v FROM " +
+                    _values;
+         },
+         &make_step<qvd::positions_processor>,
+         journal_of_hundred("positions_raw.bin", &database::get_positions, &column_store::insert_positions_raw)},
+        {"external events", "external_events.bin", "external_events", "external_events", "object_uid",
+         [](int _v) { return "'o" + std::to_string(_v) + "'"; },
+         [](const std::string& _values) {
+             return "INSERT INTO external_events (id, object_uid, event_type, ts) SELECT id, CONCAT('o', v), 'e', "
+                    "'2024-01-01 00:00:00' + INTERVAL v SECOND FROM " +
+                    _values;
+         },
+         &make_step<qvd::external_events_processor>,
+         journal_of_hundred("external_events.bin", &database::get_external_events,
+                            &column_store::insert_external_events)},
+        {"node parameters", "node_parameters.bin", "node_parameters_staging", "node_parameters", "param_value",
+         [](int _v) { return "'v" + std::to_string(_v) + "'"; },
+         [](const std::string& _values) {
+             return "INSERT INTO node_parameters_staging (id, mac_address, obj_uid, param_name, param_value, ts) "
+                    "SELECT id, 'A0', 'o', 'rate', CONCAT('v', v), '2024-01-01 00:00:00' + INTERVAL v SECOND FROM " +
+                    _values;
+         },
+         &make_step<qvd::node_parameters_processor>,
+         journal_of_hundred("node_parameters.bin", &database::get_node_parameters,
+                            &column_store::insert_node_parameters)},
+    };
+}
+
+// Batches of 100; the second one is interrupted (not in the column store, or in it whole), or its
+// journal is spoiled and set aside. The first batch already holds twins of its first record, of
+// its first and last, of records in the middle. The recovery leaves every row exactly once: each
+// twin value twice, every other value once, the runtime rows gone.
+TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lose_no_row)
+{
+    struct twins_t
+    {
+        std::string name;
+        // Records of the second batch (101..200) that a row of the first has twins of.
+        std::vector<int> of;
+    };
+    const std::vector<twins_t> twin_sets = {
+        {"first", {101}},
+        {"first and last", {101, 200}},
+        {"middle", {115, 143, 171}},
+        {"first, middle and last", {101, 150, 200}},
+    };
+    enum class crash
+    {
+        before_insert,
+        after_insert,
+        spoiled_journal,
+        spoiled_journal_after_insert
+    };
+    const std::vector<std::pair<crash, std::string>> crashes = {
+        {crash::before_insert, "before the insert"},
+        {crash::after_insert, "after the insert"},
+        {crash::spoiled_journal, "spoiled journal"},
+        {crash::spoiled_journal_after_insert, "spoiled journal after the insert"},
+    };
+    for (const auto& k : twin_kinds())
+        for (const auto& twins : twin_sets)
+            for (const auto& c : crashes)
+            {
+                SCOPED_TRACE(k.name + ", twins of " + twins.name + ", " + c.second);
+                store_sql("DELETE FROM " + k.store_table);
+                runtime_sql("DELETE FROM " + k.runtime_table);
+                for (const auto& f : files())
+                    fs::remove(m_dir + f);
+                std::string v = "CASE seq";
+                std::string twin_values;
+                for (std::size_t i = 0; i < twins.of.size(); ++i)
+                {
+                    v += " WHEN " + std::to_string(50 + i) + " THEN " + std::to_string(twins.of[i]);
+                    twin_values += (i == 0 ? "" : ", ") + k.value_literal(twins.of[i]);
+                }
+                v += " ELSE seq END";
+                runtime_sql(k.seed("(SELECT seq AS id, " + v + " AS v FROM seq_1_to_200) AS s"));
+
+                auto step = k.make(*m_runtime, *m_store, 100, m_dir);
+                EXPECT_TRUE(step());
+                EXPECT_EQ(store_count(k.store_table), 100);
+                EXPECT_EQ(runtime_count(k.runtime_table), 100);
+
+                const bool arrived = c.first == crash::after_insert || c.first == crash::spoiled_journal_after_insert;
+                k.interrupt(*m_runtime, *m_store, m_dir, arrived);
+                if (c.first == crash::spoiled_journal || c.first == crash::spoiled_journal_after_insert)
+                {
+                    std::ofstream(m_dir + k.journal, std::ios::binary) << "13 not a journal 19 0 0 0 0";
+                    EXPECT_THROW(step(), qvd::libs::core::exception);
+                    EXPECT_EQ(files(), std::vector<std::string>{k.journal + ".bad"});
+                }
+                EXPECT_TRUE(step());
+                EXPECT_FALSE(step());
+
+                EXPECT_EQ(store_count(k.store_table), 200);
+                EXPECT_EQ(store_count("SELECT COUNT(DISTINCT " + k.value_column + ") FROM " + k.store_table),
+                          static_cast<long long>(200 - twins.of.size()));
+                EXPECT_EQ(store_count("SELECT COUNT(*) FROM " + k.store_table + " WHERE " + k.value_column +
+                                      " IN (" + twin_values + ")"),
+                          static_cast<long long>(2 * twins.of.size()));
+                EXPECT_EQ(runtime_count(k.runtime_table), 0);
+                const auto left = files();
+                EXPECT_TRUE(left.empty() || left == std::vector<std::string>{k.journal + ".bad"});
+            }
+}
+
+// A journal written under a larger packet limit is recovered under a smaller one, in parts, with a
+// mark of them left first; the column store refuses one part, so the recovery fails after the
+// parts before it. The earlier rows hold twins of the batch's first and last records. The next
+// recovery (under a smaller limit again, so its parts differ) inserts only the parts that did not
+// arrive, each row once, and removes the mark with the journal.
+TEST(processors_on_a_changed_packet_limit, an_interrupted_split_recovery_is_finished_part_by_part)
+{
+    own_server server({"--max-allowed-packet=1048576"});
+    const auto& endpoint = server.endpoint();
+    insert_positions(endpoint, 400);
+    const auto batch = server.runtime->get_positions(1000);
+    ASSERT_EQ(batch.size(), 400u);
+    // The earlier batch's twins of the first and last records.
+    server.store->insert_positions_raw({batch.front(), batch.back()});
+    const std::string journal = server.dir + "positions_raw.bin";
+    qvd::journal::write_file(journal, qvd::journal::to_string(batch));
+
+    run_sql(endpoint, "SET GLOBAL max_allowed_packet = 16384");
+    server.renew_store();
+    run_sql(endpoint,
+            "CREATE TRIGGER refuse_insert BEFORE INSERT ON positions_raw FOR EACH ROW BEGIN IF NEW.x = 300 THEN "
+            "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by the test'; END IF; END",
+            "cs");
+    {
+        qvd::positions_processor positions(*server.runtime, *server.store, 1000, server.dir);
+        EXPECT_THROW(positions.processing(), qvd::libs::core::exception);
+    }
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_TRUE(fs::exists(journal + ".parts"));
+    const long long inserted = std::stoll(server.count("positions_raw", "cs")) - 2;
+    EXPECT_GT(inserted, 0);
+    EXPECT_LT(inserted, 300);
+    EXPECT_EQ(server.count("position_histories", "rt"), "400");
+    run_sql(endpoint, "DROP TRIGGER refuse_insert", "cs");
+
+    run_sql(endpoint, "SET GLOBAL max_allowed_packet = 8192");
+    server.renew_store();
+    qvd::positions_processor positions(*server.runtime, *server.store, 1000, server.dir);
+    EXPECT_TRUE(positions.processing());
+    EXPECT_FALSE(positions.processing());
+    EXPECT_EQ(server.count("positions_raw", "cs"), "402");
+    EXPECT_EQ(*query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs"), "400");
+    EXPECT_EQ(*query_value(endpoint, "SELECT COUNT(*) FROM positions_raw WHERE x IN (1, 400)", "cs"), "4");
+    EXPECT_EQ(server.count("position_histories", "rt"), "0");
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_FALSE(fs::exists(journal + ".parts"));
+}
+
+// A mark left beside another batch's journal (a crash between the removals of a journal and its
+// mark cannot leave one, but a journal set aside can) is not taken for this batch's: the batch is
+// recovered whole, and the mark goes with the journal.
+TEST_F(processors, a_mark_of_another_batch_is_not_taken_for_the_journals)
+{
+    seed_positions(4);
+    const std::string journal = m_dir + "positions_raw.bin";
+    const auto batch = m_runtime->get_positions(4);
+    qvd::journal::write_file(journal, qvd::journal::to_string(batch));
+    // A mark of parts [0, 2) and [2, 4) of another text: taken at its word, the first part would
+    // count as arrived on its first record's twin.
+    qvd::journal::write_parts_mark(journal, {qvd::journal::fingerprint("another batch"), 4, {0, 2, 4}});
+    m_store->insert_positions_raw({batch.front()});
+    EXPECT_TRUE(positions(4).processing());
+    EXPECT_EQ(store_count("positions_raw"), 5);
+    EXPECT_EQ(store_count("SELECT COUNT(DISTINCT trackable_uid, ts) FROM positions_raw"), 4);
+    EXPECT_EQ(runtime_count("position_histories"), 0);
+    EXPECT_TRUE(files().empty());
 }
 
 } // namespace
