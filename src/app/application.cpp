@@ -2,6 +2,7 @@
 
 #include "app/config.hpp"
 #include "app/termination_watchdog.hpp"
+#include "db/cancellation.hpp"
 #include "runtime/database_impl.hpp"
 #include "store/store_impl.hpp"
 #include "transfer/store_updater.hpp"
@@ -107,17 +108,20 @@ int application::run(int _argc, char** _argv) {
         // The watcher refers to the loop: end it before the loop goes.
         const core::scope_guard signals_guard = core::execute_on_scope_exit([this] { m_signals.reset(); });
 
-        const auto runtime_db = std::make_unique<runtime::database_impl>(
+        // Built before the accesses connect, so that a stop also ends a start-up connect that the
+        // server never answers; ended before the accesses go, so that it never cancels their take-down.
+        cancellation database_calls;
+        std::unique_ptr<runtime::database_impl> runtime_db;
+        std::unique_ptr<store::column_store_impl> column_store;
+        const termination_watchdog watchdog(*m_signals, std::chrono::seconds(5),
+                                            {[&database_calls] { database_calls.cancel(); }}, *logger);
+        runtime_db = std::make_unique<runtime::database_impl>(
             configuration.prod.host, configuration.prod.user, configuration.prod.password,
             configuration.prod.database, configuration.prod.port, *m_signals, *logger,
-            configuration.system.database_timeout);
-        const auto column_store = std::make_unique<store::column_store_impl>(
+            configuration.system.database_timeout, &database_calls);
+        column_store = std::make_unique<store::column_store_impl>(
             configuration.dw.host, configuration.dw.user, configuration.dw.password, configuration.dw.database,
-            configuration.dw.port, *m_signals, *logger, configuration.system.database_timeout);
-        // Declared after the accesses, so ended before them: it never cancels their take-down.
-        const termination_watchdog watchdog(
-            *m_signals, std::chrono::seconds(5),
-            {[&runtime_db] { runtime_db->cancel(); }, [&column_store] { column_store->cancel(); }}, *logger);
+            configuration.dw.port, *m_signals, *logger, configuration.system.database_timeout, &database_calls);
         const auto updater = std::make_unique<store_updater>(
             *events_loop, *runtime_db, *column_store, configuration.system.timer, configuration.system.maximum_piece,
             configuration.system.activities_maximum_piece, configuration.system.persistent_data_dir, *logger,

@@ -1,7 +1,6 @@
 #include "db/qvd_mariadb.hpp"
 
 #include <core/exception.hpp>
-#include <core/posix.hpp>
 
 #include <mariadb_client/account.hpp>
 #include <mariadb_client/connection.hpp>
@@ -9,9 +8,12 @@
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <exception>
 #include <string>
+#include <thread>
 
 namespace qvd {
 
@@ -45,13 +47,31 @@ bool link_failure(const std::exception& _exception)
     return (id >= 2000 && id < 3000) || (id >= 5000 && id < 6000);
 }
 
+// Waits _pause, or less when a termination signal comes: false then. The watcher offers its flag
+// only, so it is looked at every 50 ms.
+bool pause_unless_signalled(const libs::core::events_loop::signals_handle& _signals, std::chrono::seconds _pause)
+{
+    const auto until = std::chrono::steady_clock::now() + _pause;
+    for (;;) {
+        if (_signals.signal_is_received())
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until)
+            return true;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(50)));
+    }
+}
+
 } // namespace
 
 qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                          const std::string& _schema, unsigned int _port,
                          const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                         const std::string& _database_name, unsigned int _timeout_seconds)
-    : m_logger(_logger), m_where(_database_name + " at " + endpoint_text(_host_name, _port))
+                         const std::string& _database_name, unsigned int _timeout_seconds,
+                         cancellation* _cancellation)
+    : m_logger(_logger), m_where(_database_name + " at " + endpoint_text(_host_name, _port)),
+      m_cancellation_slot(_cancellation), m_cancellation(_cancellation)
 {
     for (;;) {
         const bool connected = connect_attempt([&] {
@@ -59,20 +79,24 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
             set_timeouts(*m_account, _timeout_seconds);
             // Set by the account after each connect, the reconnects of the library included.
             m_account->set_option("sql_mode", std::string("'") + session_sql_mode + "'");
-            m_connection = mariadb::connection::create(m_account);
+            const mariadb::connection_ref fresh = mariadb::connection::create(m_account);
+            // Before the connect: a stop may end it, and the one of the previous attempt goes.
+            m_cancellation_slot.hold(fresh.get());
+            m_connection = fresh;
             // The first call that reaches the server.
             m_connection->set_charset("utf8mb4");
         });
         if (connected)
             return;
-        if (_signals.signal_is_received())
+        if (_signals.signal_is_received() || (m_cancellation != nullptr && m_cancellation->cancelled()) ||
+            !pause_unless_signalled(_signals, std::chrono::seconds(5)))
             QVD_THROW("Interrupted");
-        libs::core::sleep_seconds(5);
     }
 }
 
 qvd_mariadb::~qvd_mariadb()
 {
+    m_cancellation_slot.hold(nullptr);
     m_connection.reset();
     m_account.reset();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/cancellation.hpp"
+
 #include <core/events_loop.hpp>
 #include <core/exception.hpp>
 #include <core/logger.hpp>
@@ -30,14 +32,17 @@ inline constexpr const char* session_sql_mode = "STRICT_ALL_TABLES,NO_ENGINE_SUB
 // The account, connection and logger of one database; the private base of both database accesses.
 class qvd_mariadb {
 public:
-    // Connects, retrying every 5 seconds; throws "Interrupted" once a termination signal has arrived.
+    // Connects, retrying every 5 seconds; throws "Interrupted" once a termination signal has arrived
+    // (a pause between attempts ends when it comes) or _cancellation is cancelled.
     // Every connect and reconnect sets session_sql_mode.
     // _database_name ("runtime database", "column store") names the database in failures; a
     // server silent for _timeout_seconds fails the connect, read or write that waits for it.
+    // The connection, from the first attempt on, is cancelled with _cancellation, when given.
     qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                 const std::string& _schema, unsigned int _port,
                 const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                const std::string& _database_name, unsigned int _timeout_seconds);
+                const std::string& _database_name, unsigned int _timeout_seconds,
+                cancellation* _cancellation = nullptr);
     ~qvd_mariadb();
     qvd_mariadb(const qvd_mariadb&) = delete;
     qvd_mariadb& operator=(const qvd_mariadb&) = delete;
@@ -93,6 +98,9 @@ private:
     const libs::core::logger& m_logger;
     // "column store at 127.0.0.1:3306"
     std::string m_where;
+    // Declared after m_connection: withdraws it before it goes, also when the constructor throws.
+    cancellation::slot m_cancellation_slot;
+    cancellation* const m_cancellation;
 };
 
 } // namespace qvd

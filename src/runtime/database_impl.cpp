@@ -457,9 +457,10 @@ boost::optional<std::string> error_row(mariadb::result_set& _answer)
 database_impl::database_impl(const std::string& _host_name, const std::string& _user_name,
                              const std::string& _password, const std::string& _schema, unsigned int _port,
                              const libs::core::events_loop::signals_handle& _signals,
-                             const libs::core::logger& _logger, unsigned int _timeout_seconds)
+                             const libs::core::logger& _logger, unsigned int _timeout_seconds,
+                             cancellation* _cancellation)
     : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "runtime database",
-                  _timeout_seconds)
+                  _timeout_seconds, _cancellation)
 {
 }
 

@@ -387,9 +387,10 @@ std::string double_quoted(const std::string& _text) { return "\"" + _text + "\""
 column_store_impl::column_store_impl(const std::string& _host_name, const std::string& _user_name,
                                      const std::string& _password, const std::string& _schema, unsigned int _port,
                                      const libs::core::events_loop::signals_handle& _signals,
-                                     const libs::core::logger& _logger, unsigned int _timeout_seconds)
+                                     const libs::core::logger& _logger, unsigned int _timeout_seconds,
+                                     cancellation* _cancellation)
     : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "column store",
-                  _timeout_seconds),
+                  _timeout_seconds, _cancellation),
       m_fence_lock(string_literal(fence_lock_name(_schema)))
 {
     // Taken without waiting on every connect and reconnect: while an earlier session still holds

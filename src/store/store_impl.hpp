@@ -35,7 +35,8 @@ public:
     column_store_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                       const std::string& _schema, unsigned int _port,
                       const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                      unsigned int _timeout_seconds = default_database_timeout);
+                      unsigned int _timeout_seconds = default_database_timeout,
+                      cancellation* _cancellation = nullptr);
     ~column_store_impl() override;
 
     using qvd_mariadb::cancel;

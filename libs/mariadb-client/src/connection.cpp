@@ -6,6 +6,7 @@
 
 #include <errmsg.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -44,6 +46,7 @@ connection_ref connection::create(const account_ref& _account) {
 }
 
 void connection::fail_handle(const char* _function, unsigned _line) {
+    close_cancel_socket(true);
     fail(mysql_errno(m_mysql), mysql_error(m_mysql), _function, __FILE__, _line);
 }
 
@@ -126,14 +129,13 @@ bool connection::connect() {
     const char* const socket = login.unix_socket().empty() ? nullptr : login.unix_socket().c_str();
     if (!real_connect(socket))
         MARIADB_FAIL("connect");
-    m_link = std::make_shared<const bool>(true);
-    {
-        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
-        m_cancellable = m_mysql;
-        // A cancel during the connect found no link to abort: abort it now.
-        if (m_cancelled)
-            mariadb_cancel(m_mysql);
+    if (!keep_cancel_socket()) {
+        const int error = errno;
+        disconnect();
+        fail(CR_UNKNOWN_ERROR, std::string("Cannot keep the socket for cancelling: ") + std::strerror(error),
+             "connect", __FILE__, __LINE__);
     }
+    m_link = std::make_shared<const bool>(true);
     // The client alone falls back to clear text when the server offers no TLS.
     if (!login.ssl_key().empty() && !mysql_get_ssl_cipher(m_mysql)) {
         disconnect();
@@ -230,13 +232,34 @@ bool connection::connected() { return m_mysql && mysql_ping(m_mysql) == 0; }
 
 u64 connection::thread_id() const { return m_mysql ? mysql_thread_id(m_mysql) : 0; }
 
+bool connection::keep_cancel_socket() {
+    const my_socket socket = mysql_get_socket(m_mysql);
+    const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+    if (m_cancel_socket >= 0)
+        close(m_cancel_socket);
+    m_cancel_socket = socket == MARIADB_INVALID_SOCKET ? -1 : fcntl(socket, F_DUPFD_CLOEXEC, 0);
+    if (socket != MARIADB_INVALID_SOCKET && m_cancel_socket < 0)
+        return false;
+    // A cancel during the connect found no link to abort: abort it now.
+    if (m_cancelled && m_cancel_socket >= 0)
+        shutdown(m_cancel_socket, SHUT_RDWR);
+    return true;
+}
+
+void connection::close_cancel_socket(bool _only_when_dropped) {
+    // The duplicate alone would keep a link that the library dropped open towards the server.
+    if (_only_when_dropped && m_mysql && mysql_get_socket(m_mysql) != MARIADB_INVALID_SOCKET)
+        return;
+    const std::lock_guard<std::mutex> lock(m_cancel_mutex);
+    if (m_cancel_socket >= 0)
+        close(m_cancel_socket);
+    m_cancel_socket = -1;
+}
+
 void connection::disconnect() {
     release_stream();
     m_link.reset();
-    {
-        const std::lock_guard<std::mutex> lock(m_cancel_mutex);
-        m_cancellable = nullptr;
-    }
+    close_cancel_socket(false);
     if (m_mysql) {
         mysql_close(m_mysql);
         mysql_thread_end();
@@ -250,9 +273,9 @@ void connection::cancel() {
     // Ends a connect under way; the event stays set for good.
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = write(m_cancel_event, &one, sizeof one);
-    // Shuts the socket down: the read or write waiting on it ends in an error.
-    if (m_cancellable)
-        mariadb_cancel(m_cancellable);
+    // Shuts the link down: the read or write waiting on it ends in an error.
+    if (m_cancel_socket >= 0)
+        shutdown(m_cancel_socket, SHUT_RDWR);
 }
 
 bool connection::set_schema(const std::string& _schema) {

@@ -1,12 +1,11 @@
 #include <mariadb_client/mariadb.hpp>
 
 #include "support/mariadb_server.hpp"
+#include "support/silent_listener.hpp"
 #include "thrown_text.hpp"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,30 +34,6 @@ std::string single(const mariadb::connection_ref& _connection, const std::string
     EXPECT_TRUE(rows->next()) << _query;
     return rows->get_string(0);
 }
-
-// A listener that never accepts: the TCP handshake completes but no greeting ever comes.
-class silent_listener {
-public:
-    silent_listener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(m_fd, 4) != 0 || ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen on the loopback");
-        m_port = ntohs(address.sin_port);
-    }
-    ~silent_listener() { ::close(m_fd); }
-    silent_listener(const silent_listener&) = delete;
-    silent_listener& operator=(const silent_listener&) = delete;
-
-    unsigned port() const { return m_port; }
-
-private:
-    const int m_fd;
-    unsigned m_port = 0;
-};
 
 class mariadb_connection : public ::testing::Test {
 protected:
@@ -348,6 +323,50 @@ TEST_F(mariadb_connection, cancel_ends_a_waiting_call_and_every_later_one) {
     unused->cancel();
     testing::internal::CaptureStderr();
     EXPECT_THROW(unused->connect(), mariadb::exception::connection);
+    testing::internal::GetCapturedStderr();
+}
+
+// The cancel comes from another thread just as the call fails by itself (its read timeout), when
+// the client library closes its socket: the cancel acts on the link alone, and never on a socket
+// that the process opened meanwhile, which often gets the closed socket's number.
+TEST_F(mariadb_connection, cancel_as_a_call_times_out_by_itself_touches_no_other_socket) {
+    const auto account = make_account();
+    account->set_connect_option(MYSQL_OPT_READ_TIMEOUT, 1);
+    testing::internal::CaptureStderr();
+    // How long the call takes to time out here, for cancels spread around that moment.
+    std::chrono::steady_clock::duration timeout{};
+    {
+        const auto connection = mariadb::connection::create(account);
+        connection->connect();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_THROW(connection->execute("DO SLEEP(5)"), mariadb::exception::connection);
+        timeout = std::chrono::steady_clock::now() - started;
+    }
+    constexpr int rounds = 24;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE(round);
+        const auto connection = mariadb::connection::create(account);
+        connection->connect();
+        const auto started = std::chrono::steady_clock::now();
+        const auto cancel_at = started + timeout * (80 + 40 * round / rounds) / 100;
+        std::thread canceller([&] {
+            std::this_thread::sleep_until(cancel_at);
+            connection->cancel();
+        });
+        EXPECT_THROW(connection->execute("DO SLEEP(5)"), mariadb::exception::connection);
+        // Opened between the library's close and the cancel when the cancel comes late.
+        int bystander[2] = {-1, -1};
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, bystander), 0);
+        canceller.join();
+        const char sent = 'x';
+        char received = 0;
+        EXPECT_EQ(::send(bystander[0], &sent, 1, MSG_NOSIGNAL), 1) << "a socket of the process was shut down";
+        EXPECT_EQ(::recv(bystander[1], &received, 1, MSG_DONTWAIT), 1) << "a socket of the process was shut down";
+        ::close(bystander[0]);
+        ::close(bystander[1]);
+        EXPECT_EQ(thrown_text<mariadb::exception::connection>([&] { connection->execute("DO 1"); }),
+                  "The connection was cancelled");
+    }
     testing::internal::GetCapturedStderr();
 }
 

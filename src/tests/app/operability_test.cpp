@@ -2,6 +2,8 @@
 // missing table, a frozen server. Each fault is reported where it happened and stops nothing else.
 #include "daemon_fixture.hpp"
 
+#include "support/silent_listener.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -345,6 +347,34 @@ TEST_F(app_operability, sigterm_cancels_a_reconnect_that_the_server_never_answer
     EXPECT_NE(daemon->standard_error().find("cancelling the database calls"), std::string::npos)
         << daemon->standard_error();
     EXPECT_FALSE(daemon->sanitizer_reported());
+}
+
+// The column store accepts connections and never greets while the daemon starts: SIGTERM ends
+// the start-up connect a few seconds later, far below the database timeout, with "Interrupted".
+TEST_F(app_operability, sigterm_ends_a_start_up_connect_that_the_server_never_answers) {
+    const test_support::silent_listener listener;
+    m_settings.store_port = listener.port();
+    m_settings.database_timeout = 60;
+    const auto daemon = start();
+    ASSERT_TRUE(listener.wait_for_client(60s)) << daemon->standard_error();
+
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon->send(SIGTERM);
+    const std::optional<int> code = daemon->wait(90s);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    ASSERT_TRUE(code) << "still running after SIGTERM: " << daemon->standard_error();
+    EXPECT_EQ(*code, 1) << daemon->standard_error();
+    // The grace of 5 s, with room for a loaded machine; the timeout would take 60 s.
+    EXPECT_LT(took, 20s);
+    const std::string log = daemon->standard_error();
+    EXPECT_NE(log.find("cancelling the database calls"), std::string::npos) << log;
+    EXPECT_NE(log.find("Cannot connect to the column store at 127.0.0.1:" + std::to_string(listener.port())),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Interrupted"), std::string::npos) << log;
+    EXPECT_EQ(daemon->standard_output(), "");
+    EXPECT_EQ(read_file(m_settings.pidfile), "");
+    EXPECT_FALSE(daemon->sanitizer_reported()) << log;
 }
 
 } // namespace

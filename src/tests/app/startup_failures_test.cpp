@@ -9,6 +9,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -100,9 +101,14 @@ TEST(app_startup, signal_while_a_database_is_unreachable_ends_with_interrupted) 
     ASSERT_TRUE(eventually([&] { return daemon.standard_error().find(failure) != std::string::npos; }, 60s))
         << daemon.standard_error();
     ASSERT_TRUE(daemon.running());
+    const auto signalled = std::chrono::steady_clock::now();
     daemon.send(SIGTERM);
-    // The pause before the next attempt is not shortened; the attempt after it gives up.
+    // The signal ends the pause before the next attempt, or comes before it begins; either way no
+    // further attempt is made and start-up gives up well before the pause's 5 s.
     ASSERT_EQ(daemon.wait(60s), 1) << daemon.standard_error();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 4500ms);
+    EXPECT_EQ(occurrences(daemon.standard_error(), "Cannot connect to the runtime database"), 1u)
+        << daemon.standard_error();
     EXPECT_NE(daemon.standard_error().find("Interrupted"), std::string::npos) << daemon.standard_error();
     EXPECT_EQ(daemon.standard_output(), "");
     // The lock taken at start-up may have created the file; no process id was written.

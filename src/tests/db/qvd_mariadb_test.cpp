@@ -1,7 +1,9 @@
 #include "db_test_support.hpp"
 
+#include "db/cancellation.hpp"
 #include "db/qvd_mariadb.hpp"
 #include "support/eventually.hpp"
+#include "support/silent_listener.hpp"
 
 #include <core/exception.hpp>
 
@@ -17,8 +19,11 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <future>
 #include <ctime>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -248,13 +253,97 @@ TEST(qvd_mariadb, a_frozen_server_fails_the_statement_after_the_timeout)
     }
 }
 
+// A stand-in for the signal watcher whose flag the test drives: it is first read false, and then
+// true from _delay after that first read on. A delay of none is a signal that came before the
+// holder looked; a longer one comes in the pause after the first failed attempt, however long that
+// attempt took.
+class scripted_signals : public qvd::libs::core::events_loop::signals_handle {
+public:
+    explicit scripted_signals(std::optional<std::chrono::milliseconds> _delay) : m_delay(_delay) {}
+
+    bool signal_is_received() const override
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_delay)
+            return true;
+        if (!m_first_read) {
+            m_first_read = clock_type::now();
+            return false;
+        }
+        return clock_type::now() - *m_first_read >= *m_delay;
+    }
+
+    // When the flag was first read false, if it was.
+    std::optional<clock_type::time_point> first_read() const
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_first_read;
+    }
+
+private:
+    const std::optional<std::chrono::milliseconds> m_delay;
+    mutable std::mutex m_mutex;
+    mutable std::optional<clock_type::time_point> m_first_read;
+};
+
+struct signal_case {
+    const char* name;
+    std::optional<std::chrono::milliseconds> delay;
+};
+
+void PrintTo(const signal_case& _case, std::ostream* _stream) { *_stream << _case.name; }
+
+class qvd_mariadb_signal : public ::testing::TestWithParam<signal_case> {};
+
+// A failed attempt after the signal ends the retries at once; a signal in the pause ends the pause
+// there. Either way one attempt is made and "Interrupted" follows without a second.
+TEST_P(qvd_mariadb_signal, ends_the_retries_with_interrupted_after_one_attempt)
+{
+    captured_logger logger;
+    const scripted_signals signals(GetParam().delay);
+    const unsigned port = qvd::test_support::free_tcp_port();
+
+    try {
+        holder h("127.0.0.1", "lomvera", "lomvera", "", port, signals, logger.get(), "runtime database",
+                 qvd::default_database_timeout);
+        ADD_FAILURE() << "the holder connected to a port nobody listens on";
+    } catch (const qvd::libs::core::exception& e) {
+        EXPECT_EQ(e.get_string_error(), "Interrupted");
+        EXPECT_THAT(e.what(), HasSubstr("qvd_mariadb.cpp:"));
+    }
+    const auto ended = clock_type::now();
+    EXPECT_EQ(failed_attempts(logger), 1u);
+    if (GetParam().delay) {
+        // The pause began at the first look at the flag, and ended with the signal, not 5 s later.
+        ASSERT_TRUE(signals.first_read());
+        const double paused = std::chrono::duration<double>(ended - *signals.first_read()).count();
+        EXPECT_GE(paused, std::chrono::duration<double>(*GetParam().delay).count());
+        EXPECT_LT(paused, 4.5);
+    }
+    // The attempt's line says which database failed, where, and why.
+    for (const std::string& line : logger.lines_with("Cannot connect to the "))
+        EXPECT_THAT(line, HasSubstr("Cannot connect to the runtime database at 127.0.0.1:" + std::to_string(port) +
+                                    ": Can't connect to server on '127.0.0.1'"));
+}
+
+INSTANTIATE_TEST_SUITE_P(orders, qvd_mariadb_signal,
+                         ::testing::Values(signal_case{"signal_before_the_first_attempt", std::nullopt},
+                                           signal_case{"signal_at_the_start_of_the_pause",
+                                                       std::chrono::milliseconds(0)},
+                                           signal_case{"signal_during_the_pause", std::chrono::milliseconds(1500)}),
+                         [](const ::testing::TestParamInfo<signal_case>& _info) {
+                             return std::string(_info.param.name);
+                         });
+
+// A real SIGTERM in the pause after the first failed attempt ends the pause at once.
 TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
 {
     captured_logger logger;
     signal_watch watch(logger.get());
     const unsigned port = qvd::test_support::free_tcp_port();
 
-    // The signal comes in the pause after the first failed attempt.
+    // Whether the signal lands before the holder looks at the flag or in the pause, the holder
+    // gives up after the one attempt and well before the pause's 5 s.
     std::thread signaller([&logger] {
         logger.wait_for("Cannot connect to the ", std::chrono::seconds(60));
         kill(getpid(), SIGTERM);
@@ -266,20 +355,49 @@ TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
         ADD_FAILURE() << "the holder connected to a port nobody listens on";
     } catch (const qvd::libs::core::exception& e) {
         EXPECT_EQ(e.get_string_error(), "Interrupted");
-        EXPECT_THAT(e.what(), HasSubstr("qvd_mariadb.cpp:"));
     }
     const double elapsed = seconds_since(start);
     signaller.join();
     EXPECT_TRUE(watch.handle().signal_is_received());
-    // The pause in which the signal came is slept to its end, then one more attempt, and no pause
-    // after it (that would make two pauses, 10 s).
-    EXPECT_GE(elapsed, 4.9);
-    EXPECT_LT(elapsed, 9.5);
-    EXPECT_EQ(failed_attempts(logger), 2u);
-    // Each attempt's line says which database failed, where, and why.
-    for (const std::string& line : logger.lines_with("Cannot connect to the "))
-        EXPECT_THAT(line, HasSubstr("Cannot connect to the runtime database at 127.0.0.1:" + std::to_string(port) +
-                                    ": Can't connect to server on '127.0.0.1'"));
+    EXPECT_LT(elapsed, 4.5);
+    EXPECT_EQ(failed_attempts(logger), 1u);
+}
+
+// A cancellation ends a start-up connect that the server never answers, long before the timeout,
+// and the holder gives up without a pause; one cancelled before the holder is built fails its
+// first attempt at once.
+TEST(qvd_mariadb, a_cancellation_ends_a_connect_that_the_server_never_answers)
+{
+    for (const bool before : {false, true}) {
+        SCOPED_TRACE(before ? "cancelled before" : "cancelled during the connect");
+        captured_logger logger;
+        const scripted_signals no_signal_yet(std::chrono::hours(1));
+        const qvd::test_support::silent_listener listener;
+        qvd::cancellation cancels;
+        if (before)
+            cancels.cancel();
+        std::thread canceller([&] {
+            if (before)
+                return;
+            EXPECT_TRUE(listener.wait_for_client(std::chrono::seconds(60)));
+            cancels.cancel();
+        });
+        const auto start = clock_type::now();
+        try {
+            holder h("127.0.0.1", "lomvera", "lomvera", "", listener.port(), no_signal_yet, logger.get(),
+                     "column store", 600, &cancels);
+            ADD_FAILURE() << "the holder connected to a server that never greets";
+        } catch (const qvd::libs::core::exception& e) {
+            EXPECT_EQ(e.get_string_error(), "Interrupted");
+        }
+        const double elapsed = seconds_since(start);
+        canceller.join();
+        EXPECT_LT(elapsed, 30.0);
+        EXPECT_EQ(failed_attempts(logger), 1u);
+        if (before) {
+            EXPECT_EQ(logger.lines_with("The connection was cancelled").size(), 1u);
+        }
+    }
 }
 
 TEST(qvd_mariadb, connects_after_a_signal_when_the_attempt_succeeds)

@@ -92,6 +92,10 @@ private:
     bool run_all(const std::string& _query, u64& _affected);
     // Reads the results that follow the current one; false on a failure left in the handle.
     bool read_following(u64& _affected);
+    // Keeps a duplicate of the new link's socket for cancel(); false with errno set when it cannot.
+    bool keep_cancel_socket();
+    // Closes the duplicate; with _only_when_dropped, only once the library has let its socket go.
+    void close_cancel_socket(bool _only_when_dropped);
 
     MYSQL* m_mysql = nullptr;
     bool m_auto_commit = true;
@@ -108,10 +112,12 @@ private:
     transaction* m_transaction = nullptr;
     // The handle's own reconnect setting from before the open transaction.
     my_bool m_reconnect = 0;
-    // What cancel() touches, under m_cancel_mutex: the handle only while its link is up (set
-    // after the connect returned, cleared before the close), so never one being opened or closed.
+    // What cancel() touches, under m_cancel_mutex, never the handle: the client library may close
+    // and free the handle's network layer inside a failing call without any lock of ours. A
+    // duplicate of the link's socket, made after each connect and closed only here under the lock,
+    // keeps the socket open, so its shutdown reaches the link and never another descriptor's.
     std::mutex m_cancel_mutex;
-    MYSQL* m_cancellable = nullptr;
+    int m_cancel_socket = -1;
     bool m_cancelled = false;
     // Set by cancel(): wakes a connect that waits on the server.
     const int m_cancel_event;
