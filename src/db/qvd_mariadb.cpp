@@ -9,6 +9,8 @@
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
 
+#include <errmsg.h>
+
 #include <ctime>
 #include <exception>
 #include <string>
@@ -42,7 +44,7 @@ bool link_failure(const std::exception& _exception)
     if (failure == nullptr)
         return false;
     const mariadb::u32 id = failure->error_id();
-    return (id >= 2000 && id < 3000) || (id >= 5000 && id < 6000);
+    return (id >= CR_MIN_ERROR && id <= CR_MAX_ERROR) || (id >= CER_MIN_ERROR && id <= CER_MAX_ERROR);
 }
 
 } // namespace

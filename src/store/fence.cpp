@@ -7,6 +7,8 @@
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
 
+#include <mysqld_error.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -72,9 +74,9 @@ void column_store_impl::fence_earlier_sessions(libs::core::source_location _sour
                 // Allowed on the account's own sessions; the server rolls its statement back.
                 m_connection->execute("KILL " + holder);
             } catch (const mariadb::exception::connection& e) {
-                // 1094: already gone. 1095: it runs a trigger of another definer just now, or
-                // belongs to another account: waited for instead.
-                if (e.error_id() != 1094 && e.error_id() != 1095)
+                // Gone already; or not the account's to end, just now (it runs a trigger of
+                // another definer) or at all (another account's): waited for instead.
+                if (e.error_id() != ER_NO_SUCH_THREAD && e.error_id() != ER_KILL_DENIED_ERROR)
                     throw libs::core::exception(failure_text(e), _source_location);
             }
             ended = holder;

@@ -11,6 +11,9 @@
 #include <mariadb_client/connection.hpp>
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
+#include <mariadb_client/transaction.hpp>
+
+#include <mysqld_error.h>
 
 #include <boost/algorithm/string/case_conv.hpp>
 
@@ -323,8 +326,7 @@ bool column_store_impl::found_in(const std::string& _query, const std::string& _
     try {
         return m_connection->query(_query)->row_count() != 0;
     } catch (const mariadb::exception::connection& e) {
-        // ER_NO_SUCH_TABLE
-        if (!_may_be_missing || e.error_id() != 1146)
+        if (!_may_be_missing || e.error_id() != ER_NO_SUCH_TABLE)
             throw libs::core::exception(failure_text(e), _source_location);
         static std::once_flag logged;
         std::call_once(logged, [&] {
@@ -410,19 +412,14 @@ unsigned long long column_store_impl::refill(const std::vector<Record>& _rows,
     // TRUNCATE would commit at once and leave the table empty when a row is then refused; a DELETE
     // inside the transaction is undone with the insert. The transaction never reconnects, so no
     // statement of it can land on a new session outside it.
-    mariadb::transaction_ref transaction;
-    try {
-        transaction = m_connection->create_transaction(mariadb::isolation::read_committed, false);
-    } catch (const std::exception& e) {
-        throw libs::core::exception(failure_text(e), _source_location);
-    }
+    const mariadb::transaction_ref transaction = run(
+        [](mariadb::connection& _connection) {
+            return _connection.create_transaction(mariadb::isolation::read_committed, false);
+        },
+        _source_location);
     const unsigned long long deleted = execute("DELETE FROM " + schema.name, _source_location);
     const unsigned long long count = _rows.empty() ? 0 : insert_in_parts(_rows, _source_location);
-    try {
-        transaction->commit();
-    } catch (const std::exception& e) {
-        throw libs::core::exception(failure_text(e), _source_location);
-    }
+    run([&](mariadb::connection&) { transaction->commit(); }, _source_location);
     get_logger().debug("result: %1% rows replaced by %2%") % deleted % count;
     return count;
 }
