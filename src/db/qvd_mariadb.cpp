@@ -8,6 +8,8 @@
 #include <mariadb_client/exceptions.hpp>
 #include <mariadb_client/result_set.hpp>
 
+#include <errmsg.h>
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -44,7 +46,7 @@ bool link_failure(const std::exception& _exception)
     if (failure == nullptr)
         return false;
     const mariadb::u32 id = failure->error_id();
-    return (id >= 2000 && id < 3000) || (id >= 5000 && id < 6000);
+    return (id >= CR_MIN_ERROR && id <= CR_MAX_ERROR) || (id >= CER_MIN_ERROR && id <= CER_MAX_ERROR);
 }
 
 // Waits _pause, or less when a termination signal comes: false then. The watcher offers its flag

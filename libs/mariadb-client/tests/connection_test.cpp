@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <errmsg.h>
+#include <mysqld_error.h>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,7 +81,7 @@ TEST_F(mariadb_connection, refused_login_reports_then_throws_on_every_attempt) {
             connection->set_charset("utf8");
             ADD_FAILURE() << "login accepted";
         } catch (const mariadb::exception::connection& failure) {
-            EXPECT_EQ(failure.error_id(), 1045u);
+            EXPECT_EQ(failure.error_id(), mariadb::u32{ER_ACCESS_DENIED_ERROR});
             EXPECT_NE(std::string(failure.what()).find("Access denied"), std::string::npos);
         }
         const std::string report = testing::internal::GetCapturedStderr();
@@ -86,7 +89,7 @@ TEST_F(mariadb_connection, refused_login_reports_then_throws_on_every_attempt) {
         EXPECT_NE(report.find("\nIn function: connect\nIn file "), std::string::npos) << report;
         EXPECT_NE(report.find("connection.cpp\nOn line "), std::string::npos) << report;
         EXPECT_EQ(report.back(), '\n');
-        EXPECT_EQ(connection->error_no(), 1045u);
+        EXPECT_EQ(connection->error_no(), mariadb::u32{ER_ACCESS_DENIED_ERROR});
     }
     EXPECT_EQ(connection->charset(), "");
 }
@@ -96,7 +99,7 @@ TEST_F(mariadb_connection, unreachable_server_fails_the_attempt) {
     testing::internal::CaptureStderr();
     EXPECT_THROW(connection->connect(), mariadb::exception::connection);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("In function: connect"), std::string::npos);
-    EXPECT_EQ(connection->error_no(), 2002u);
+    EXPECT_EQ(connection->error_no(), mariadb::u32{CR_CONNECTION_ERROR});
 }
 
 TEST_F(mariadb_connection, silent_server_fails_within_the_connect_timeout) {
@@ -128,7 +131,7 @@ TEST_F(mariadb_connection, execute_failing_second_statement_throws_after_the_fir
     const std::string report = testing::internal::GetCapturedStderr();
     EXPECT_EQ(report.rfind("MariaDB Error(1064): ", 0), 0u) << report;
     EXPECT_NE(report.find("In function: execute"), std::string::npos);
-    EXPECT_EQ(connection->error_no(), 1064u);
+    EXPECT_EQ(connection->error_no(), mariadb::u32{ER_PARSE_ERROR});
     // The connection stays usable.
     EXPECT_EQ(single(connection, "SELECT CONCAT(COUNT(*)) FROM items"), "1");
 }
@@ -257,7 +260,7 @@ TEST_F(mariadb_connection, abandoned_stream_does_not_break_the_connection) {
     testing::internal::CaptureStderr();
     EXPECT_THROW(rows->next(), mariadb::exception::connection);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("In function: result_set"), std::string::npos);
-    EXPECT_EQ(rows->error_no(), 2014u);
+    EXPECT_EQ(rows->error_no(), mariadb::u32{CR_COMMANDS_OUT_OF_SYNC});
 
     const auto left_open = connection->query("SELECT seq FROM seq_1_to_1000");
     ASSERT_TRUE(left_open->next());

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <errmsg.h>
+#include <mysqld_error.h>
+
 #include <functional>
 #include <limits>
 #include <sstream>
@@ -299,7 +302,7 @@ TEST_F(mariadb_statement, failures_are_reported_and_thrown) {
         m_connection->create_statement("SELEC name FROM items");
         ADD_FAILURE() << "a syntax error was prepared";
     } catch (const mariadb::exception::connection& failure) {
-        EXPECT_EQ(failure.error_id(), 1064u);
+        EXPECT_EQ(failure.error_id(), mariadb::u32{ER_PARSE_ERROR});
     }
     std::string report = testing::internal::GetCapturedStderr();
     EXPECT_EQ(report.rfind("MariaDB Error(1064): ", 0), 0u) << report;
@@ -320,11 +323,11 @@ TEST_F(mariadb_statement, failures_are_reported_and_thrown) {
                 insert->insert();
             ADD_FAILURE() << "a duplicate was inserted";
         } catch (const mariadb::exception::connection& failure) {
-            EXPECT_EQ(failure.error_id(), 1062u);
+            EXPECT_EQ(failure.error_id(), mariadb::u32{ER_DUP_ENTRY});
         }
         report = testing::internal::GetCapturedStderr();
         EXPECT_NE(report.find(std::string("\nIn function: ") + function + "\n"), std::string::npos) << report;
-        EXPECT_EQ(insert->error_no(), 1062u);
+        EXPECT_EQ(insert->error_no(), mariadb::u32{ER_DUP_ENTRY});
     }
     insert->set_string(0, "c");
     const mariadb::u64 id = insert->insert();
@@ -356,7 +359,7 @@ TEST_F(mariadb_statement, statement_of_a_closed_or_replaced_link_throws) {
         insert->execute();
         ADD_FAILURE() << "a statement of the old link ran";
     } catch (const mariadb::exception::connection& failure) {
-        EXPECT_EQ(failure.error_id(), 2056u);
+        EXPECT_EQ(failure.error_id(), mariadb::u32{CR_STMT_CLOSED});
         EXPECT_NE(std::string(failure.what()).find("Prepared statement lost"), std::string::npos) << failure.what();
     }
     const std::string reports = testing::internal::GetCapturedStderr();

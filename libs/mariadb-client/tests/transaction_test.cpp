@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <mysqld_error.h>
+
 #include <chrono>
 #include <functional>
 #include <set>
@@ -107,7 +109,7 @@ TEST_F(mariadb_transaction, isolation_levels_apply_to_the_transaction) {
                 inserter->execute("INSERT INTO t VALUES (20)");
                 updater->execute("UPDATE t SET id = 10 WHERE id = 1");
             } catch (const mariadb::exception::connection& failure) {
-                EXPECT_EQ(failure.error_id(), 1205u) << failure.what();
+                EXPECT_EQ(failure.error_id(), mariadb::u32{ER_LOCK_WAIT_TIMEOUT}) << failure.what();
                 blocked = true;
             }
             testing::internal::GetCapturedStderr();
@@ -317,7 +319,7 @@ TEST_F(mariadb_transaction, failed_commit_throws_and_its_rollback_ends_the_sessi
         transaction->commit();
         ADD_FAILURE() << "a failed commit looked like success";
     } catch (const mariadb::exception::connection& failure) {
-        EXPECT_EQ(failure.error_id(), 1399u);
+        EXPECT_EQ(failure.error_id(), mariadb::u32{ER_XAER_RMFAIL});
     }
     std::string report = testing::internal::GetCapturedStderr();
     EXPECT_NE(report.find("\nIn function: commit\n"), std::string::npos) << report;
