@@ -1,6 +1,7 @@
 #include "runtime/database_impl.hpp"
 
 #include "records/row_name.hpp"
+#include "runtime/kind.hpp"
 
 #include <core/exception.hpp>
 #include <core/logger.hpp>
@@ -24,176 +25,11 @@
 
 namespace qvd::runtime {
 
-// What the read of one kind says and asks: one row per kind below.
-template <class Record, class Time>
-struct kind_read {
-    // The table that a failure names.
-    const char* table;
-    // The debug line before the query.
-    const char* loading_text;
-    // The debug line after it, fed with the size and the first and last logged times.
-    const char* done_text;
-    Time Record::*logged_time;
-    const char* statement;
-    // What comes between the statement and the limit; nullptr for a read of all open rows.
-    const char* before_limit;
-};
-
 namespace {
-
-// The statements, exactly as the runtime database has always been asked: every blank counts,
-// those at the ends of lines included.
-const char* const select_positions =
-    "SELECT id, trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, sfsn, slvr_mode, "
-    "edge_corr, pe_dims, type, project_uid, inactive, to_type_id FROM position_histories WHERE "
-    "trackable_id is not NULL LIMIT ";
-const char* const select_zone_events =
-    "SELECT ze1.id AS id_enter,ze2.id AS id_leave,ze2.obj_uid AS trackable_uid, tko.name AS "
-    "trackable_name, ze2.sublocation_uid AS area_uid, sl.name AS area_name, ze1.created_at AS "
-    "enter_time, ze2.created_at AS leave_time, ze2.duration, ze2.zone_uid, zn.name as zone_name, "
-    "ze2.zone_type_name, ze2.project_uid, tags.name as project_name, ze1.x AS enter_x, ze1.y AS enter_y, "
-    "ze1.z AS enter_z, ze2.x AS leave_x, ze2.y AS leave_y, ze2.z AS leave_z FROM zone_event_history ze2 "
-    "JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event LEFT JOIN tags on ze1.project_uid = "
-    "tags.uid LEFT JOIN sublocations sl on ze1.sublocation_uid = sl.uid LEFT JOIN zones zn on "
-    "ze1.zone_uid = zn.uid LEFT JOIN trackable_objects tko on ze1.obj_uid = tko.uid WHERE "
-    "ze2.related_event IS NOT NULL AND ze2.`action` = 'leave' LIMIT ";
-const char* const select_zone_events_open =
-    "SELECT   ze.id,   ze.obj_uid AS trackable_uid,   tko.name AS trackable_name,   ze.sublocation_uid "
-    "AS area_uid,   sl.name AS area_name,   ze.created_at AS enter_time,   ze.zone_uid,   zn.name as "
-    "zone_name,   ze.zone_type_name,   ze.project_uid,   tags.name as project_name,   ze.x AS enter_x,   "
-    "ze.y AS enter_y,   ze.z AS enter_z FROM zone_event_history ze LEFT JOIN tags on ze.project_uid = "
-    "tags.uid LEFT JOIN sublocations sl on ze.sublocation_uid = sl.uid LEFT JOIN zones zn on ze.zone_uid "
-    "= zn.uid LEFT JOIN trackable_objects tko on ze.obj_uid = tko.uid WHERE ze.related_event IS NULL AND "
-    "ze.`action` = 'enter' ";
-const char* const select_external_events =
-    "SELECT ee.id, ee.object_uid, ee.object_name, ee.mac_address, ee.event_info, ee.event_type, ee.ts, "
-    "ee.area_uid, sl.name as area_name, ee.project_uid, tags.name as project_name, ee.x, ee.y, ee.z, "
-    "ee.created_at FROM external_events ee LEFT JOIN tags ON ee.project_uid = tags.uid LEFT JOIN "
-    "sublocations sl ON ee.area_uid = sl.uid LIMIT ";
-const char* const select_activities = R"(
-                SELECT 
-                    a.*, 
-                    c.name AS company_name, 
-                    p.name as project_name, 
-                    p.user_params as project_user_params
-                FROM activities a
-                left JOIN view_companies c ON c.uid = a.company_uid
-                left JOIN view_projects p ON p.uid = a.project_uid
-                LIMIT
-            )";
-const char* const select_vehicle_driver_associations = R"(
-                SELECT 
-                    vda.id,
-                    vda.event_id,
-                    
-                    vda.vehicle_uid,
-                    vda.vehicle_mac,
-                    vehicle.name AS vehicle_name,
-                    vda.driver_uid,
-                    vda.driver_mac,
-                    driver.name AS driver_name,  
-                    vda.created_at,
-                    vda.created_sublocation_uid AS created_area_uid,
-                    vda.created_x,
-                    vda.created_y,
-                    vda.removed_at,
-                    vda.removed_sublocation_uid AS removed_area_uid,
-                    vda.removed_x,
-                    vda.removed_y,
-                    vda.project_uid
-                FROM vehicle_driver_associations vda
-                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
-                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
-                WHERE vda.removed_at IS NOT NULL AND vda.removed_at < NOW()
-                ORDER BY created_at LIMIT 
-            )";
-const char* const select_vehicle_driver_associations_open = R"(
-                SELECT 
-                    vda.id,
-                    vda.event_id,
-                    vda.vehicle_uid,
-                    vda.vehicle_mac,
-                    vehicle.name AS vehicle_name,
-                    vda.driver_uid,
-                    vda.driver_mac,
-                    driver.name AS driver_name,  
-                    vda.created_at,
-                    vda.created_sublocation_uid AS created_area_uid,
-                    vda.created_x,
-                    vda.created_y,
-                    vda.project_uid
-                FROM vehicle_driver_associations vda
-                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
-                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
-                WHERE vda.removed_at IS NULL OR vda.removed_at > NOW()
-                ORDER BY created_at;
-            )";
-const char* const select_heartbeats = R"(
-                SELECT
-                    `id`,
-                    `ts`,
-                    CAST(IF(`is_announce` = 1, 271, 260) as unsigned) as `message_type`,
-                    `mac_address`,
-                    `trackable_uid`,
-                    `area_uid`,
-                    `company_uid`,
-                    `project_uid`,
-                    `x`,
-                    `y`,
-                    `z`,
-                    CAST(CONV(`flags_raw`, 16, 10) as unsigned) as `flags_raw`,
-                    `parent_mac_address`,
-                    `bridge_mac_address`,
-                    `reporting_frequency`,
-                    `ranging_frequency`,
-                    `category`,
-                    `sw_version`
-                FROM heartbeats
-                LIMIT
-            )";
-const char* const select_node_parameters = R"(
-                SELECT *
-                FROM node_parameters_staging
-                LIMIT
-            )";
 
 // The most records a read reserves before it knows how many rows came: a huge limit must not
 // allocate for rows that are not there.
 constexpr std::size_t records_reserved_before_query = 10000;
-
-const char* const done_text_of_most = "done, size = %1%, first ts = %2%, last ts = %3%";
-
-using optional_time = boost::optional<timestamp>;
-
-// table, loading text, done text, logged time, statement, what comes before the limit
-const kind_read<position, timestamp> positions_read{
-    "position_histories", "loading data from table position_histories", done_text_of_most, &position::ts,
-    select_positions, ""};
-const kind_read<zone_event, timestamp> zone_events_read{
-    "zone_event_history", "loading closed zone events from table zone_event_history", done_text_of_most,
-    &zone_event::enter_time, select_zone_events, ""};
-const kind_read<zone_event_open, timestamp> zone_events_open_read{
-    "zone_event_history", "loading open zoen events from table zone_event_history",
-    "done, size = %1%, first enter_time = %2%, last = %3%", &zone_event_open::enter_time, select_zone_events_open,
-    nullptr};
-const kind_read<external_event, timestamp> external_events_read{
-    "external_events", "loading data from table external_events", done_text_of_most, &external_event::ts,
-    select_external_events, ""};
-const kind_read<activity, timestamp> activities_read{
-    "activities", "loading data from table activities", done_text_of_most, &activity::created_at,
-    select_activities, " "};
-const kind_read<vehicle_driver_association, optional_time> vehicle_driver_associations_read{
-    "vehicle_driver_associations", "loading closed VDAs from table vehicle_driver_associations", done_text_of_most,
-    &vehicle_driver_association::created_at, select_vehicle_driver_associations, " "};
-const kind_read<vehicle_driver_association_open, optional_time> vehicle_driver_associations_open_read{
-    "vehicle_driver_associations", "loading open VDAs from vehicle_driver_associations", done_text_of_most,
-    &vehicle_driver_association_open::created_at, select_vehicle_driver_associations_open, nullptr};
-const kind_read<heartbeat, optional_time> heartbeats_read{
-    "heartbeats", "loading heartbeats from table heartbeats", done_text_of_most, &heartbeat::ts, select_heartbeats,
-    " "};
-const kind_read<node_parameter, optional_time> node_parameters_read{
-    "node_parameters_staging", "loading data from table node_parameters_staging", done_text_of_most,
-    &node_parameter::ts, select_node_parameters, " "};
 
 using to_timestamp_function = libs::core::timestamp (*)(const mariadb::date_time&);
 
@@ -466,13 +302,13 @@ database_impl::database_impl(const std::string& _host_name, const std::string& _
 
 database_impl::~database_impl() = default;
 
-template <class Record, class Time>
-std::vector<Record> database_impl::load(const kind_read<Record, Time>& _read,
-                                        libs::core::source_location _source_location,
+template <class Record>
+std::vector<Record> database_impl::load(libs::core::source_location _source_location,
                                         boost::optional<unsigned int> _limit) const
 {
+    using facts = kind<Record>;
     const auto trace = get_logger().enter_function_short(_source_location, "");
-    get_logger().debug(_read.loading_text);
+    get_logger().debug(facts::loading_text);
     // Reserved before the query, so that the batch's records lie below the result set in the heap
     // and are reused by the next batch instead of being given back to the kernel when the batch
     // ends; a limit beyond that bound, or none, reserves the rest once the rows have come.
@@ -480,7 +316,8 @@ std::vector<Record> database_impl::load(const kind_read<Record, Time>& _read,
     result.reserve(_limit ? std::min<std::size_t>(*_limit, records_reserved_before_query)
                           : records_reserved_before_query);
     const std::string statement =
-        _limit ? _read.statement + (_read.before_limit + std::to_string(*_limit)) : std::string(_read.statement);
+        _limit ? facts::read_statement + (facts::before_limit + std::to_string(*_limit))
+               : std::string(facts::read_statement);
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
@@ -492,7 +329,7 @@ std::vector<Record> database_impl::load(const kind_read<Record, Time>& _read,
             return std::string();
         const std::string row =
             stage == reading::row ? "row " + std::to_string(row_number) + " of the result" : row_name(result.back());
-        return std::string(" (table ") + _read.table + ", " + row +
+        return std::string(" (table ") + facts::table + ", " + row +
                (column != nullptr ? std::string(", column ") + column : std::string()) + ")";
     };
     run(
@@ -512,23 +349,23 @@ std::vector<Record> database_impl::load(const kind_read<Record, Time>& _read,
             }
         },
         _source_location, row_being_read);
-    const auto times = first_and_last(result, _read.logged_time);
-    get_logger().debug(_read.done_text) % result.size() % times.first % times.second;
+    const auto times = first_and_last(result, facts::logged_time);
+    get_logger().debug(facts::done_text) % result.size() % times.first % times.second;
     return result;
 }
 
-template <class Record, class Time, class Ids>
-unsigned long long database_impl::remove(libs::core::source_location _source_location, const char* _deleting_text,
-                                         const std::vector<Record>& _batch, Time Record::*_logged_time,
-                                         const char* _prefix, Ids _ids) const
+template <class Record>
+unsigned long long database_impl::remove(libs::core::source_location _source_location,
+                                         const std::vector<Record>& _batch) const
 {
+    using facts = kind<Record>;
     const auto trace = get_logger().enter_function_short(_source_location, "");
-    const auto times = first_and_last(_batch, _logged_time);
-    get_logger().debug(_deleting_text) % _batch.size() % times.first % times.second;
+    const auto times = first_and_last(_batch, facts::logged_time);
+    get_logger().debug(facts::deleting_text) % _batch.size() % times.first % times.second;
     comma_separated_list_builder list;
     for (const Record& record : _batch)
-        _ids(list, record);
-    const unsigned long long count = execute(_prefix + list.get() + ")", _source_location);
+        facts::delete_ids(list, record);
+    const unsigned long long count = execute(facts::delete_statement + list.get() + ")", _source_location);
     get_logger().debug("result: %1%") % count;
     return count;
 }
@@ -545,108 +382,83 @@ unsigned long long database_impl::maintain(libs::core::source_location _source_l
 
 std::vector<position> database_impl::get_positions(unsigned int _limit) const
 {
-    return load(positions_read, QVD_SOURCE_LOCATION, _limit);
+    return load<position>(QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<zone_event> database_impl::get_zone_events(unsigned int _limit) const
 {
-    return load(zone_events_read, QVD_SOURCE_LOCATION, _limit);
+    return load<zone_event>(QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<zone_event_open> database_impl::get_zone_events_open() const
 {
-    return load(zone_events_open_read, QVD_SOURCE_LOCATION, boost::none);
+    return load<zone_event_open>(QVD_SOURCE_LOCATION, boost::none);
 }
 
 std::vector<external_event> database_impl::get_external_events(unsigned int _limit) const
 {
-    return load(external_events_read, QVD_SOURCE_LOCATION, _limit);
+    return load<external_event>(QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<activity> database_impl::get_activities(unsigned int _limit) const
 {
-    return load(activities_read, QVD_SOURCE_LOCATION, _limit);
+    return load<activity>(QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<vehicle_driver_association> database_impl::get_vehicle_driver_associations(unsigned int _limit) const
 {
-    return load(vehicle_driver_associations_read, QVD_SOURCE_LOCATION, _limit);
+    return load<vehicle_driver_association>(QVD_SOURCE_LOCATION, _limit);
 }
 
 std::vector<vehicle_driver_association_open> database_impl::get_vehicle_driver_associations_open() const
 {
-    return load(vehicle_driver_associations_open_read, QVD_SOURCE_LOCATION, boost::none);
+    return load<vehicle_driver_association_open>(QVD_SOURCE_LOCATION, boost::none);
 }
 
 std::vector<heartbeat> database_impl::get_heartbeats(unsigned int _limit) const
 {
-    return load(heartbeats_read, QVD_SOURCE_LOCATION, _limit);
+    return load<heartbeat>(QVD_SOURCE_LOCATION, _limit);
 }
 
 node_parameters_vector database_impl::get_node_parameters(unsigned int _limit) const
 {
-    return load(node_parameters_read, QVD_SOURCE_LOCATION, _limit);
+    return load<node_parameter>(QVD_SOURCE_LOCATION, _limit);
 }
-
-namespace {
-
-// The id list of most kinds: the record's id.
-const auto by_id = [](database_impl::comma_separated_list_builder& _list, const auto& _record) {
-    _list.add(_record.id);
-};
-
-} // namespace
 
 unsigned long long database_impl::delete_positions(const std::vector<position>& _positions) const
 {
-    return remove(QVD_SOURCE_LOCATION, "deleting %1% rows from position_histories. First ts = %2%, last ts = %3%",
-                  _positions, &position::ts, "DELETE FROM position_histories WHERE id IN (", by_id);
+    return remove(QVD_SOURCE_LOCATION, _positions);
 }
 
 unsigned long long database_impl::delete_external_events(const std::vector<external_event>& _external_events) const
 {
-    return remove(QVD_SOURCE_LOCATION, "deleting %1% rows from external_events. First ts = %2%, last ts = %3%",
-                  _external_events, &external_event::ts, "DELETE FROM external_events WHERE id IN (", by_id);
+    return remove(QVD_SOURCE_LOCATION, _external_events);
 }
 
 unsigned long long database_impl::delete_activities(const std::vector<activity>& _activities) const
 {
-    return remove(QVD_SOURCE_LOCATION, "deleting %1% rows from activities. First ts = %2%, last ts = %3%",
-                  _activities, &activity::created_at, "DELETE FROM activities WHERE id IN (", by_id);
+    return remove(QVD_SOURCE_LOCATION, _activities);
 }
 
 unsigned long long database_impl::delete_zone_events(const std::vector<zone_event>& _zone_events) const
 {
-    // A stay is two rows: its enter row and its leave row.
-    return remove(QVD_SOURCE_LOCATION,
-                  "deleting %1% rows from zone_event_history. First enter_time = %2%, last = %3%", _zone_events,
-                  &zone_event::enter_time, "DELETE FROM zone_event_history WHERE id IN (",
-                  [](comma_separated_list_builder& _list, const zone_event& _event) {
-                      _list.add(_event.id_enter);
-                      _list.add(_event.id_leave);
-                  });
+    return remove(QVD_SOURCE_LOCATION, _zone_events);
 }
 
 unsigned long long database_impl::delete_vehicle_driver_associations(
     const std::vector<vehicle_driver_association>& _vehicle_driver_associations) const
 {
-    return remove(QVD_SOURCE_LOCATION,
-                  "deleting %1% closed Vdas from vehicle_driver_associations. First ts = %2%, last = %3%",
-                  _vehicle_driver_associations, &vehicle_driver_association::created_at,
-                  "DELETE FROM vehicle_driver_associations WHERE id IN (", by_id);
+    return remove(QVD_SOURCE_LOCATION, _vehicle_driver_associations);
 }
 
 unsigned long long database_impl::delete_heartbeats(const std::vector<heartbeat>& _heartbeats) const
 {
-    return remove(QVD_SOURCE_LOCATION, "deleting %1% rows from table heartbeats. First ts = %2%, last ts = %3%",
-                  _heartbeats, &heartbeat::ts, "DELETE FROM heartbeats WHERE id IN (", by_id);
+    return remove(QVD_SOURCE_LOCATION, _heartbeats);
 }
 
 unsigned long long database_impl::delete_node_parameters(const node_parameters_vector& _node_parameters) const
 {
-    return remove(QVD_SOURCE_LOCATION,
-                  "deleting %1% rows from table node_parameters_staging. First ts = %2%, last = %3% ",
-                  _node_parameters, &node_parameter::ts, "DELETE FROM node_parameters_staging WHERE id IN (", by_id);
+    return remove(QVD_SOURCE_LOCATION, _node_parameters);
 }
 
 unsigned long long database_impl::drop_positions_indexes() const

@@ -10,9 +10,6 @@
 
 namespace qvd::runtime {
 
-template <class Record, class Time>
-struct kind_read;
-
 // The runtime database over one MariaDB connection.
 class database_impl : public database, private qvd_mariadb {
 public:
@@ -64,17 +61,16 @@ public:
     };
 
 private:
-    // The steps every read shares: trace, loading text, one query, one record per row, done line.
-    // A read of all open rows has no limit.
-    template <class Record, class Time>
-    std::vector<Record> load(const kind_read<Record, Time>& _read, libs::core::source_location _source_location,
+    // The steps every read shares, with the facts of runtime::kind<Record>: trace, loading text,
+    // one query, one record per row, done line. A read of all open rows has no limit.
+    template <class Record>
+    std::vector<Record> load(libs::core::source_location _source_location,
                              boost::optional<unsigned int> _limit) const;
 
-    // The steps every deletion by id shares: trace, deleting text, one DELETE, result line.
-    template <class Record, class Time, class Ids>
-    unsigned long long remove(libs::core::source_location _source_location, const char* _deleting_text,
-                              const std::vector<Record>& _batch, Time Record::*_logged_time, const char* _prefix,
-                              Ids _ids) const;
+    // The steps every deletion by id shares, with the facts of runtime::kind<Record>: trace,
+    // deleting text, one DELETE, result line.
+    template <class Record>
+    unsigned long long remove(libs::core::source_location _source_location, const std::vector<Record>& _batch) const;
 
     // Runs a maintenance statement with a trace, a debug text and the result line.
     unsigned long long maintain(libs::core::source_location _source_location, const char* _text,

@@ -4,11 +4,13 @@
 
 namespace qvd::store {
 
-// Everything the daemon states about one record kind, in one place: the column-store table it
-// goes to, how one record becomes a row of it (the same description writes the INSERT and the
-// probe), the time a probe logs, the table its rows move on to (nullptr: none), and the name of
-// its journal file in the persistent-data directory. The open kinds are mirrored, never journalled
-// nor probed, so they have no presence time, next table or journal.
+// The column-store side of one record kind, in one place: the table it goes to, the operation of
+// column_store that inserts a batch of it, how one record becomes a row of that table (the same
+// description writes the INSERT, the probe and the key by which a recovery tells records apart),
+// the time a probe logs, the table its rows move on to, which a probe asks when the row is not in
+// the first (nullptr: none), and the name of its journal file in the persistent-data directory.
+// The open kinds are mirrored, never journalled nor probed, so they have no presence time, next
+// table or journal. The runtime side of a kind is runtime::kind.
 template <class Record>
 struct kind;
 

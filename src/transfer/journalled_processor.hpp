@@ -18,6 +18,7 @@
 #include <core/timestamp.hpp>
 
 #include "runtime/database.hpp"
+#include "runtime/kind.hpp"
 #include "store/kind.hpp"
 #include "store/store.hpp"
 #include "transfer/journal.hpp"
@@ -27,7 +28,7 @@ namespace qvd {
 namespace journalled_processor {
 
 // The steps every processor shares. kind_steps runs them for one record kind, reading the kind's
-// table and journal name from store::kind and its runtime read and delete from runtime_rows, so
+// table and journal name from store::kind and its runtime read and delete from runtime::kind, so
 // the seven processor classes stay plain shells.
 
 // Whether a kind's next new batch may already have arrived in the column store: a spoiled journal
@@ -388,60 +389,6 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
     }
 }
 
-// Where a journalled kind's rows wait in the runtime database: its limited read and its delete.
-// The kind's table, row description and journal file name are in store::kind.
-template <typename Record>
-struct runtime_rows;
-
-template <>
-struct runtime_rows<position>
-{
-    static constexpr auto read = &runtime::database::get_positions;
-    static constexpr auto remove = &runtime::database::delete_positions;
-};
-
-template <>
-struct runtime_rows<external_event>
-{
-    static constexpr auto read = &runtime::database::get_external_events;
-    static constexpr auto remove = &runtime::database::delete_external_events;
-};
-
-template <>
-struct runtime_rows<zone_event>
-{
-    static constexpr auto read = &runtime::database::get_zone_events;
-    static constexpr auto remove = &runtime::database::delete_zone_events;
-};
-
-template <>
-struct runtime_rows<activity>
-{
-    static constexpr auto read = &runtime::database::get_activities;
-    static constexpr auto remove = &runtime::database::delete_activities;
-};
-
-template <>
-struct runtime_rows<vehicle_driver_association>
-{
-    static constexpr auto read = &runtime::database::get_vehicle_driver_associations;
-    static constexpr auto remove = &runtime::database::delete_vehicle_driver_associations;
-};
-
-template <>
-struct runtime_rows<heartbeat>
-{
-    static constexpr auto read = &runtime::database::get_heartbeats;
-    static constexpr auto remove = &runtime::database::delete_heartbeats;
-};
-
-template <>
-struct runtime_rows<node_parameter>
-{
-    static constexpr auto read = &runtime::database::get_node_parameters;
-    static constexpr auto remove = &runtime::database::delete_node_parameters;
-};
-
 // The steps of one journalled kind, over the members of its processor: the seven processors
 // differ only in the record kind, in what runs before a new batch (the hot purge of positions)
 // and in what follows the drain (the refill of an open table).
@@ -472,7 +419,7 @@ public:
         _before_read();
         return move_batch(
             m_file, _max_piece_size, m_doubt,
-            [this](const unsigned int _limit) { return (m_runtime_db.*runtime_rows<Record>::read)(_limit); },
+            [this](const unsigned int _limit) { return (m_runtime_db.*runtime::kind<Record>::read)(_limit); },
             [this](const batch& _batch) { return m_store.fitting_rows(_batch); }, m_to_string,
             [this](const batch& _batch) { insert(_batch); }, [this](const batch& _batch) { remove(_batch); },
             [this] { finish(); });
@@ -497,7 +444,7 @@ public:
 
 private:
     void insert(const batch& _batch) const { (m_store.*store::kind<Record>::insert)(_batch); }
-    void remove(const batch& _batch) const { (m_runtime_db.*runtime_rows<Record>::remove)(_batch); }
+    void remove(const batch& _batch) const { (m_runtime_db.*runtime::kind<Record>::remove)(_batch); }
 
     runtime::database& m_runtime_db;
     store::column_store& m_store;

@@ -661,4 +661,230 @@ TEST_F(runtime_database, sample_rows_load_and_read)
     EXPECT_EQ(m_database->delete_position_histories_hot(30), 1u);
 }
 
+// The statement texts the server has always been sent, every blank counted (those at the ends of
+// lines included): the operators' own tooling on the runtime database may know them.
+const char* const sent_select_positions =
+    "SELECT id, trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, sfsn, slvr_mode, "
+    "edge_corr, pe_dims, type, project_uid, inactive, to_type_id FROM position_histories WHERE "
+    "trackable_id is not NULL LIMIT ";
+const char* const sent_select_zone_events =
+    "SELECT ze1.id AS id_enter,ze2.id AS id_leave,ze2.obj_uid AS trackable_uid, tko.name AS "
+    "trackable_name, ze2.sublocation_uid AS area_uid, sl.name AS area_name, ze1.created_at AS "
+    "enter_time, ze2.created_at AS leave_time, ze2.duration, ze2.zone_uid, zn.name as zone_name, "
+    "ze2.zone_type_name, ze2.project_uid, tags.name as project_name, ze1.x AS enter_x, ze1.y AS enter_y, "
+    "ze1.z AS enter_z, ze2.x AS leave_x, ze2.y AS leave_y, ze2.z AS leave_z FROM zone_event_history ze2 "
+    "JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event LEFT JOIN tags on ze1.project_uid = "
+    "tags.uid LEFT JOIN sublocations sl on ze1.sublocation_uid = sl.uid LEFT JOIN zones zn on "
+    "ze1.zone_uid = zn.uid LEFT JOIN trackable_objects tko on ze1.obj_uid = tko.uid WHERE "
+    "ze2.related_event IS NOT NULL AND ze2.`action` = 'leave' LIMIT ";
+const char* const sent_select_zone_events_open =
+    "SELECT   ze.id,   ze.obj_uid AS trackable_uid,   tko.name AS trackable_name,   ze.sublocation_uid "
+    "AS area_uid,   sl.name AS area_name,   ze.created_at AS enter_time,   ze.zone_uid,   zn.name as "
+    "zone_name,   ze.zone_type_name,   ze.project_uid,   tags.name as project_name,   ze.x AS enter_x,   "
+    "ze.y AS enter_y,   ze.z AS enter_z FROM zone_event_history ze LEFT JOIN tags on ze.project_uid = "
+    "tags.uid LEFT JOIN sublocations sl on ze.sublocation_uid = sl.uid LEFT JOIN zones zn on ze.zone_uid "
+    "= zn.uid LEFT JOIN trackable_objects tko on ze.obj_uid = tko.uid WHERE ze.related_event IS NULL AND "
+    "ze.`action` = 'enter' ";
+const char* const sent_select_external_events =
+    "SELECT ee.id, ee.object_uid, ee.object_name, ee.mac_address, ee.event_info, ee.event_type, ee.ts, "
+    "ee.area_uid, sl.name as area_name, ee.project_uid, tags.name as project_name, ee.x, ee.y, ee.z, "
+    "ee.created_at FROM external_events ee LEFT JOIN tags ON ee.project_uid = tags.uid LEFT JOIN "
+    "sublocations sl ON ee.area_uid = sl.uid LIMIT ";
+const char* const sent_select_activities = R"(
+                SELECT 
+                    a.*, 
+                    c.name AS company_name, 
+                    p.name as project_name, 
+                    p.user_params as project_user_params
+                FROM activities a
+                left JOIN view_companies c ON c.uid = a.company_uid
+                left JOIN view_projects p ON p.uid = a.project_uid
+                LIMIT
+            )";
+const char* const sent_select_vehicle_driver_associations = R"(
+                SELECT 
+                    vda.id,
+                    vda.event_id,
+                    
+                    vda.vehicle_uid,
+                    vda.vehicle_mac,
+                    vehicle.name AS vehicle_name,
+                    vda.driver_uid,
+                    vda.driver_mac,
+                    driver.name AS driver_name,  
+                    vda.created_at,
+                    vda.created_sublocation_uid AS created_area_uid,
+                    vda.created_x,
+                    vda.created_y,
+                    vda.removed_at,
+                    vda.removed_sublocation_uid AS removed_area_uid,
+                    vda.removed_x,
+                    vda.removed_y,
+                    vda.project_uid
+                FROM vehicle_driver_associations vda
+                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
+                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
+                WHERE vda.removed_at IS NOT NULL AND vda.removed_at < NOW()
+                ORDER BY created_at LIMIT 
+            )";
+const char* const sent_select_vehicle_driver_associations_open = R"(
+                SELECT 
+                    vda.id,
+                    vda.event_id,
+                    vda.vehicle_uid,
+                    vda.vehicle_mac,
+                    vehicle.name AS vehicle_name,
+                    vda.driver_uid,
+                    vda.driver_mac,
+                    driver.name AS driver_name,  
+                    vda.created_at,
+                    vda.created_sublocation_uid AS created_area_uid,
+                    vda.created_x,
+                    vda.created_y,
+                    vda.project_uid
+                FROM vehicle_driver_associations vda
+                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
+                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
+                WHERE vda.removed_at IS NULL OR vda.removed_at > NOW()
+                ORDER BY created_at;
+            )";
+const char* const sent_select_heartbeats = R"(
+                SELECT
+                    `id`,
+                    `ts`,
+                    CAST(IF(`is_announce` = 1, 271, 260) as unsigned) as `message_type`,
+                    `mac_address`,
+                    `trackable_uid`,
+                    `area_uid`,
+                    `company_uid`,
+                    `project_uid`,
+                    `x`,
+                    `y`,
+                    `z`,
+                    CAST(CONV(`flags_raw`, 16, 10) as unsigned) as `flags_raw`,
+                    `parent_mac_address`,
+                    `bridge_mac_address`,
+                    `reporting_frequency`,
+                    `ranging_frequency`,
+                    `category`,
+                    `sw_version`
+                FROM heartbeats
+                LIMIT
+            )";
+const char* const sent_select_node_parameters = R"(
+                SELECT *
+                FROM node_parameters_staging
+                LIMIT
+            )";
+
+// The general log of the shared server as a table, on for one test.
+class general_log {
+public:
+    // Emptied first: a server kept from an earlier run may have logged a session of the same id.
+    explicit general_log(const std::string& _schema) : m_sessions(sessions_in(_schema))
+    {
+        run_sql(shared_mariadb(), "SET GLOBAL general_log = 'OFF'; TRUNCATE TABLE mysql.general_log; "
+                                  "SET GLOBAL log_output = 'TABLE'; SET GLOBAL general_log = 'ON'");
+    }
+    ~general_log() { run_sql(shared_mariadb(), "SET GLOBAL general_log = 'OFF'"); }
+    general_log(const general_log&) = delete;
+    general_log& operator=(const general_log&) = delete;
+
+    // The server logs a statement without the blanks around it and without a final semicolon.
+    static std::string as_logged(const std::string& _statement)
+    {
+        const std::size_t first = _statement.find_first_not_of(" \n");
+        const std::size_t last = _statement.find_last_not_of(" \n;");
+        return first == std::string::npos ? std::string() : _statement.substr(first, last - first + 1);
+    }
+
+    // The statements of the sessions that were in _schema before the log was on.
+    std::vector<std::string> statements() const
+    {
+        std::vector<std::string> result;
+        for (const auto& row : query_sql(shared_mariadb(), "SELECT argument FROM mysql.general_log WHERE "
+                                                           "command_type = 'Query' AND thread_id IN (" +
+                                                               m_sessions + ")"))
+            result.push_back(row.at(0).value_or(""));
+        return result;
+    }
+
+private:
+    // One of them may be a session that is just ending; it adds nothing to the log.
+    static std::string sessions_in(const std::string& _schema)
+    {
+        std::string result = "0";
+        for (const auto& row : query_sql(shared_mariadb(),
+                                         "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = '" + _schema +
+                                             "' AND ID <> CONNECTION_ID()"))
+            result += ", " + row.at(0).value_or("0");
+        return result;
+    }
+
+    const std::string m_sessions;
+};
+
+TEST_F(runtime_database, each_kinds_read_and_deletion_send_the_texts_they_always_sent)
+{
+    const general_log logging(m_schema);
+    const qvd::runtime::database_impl& database = *m_database;
+    database.get_positions(2);
+    database.get_external_events(2);
+    database.get_activities(2);
+    database.get_zone_events(2);
+    database.get_zone_events_open();
+    database.get_vehicle_driver_associations(2);
+    database.get_vehicle_driver_associations_open();
+    database.get_heartbeats(2);
+    database.get_node_parameters(2);
+
+    // Rows that are not there: the statements are sent all the same.
+    qvd::position position;
+    position.id = -5;
+    database.delete_positions({position, qvd::position{}});
+    qvd::external_event external_event;
+    external_event.id = 5;
+    database.delete_external_events({external_event, external_event});
+    qvd::activity activity;
+    activity.id = 18446744073709551615ull;
+    database.delete_activities({activity});
+    qvd::zone_event zone_event;
+    zone_event.id_enter = 5;
+    zone_event.id_leave = 6;
+    qvd::zone_event other_zone_event;
+    other_zone_event.id_enter = 7;
+    other_zone_event.id_leave = 8;
+    database.delete_zone_events({zone_event, other_zone_event});
+    qvd::vehicle_driver_association association;
+    association.id = 5;
+    database.delete_vehicle_driver_associations({association});
+    qvd::heartbeat heartbeat;
+    heartbeat.id = 5;
+    database.delete_heartbeats({heartbeat});
+    qvd::node_parameter node_parameter;
+    node_parameter.id = 4294967295u;
+    database.delete_node_parameters({node_parameter});
+
+    const std::vector<std::string> sent = logging.statements();
+    const std::vector<std::string> expected{
+        std::string(sent_select_positions) + "2",
+        std::string(sent_select_external_events) + "2",
+        std::string(sent_select_activities) + " 2",
+        std::string(sent_select_zone_events) + "2",
+        sent_select_zone_events_open,
+        std::string(sent_select_vehicle_driver_associations) + " 2",
+        sent_select_vehicle_driver_associations_open,
+        std::string(sent_select_heartbeats) + " 2",
+        std::string(sent_select_node_parameters) + " 2",
+        "DELETE FROM position_histories WHERE id IN (-5, 0)",
+        "DELETE FROM external_events WHERE id IN (5, 5)",
+        "DELETE FROM activities WHERE id IN (18446744073709551615)",
+        "DELETE FROM zone_event_history WHERE id IN (5, 6, 7, 8)",
+        "DELETE FROM vehicle_driver_associations WHERE id IN (5)",
+        "DELETE FROM heartbeats WHERE id IN (5)",
+        "DELETE FROM node_parameters_staging WHERE id IN (4294967295)"};
+    for (const std::string& statement : expected)
+        EXPECT_THAT(sent, ::testing::Contains(general_log::as_logged(statement)));
+}
+
 } // namespace
