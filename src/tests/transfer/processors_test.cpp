@@ -20,6 +20,8 @@
 #include <mariadb_client/connection.hpp>
 #include <mariadb_client/result_set.hpp>
 
+#include "own_server_support.hpp"
+
 #include "transfer/activities_processor.hpp"
 #include "transfer/external_events_processor.hpp"
 #include "transfer/heartbeats_processor.hpp"
@@ -41,6 +43,10 @@ namespace {
 
 namespace fs = boost::filesystem;
 using namespace qvd::test_support;
+using qvd::db_test::insert_positions;
+using qvd::db_test::open_session;
+using qvd::db_test::session_alive;
+using qvd::db_test::takes_lock;
 
 class processors : public ::testing::Test
 {
@@ -801,15 +807,11 @@ TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_ste
 }
 
 // Both databases on a server of the test's own, started with the given options.
-class own_server
+class own_server : public qvd::db_test::own_mariadb
 {
 public:
-    explicit own_server(std::vector<std::string> _options) : m_server(0, std::move(_options))
+    explicit own_server(std::vector<std::string> _options) : own_mariadb(std::move(_options))
     {
-        m_server.start();
-        run_sql(endpoint(), "CREATE DATABASE rt CHARACTER SET utf8mb4; CREATE DATABASE cs CHARACTER SET utf8mb4");
-        run_sql_file(endpoint(), "tests/fixtures/runtime_schema.sql", "rt");
-        run_sql_file(endpoint(), "tests/fixtures/column_store_schema.sql", "cs");
         const auto& e = endpoint();
         runtime = std::make_unique<qvd::runtime::database_impl>(e.host, e.user, e.password, "rt", e.port, m_signals,
                                                                 m_logger);
@@ -825,7 +827,6 @@ public:
         fs::remove_all(m_dir, ignored);
     }
 
-    const mariadb_endpoint& endpoint() const { return m_server.endpoint(); }
     // A new column-store session, which reads the server's limits afresh.
     void renew_store()
     {
@@ -834,13 +835,8 @@ public:
         store = std::make_unique<qvd::store::column_store_impl>(e.host, e.user, e.password, "cs", e.port, m_signals,
                                                                 m_logger);
     }
-    std::string count(const std::string& _table, const std::string& _database) const
-    {
-        return *query_value(endpoint(), "SELECT COUNT(*) FROM " + _table, _database);
-    }
 
 private:
-    private_mariadb_server m_server;
     no_signal m_signals;
     qvd::libs::core::logger m_logger{"lomvera", "transfer-test"};
     fs::path m_dir;
@@ -1025,36 +1021,6 @@ TEST_F(processors, activities_recover_without_a_journal_table)
     EXPECT_EQ(store_count("sys_journal_staging"), 3);
     EXPECT_EQ(runtime_count("activities"), 0);
     EXPECT_TRUE(files().empty());
-}
-
-mariadb::connection_ref open_session(const mariadb_endpoint& _endpoint, const std::string& _database)
-{
-    auto session = mariadb::connection::create(mariadb::account::create(
-        _endpoint.host, _endpoint.user, _endpoint.password, _database, _endpoint.port));
-    session->connect();
-    return session;
-}
-
-// Positions 1 to _count of one object, a second apart, in the runtime database.
-void insert_positions(const mariadb_endpoint& _endpoint, const int _count)
-{
-    run_sql(_endpoint,
-            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
-            "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_" +
-                std::to_string(_count),
-            "rt");
-}
-
-// Whether the session took the named lock (a literal) without waiting.
-bool takes_lock(mariadb::connection& _session, const std::string& _lock)
-{
-    const auto taken = _session.query("SELECT CAST(GET_LOCK(" + _lock + ", 0) AS CHAR) AS n");
-    return taken->next() && taken->get_string("n") == "1";
-}
-
-bool session_alive(const mariadb_endpoint& _endpoint, const std::string& _id)
-{
-    return *query_value(_endpoint, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + _id) != "0";
 }
 
 // The fenced recovery: the column-store account lacks the PROCESS privilege, and an earlier
