@@ -1137,32 +1137,6 @@ INSTANTIATE_TEST_SUITE_P(trigger_definer, processors_fence, ::testing::Bool(),
                              return std::string(_info.param ? "another_account" : "the_account_itself");
                          });
 
-// The column-store session takes the lock on its connect and again on every reconnect.
-TEST(processors_fence_lock, is_taken_again_after_a_reconnect)
-{
-    own_server server({});
-    const auto& endpoint = server.endpoint();
-    const std::string holder_query = "SELECT IS_USED_LOCK(" +
-                                     qvd::store::column_store_impl::string_literal(
-                                         qvd::store::column_store_impl::fence_lock_name("cs")) +
-                                     ")";
-    qvd::position absent;
-    absent.trackable_uid = "nobody";
-    EXPECT_FALSE(server.store->check_presence("positions_raw", absent));
-    const auto first = query_value(endpoint, holder_query);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(*query_value(endpoint, "SELECT DB FROM information_schema.PROCESSLIST WHERE ID = " + *first), "cs");
-
-    run_sql(endpoint, "KILL " + *first);
-    ASSERT_TRUE(eventually([&] { return !query_value(endpoint, holder_query); }, std::chrono::seconds(30)));
-    server.store->check_structure();
-    const auto second = query_value(endpoint, holder_query);
-    ASSERT_TRUE(second);
-    EXPECT_NE(*second, *first);
-    EXPECT_FALSE(server.store->check_presence("positions_raw", absent));
-    EXPECT_EQ(query_value(endpoint, holder_query), second);
-}
-
 // A store that connected while an earlier session held the lock takes it over before its first
 // insert of a new batch, so that a restart after a kill during that insert waits for it.
 TEST(processors_fence_lock, is_taken_over_before_a_new_batch_is_inserted)
