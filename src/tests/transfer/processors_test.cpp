@@ -1030,11 +1030,11 @@ TEST_F(processors, activities_recover_without_a_journal_table)
 // another definer the process list shows that account as the session's user and the column-store
 // account does not see the session at all, nor may it end it: the recovery waits, fails, and the
 // next step, after the earlier insert committed, inserts nothing. Either way every row arrives once.
-class processors_fence : public ::testing::TestWithParam<bool>
+class processors_recovery_fence : public ::testing::TestWithParam<bool>
 {
 };
 
-TEST_P(processors_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_arrives_once)
+TEST_P(processors_recovery_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_arrives_once)
 {
     const bool other_definer = GetParam();
     own_server server({"--innodb-lock-wait-timeout=300"});
@@ -1132,7 +1132,7 @@ TEST_P(processors_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_a
     EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
 }
 
-INSTANTIATE_TEST_SUITE_P(trigger_definer, processors_fence, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(trigger_definer, processors_recovery_fence, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& _info) {
                              return std::string(_info.param ? "another_account" : "the_account_itself");
                          });
