@@ -20,6 +20,8 @@
 #include <mariadb_client/connection.hpp>
 #include <mariadb_client/result_set.hpp>
 
+#include "own_server_support.hpp"
+
 #include "transfer/activities_processor.hpp"
 #include "transfer/external_events_processor.hpp"
 #include "transfer/heartbeats_processor.hpp"
@@ -41,6 +43,10 @@ namespace {
 
 namespace fs = boost::filesystem;
 using namespace qvd::test_support;
+using qvd::db_test::insert_positions;
+using qvd::db_test::open_session;
+using qvd::db_test::session_alive;
+using qvd::db_test::takes_lock;
 
 class processors : public ::testing::Test
 {
@@ -801,15 +807,11 @@ TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_ste
 }
 
 // Both databases on a server of the test's own, started with the given options.
-class own_server
+class own_server : public qvd::db_test::own_mariadb
 {
 public:
-    explicit own_server(std::vector<std::string> _options) : m_server(0, std::move(_options))
+    explicit own_server(std::vector<std::string> _options) : own_mariadb(std::move(_options))
     {
-        m_server.start();
-        run_sql(endpoint(), "CREATE DATABASE rt CHARACTER SET utf8mb4; CREATE DATABASE cs CHARACTER SET utf8mb4");
-        run_sql_file(endpoint(), "tests/fixtures/runtime_schema.sql", "rt");
-        run_sql_file(endpoint(), "tests/fixtures/column_store_schema.sql", "cs");
         const auto& e = endpoint();
         runtime = std::make_unique<qvd::runtime::database_impl>(e.host, e.user, e.password, "rt", e.port, m_signals,
                                                                 m_logger);
@@ -825,7 +827,6 @@ public:
         fs::remove_all(m_dir, ignored);
     }
 
-    const mariadb_endpoint& endpoint() const { return m_server.endpoint(); }
     // A new column-store session, which reads the server's limits afresh.
     void renew_store()
     {
@@ -834,13 +835,8 @@ public:
         store = std::make_unique<qvd::store::column_store_impl>(e.host, e.user, e.password, "cs", e.port, m_signals,
                                                                 m_logger);
     }
-    std::string count(const std::string& _table, const std::string& _database) const
-    {
-        return *query_value(endpoint(), "SELECT COUNT(*) FROM " + _table, _database);
-    }
 
 private:
-    private_mariadb_server m_server;
     no_signal m_signals;
     qvd::libs::core::logger m_logger{"lomvera", "transfer-test"};
     fs::path m_dir;
@@ -1027,36 +1023,6 @@ TEST_F(processors, activities_recover_without_a_journal_table)
     EXPECT_TRUE(files().empty());
 }
 
-mariadb::connection_ref open_session(const mariadb_endpoint& _endpoint, const std::string& _database)
-{
-    auto session = mariadb::connection::create(mariadb::account::create(
-        _endpoint.host, _endpoint.user, _endpoint.password, _database, _endpoint.port));
-    session->connect();
-    return session;
-}
-
-// Positions 1 to _count of one object, a second apart, in the runtime database.
-void insert_positions(const mariadb_endpoint& _endpoint, const int _count)
-{
-    run_sql(_endpoint,
-            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, x) SELECT seq, 10, "
-            "CONCAT('uid', seq), '2024-03-05 00:00:00' + INTERVAL seq SECOND, 'area', seq FROM seq_1_to_" +
-                std::to_string(_count),
-            "rt");
-}
-
-// Whether the session took the named lock (a literal) without waiting.
-bool takes_lock(mariadb::connection& _session, const std::string& _lock)
-{
-    const auto taken = _session.query("SELECT CAST(GET_LOCK(" + _lock + ", 0) AS CHAR) AS n");
-    return taken->next() && taken->get_string("n") == "1";
-}
-
-bool session_alive(const mariadb_endpoint& _endpoint, const std::string& _id)
-{
-    return *query_value(_endpoint, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + _id) != "0";
-}
-
 // The fenced recovery: the column-store account lacks the PROCESS privilege, and an earlier
 // daemon session of it (holding the column-store lock) runs the journalled batch's INSERT, which
 // waits in a trigger for a row the test holds. With the trigger's definer being the account
@@ -1064,11 +1030,11 @@ bool session_alive(const mariadb_endpoint& _endpoint, const std::string& _id)
 // another definer the process list shows that account as the session's user and the column-store
 // account does not see the session at all, nor may it end it: the recovery waits, fails, and the
 // next step, after the earlier insert committed, inserts nothing. Either way every row arrives once.
-class processors_fence : public ::testing::TestWithParam<bool>
+class processors_recovery_fence : public ::testing::TestWithParam<bool>
 {
 };
 
-TEST_P(processors_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_arrives_once)
+TEST_P(processors_recovery_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_arrives_once)
 {
     const bool other_definer = GetParam();
     own_server server({"--innodb-lock-wait-timeout=300"});
@@ -1166,36 +1132,10 @@ TEST_P(processors_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_a
     EXPECT_FALSE(fs::exists(server.dir + "positions_raw.bin"));
 }
 
-INSTANTIATE_TEST_SUITE_P(trigger_definer, processors_fence, ::testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(trigger_definer, processors_recovery_fence, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& _info) {
                              return std::string(_info.param ? "another_account" : "the_account_itself");
                          });
-
-// The column-store session takes the lock on its connect and again on every reconnect.
-TEST(processors_fence_lock, is_taken_again_after_a_reconnect)
-{
-    own_server server({});
-    const auto& endpoint = server.endpoint();
-    const std::string holder_query = "SELECT IS_USED_LOCK(" +
-                                     qvd::store::column_store_impl::string_literal(
-                                         qvd::store::column_store_impl::fence_lock_name("cs")) +
-                                     ")";
-    qvd::position absent;
-    absent.trackable_uid = "nobody";
-    EXPECT_FALSE(server.store->check_presence("positions_raw", absent));
-    const auto first = query_value(endpoint, holder_query);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(*query_value(endpoint, "SELECT DB FROM information_schema.PROCESSLIST WHERE ID = " + *first), "cs");
-
-    run_sql(endpoint, "KILL " + *first);
-    ASSERT_TRUE(eventually([&] { return !query_value(endpoint, holder_query); }, std::chrono::seconds(30)));
-    server.store->check_structure();
-    const auto second = query_value(endpoint, holder_query);
-    ASSERT_TRUE(second);
-    EXPECT_NE(*second, *first);
-    EXPECT_FALSE(server.store->check_presence("positions_raw", absent));
-    EXPECT_EQ(query_value(endpoint, holder_query), second);
-}
 
 // A store that connected while an earlier session held the lock takes it over before its first
 // insert of a new batch, so that a restart after a kill during that insert waits for it.
