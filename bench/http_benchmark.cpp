@@ -170,8 +170,9 @@ int main(int _argc, char** _argv) {
     try {
         const options opts = parse(_argc, _argv);
         curl_global_init(CURL_GLOBAL_DEFAULT);
-        qvd::test_support::http_server server(
-            [](const qvd::test_support::http_request&) { return qvd::test_support::http_response{200, "ok", {}}; });
+        qvd::test_support::http_server server([](const qvd::test_support::http_request&) {
+            return qvd::test_support::http_response{200, "ok", {}};
+        });
 
         core::logger log(core::constants::project_name, "bench");
         const auto root = core::core::create(log);

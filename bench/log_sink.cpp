@@ -19,7 +19,7 @@ double now_seconds() {
     return std::chrono::duration<double>(since_epoch).count();
 }
 
-}  // namespace
+} // namespace
 
 int main(int _argc, char** _argv) {
     if (_argc != 2) {
@@ -47,7 +47,8 @@ int main(int _argc, char** _argv) {
         if (zmq_msg_recv(&message, socket, 0) >= 0) {
             line.assign(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
             for (char& c : line) {
-                if (c == '\n') c = ' ';
+                if (c == '\n')
+                    c = ' ';
             }
             std::printf("%.6f %s\n", now_seconds(), line.c_str());
             std::fflush(stdout);

@@ -46,7 +46,7 @@ struct settings {
     int runs = 5;
 };
 
-constexpr std::size_t receive_size = 65536;  // the sockets' receive buffer
+constexpr std::size_t receive_size = 65536; // the sockets' receive buffer
 constexpr std::size_t send_chunk = 262144;
 // Where the receivers put the local addresses they read, so that the reading is not optimised away.
 volatile std::uint32_t local_address_sink = 0;
@@ -55,9 +55,7 @@ double seconds_since(clock_type::time_point _start) {
     return std::chrono::duration<double>(clock_type::now() - _start).count();
 }
 
-void fail(const std::string& _what) {
-    throw std::runtime_error(_what + ": " + std::strerror(errno));
-}
+void fail(const std::string& _what) { throw std::runtime_error(_what + ": " + std::strerror(errno)); }
 
 sockaddr_in loopback(unsigned short _port) {
     sockaddr_in address{};
@@ -102,7 +100,8 @@ double tcp_plain(const settings& _settings) {
         fail("connect");
     const std::vector<char> chunk(send_chunk, 'x');
     for (std::size_t sent = 0; sent < _settings.tcp_bytes;) {
-        const ssize_t n = ::send(writer, chunk.data(), std::min(chunk.size(), _settings.tcp_bytes - sent), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(writer, chunk.data(), std::min(chunk.size(), _settings.tcp_bytes - sent), MSG_NOSIGNAL);
         if (n <= 0)
             fail("send");
         sent += static_cast<std::size_t>(n);
@@ -333,8 +332,9 @@ int main(int _argc, char** _argv) {
                         plain_tcp.back() / (1 << 20), loop_tcp.back() / (1 << 20));
         }
 
-        std::printf("UDP over loopback: %zu datagrams of %zu bytes per run from %zu sender threads, window %zu, %d runs\n",
-                    options.udp_count, options.udp_size, options.udp_senders, options.udp_window, options.runs);
+        std::printf(
+            "UDP over loopback: %zu datagrams of %zu bytes per run from %zu sender threads, window %zu, %d runs\n",
+            options.udp_count, options.udp_size, options.udp_senders, options.udp_window, options.runs);
         std::vector<double> plain_udp;
         std::vector<double> loop_udp;
         std::size_t lost = 0;

@@ -29,8 +29,8 @@ std::vector<row> make_rows(int _count) {
     std::vector<row> rows;
     const mariadb::date_time start(2024, 1, 15, 8, 0, 0, 0);
     for (int i = 0; i < _count; ++i)
-        rows.push_back(row{i + 1, 100 + i % 37, start.add_milliseconds(i * 250), 12.5 + i * 0.001,
-                           -7.25 - i * 0.002, i % 5 != 0, 1.5 + i % 3, "zone-" + std::to_string(i % 11)});
+        rows.push_back(row{i + 1, 100 + i % 37, start.add_milliseconds(i * 250), 12.5 + i * 0.001, -7.25 - i * 0.002,
+                           i % 5 != 0, 1.5 + i % 3, "zone-" + std::to_string(i % 11)});
     return rows;
 }
 
@@ -67,8 +67,8 @@ double run_text(const mariadb::connection_ref& _connection, const std::vector<ro
     sql << "INSERT INTO positions (id, trackable_id, ts, x, y, z, zone) VALUES ";
     for (std::size_t i = 0; i < _rows.size(); ++i) {
         const row& each = _rows[i];
-        sql << (i ? ",(" : "(") << each.id << ',' << each.trackable_id << ",'" << each.ts.str(true) << "',"
-            << each.x << ',' << each.y << ',';
+        sql << (i ? ",(" : "(") << each.id << ',' << each.trackable_id << ",'" << each.ts.str(true) << "'," << each.x
+            << ',' << each.y << ',';
         if (each.has_z)
             sql << each.z;
         else
@@ -95,8 +95,7 @@ double median(std::vector<double> _values) {
 }
 
 void usage(const char* _program) {
-    std::fprintf(stderr, "usage: %s --port P [--host H] [--user U] [--password W] [--rows N] [--rounds R]\n",
-                 _program);
+    std::fprintf(stderr, "usage: %s --port P [--host H] [--user U] [--password W] [--rows N] [--rounds R]\n", _program);
     std::exit(2);
 }
 
@@ -135,8 +134,8 @@ int main(int argc, char** argv) {
     try {
         const auto setup = mariadb::connection::create(mariadb::account::create(host, user, password, "", port));
         setup->execute("DROP DATABASE IF EXISTS lomvera_bench_statements; CREATE DATABASE lomvera_bench_statements");
-        const auto connection =
-            mariadb::connection::create(mariadb::account::create(host, user, password, "lomvera_bench_statements", port));
+        const auto connection = mariadb::connection::create(
+            mariadb::account::create(host, user, password, "lomvera_bench_statements", port));
         connection->set_charset("utf8mb4");
         connection->execute("CREATE TABLE positions (id BIGINT PRIMARY KEY, trackable_id INT NOT NULL,"
                             " ts DATETIME(3) NOT NULL, x DOUBLE NOT NULL, y DOUBLE NOT NULL, z DOUBLE,"

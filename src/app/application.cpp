@@ -116,9 +116,8 @@ int application::run(int _argc, char** _argv) {
         const termination_watchdog watchdog(*m_signals, std::chrono::seconds(5),
                                             {[&database_calls] { database_calls.cancel(); }}, *logger);
         runtime_db = std::make_unique<runtime::database_impl>(
-            configuration.prod.host, configuration.prod.user, configuration.prod.password,
-            configuration.prod.database, configuration.prod.port, *m_signals, *logger,
-            configuration.system.database_timeout, &database_calls);
+            configuration.prod.host, configuration.prod.user, configuration.prod.password, configuration.prod.database,
+            configuration.prod.port, *m_signals, *logger, configuration.system.database_timeout, &database_calls);
         column_store = std::make_unique<store::column_store_impl>(
             configuration.dw.host, configuration.dw.user, configuration.dw.password, configuration.dw.database,
             configuration.dw.port, *m_signals, *logger, configuration.system.database_timeout, &database_calls);

@@ -63,7 +63,7 @@ parser::result<int> database_timeout(const parser::config& _document, const unsi
     throw std::runtime_error("Cannot parse json: cannot " + _what + " " + _file_name + ": " + std::strerror(errno));
 }
 
-}  // namespace
+} // namespace
 
 config::config(std::istream& _stream) {
     const parser::config::ptr document = parser::config::create<parser::type::json>(_stream);
@@ -89,8 +89,8 @@ config::config(std::istream& _stream) {
     const auto timeout = database_timeout(*document, system.database_timeout);
 
     const auto all = persistent_data_dir + pidfile + timer + maximum_piece + activities_maximum_piece + debug_port +
-                     local_debug + dw_host + dw_user + dw_password + dw_database + dw_port + prod_host +
-                     prod_database + prod_port + prod_user + prod_password + timeout;
+                     local_debug + dw_host + dw_user + dw_password + dw_database + dw_port + prod_host + prod_database +
+                     prod_port + prod_user + prod_password + timeout;
     if (!all.ok()) {
         QVD_THROW("Config file is invalid: " + all.reason());
     }
@@ -115,4 +115,4 @@ config config::from_file(const std::string& _file_name) {
     return config(stream);
 }
 
-}  // namespace qvd
+} // namespace qvd

@@ -15,12 +15,12 @@ struct config {
     static config from_file(const std::string& _file_name);
 
     struct {
-        std::string persistent_data_dir;  // prefix of every journal file name, "/"-terminated for a directory
+        std::string persistent_data_dir; // prefix of every journal file name, "/"-terminated for a directory
         std::string pidfile_path;
-        unsigned int timer = 0;  // seconds between transfer cycles
+        unsigned int timer = 0; // seconds between transfer cycles
         unsigned int maximum_piece = 0;
         unsigned int activities_maximum_piece = 0;
-        std::string debug_port;  // ZeroMQ endpoint of the log stream
+        std::string debug_port; // ZeroMQ endpoint of the log stream
         bool local_debug = false;
         // Seconds a database may stay silent in a connect, read or write before it fails; optional.
         unsigned int database_timeout = 300;
@@ -45,4 +45,4 @@ struct config {
     } prod;
 };
 
-}  // namespace qvd
+} // namespace qvd

@@ -6,8 +6,7 @@
 
 namespace qvd {
 
-void cancellation::cancel()
-{
+void cancellation::cancel() {
     // Under the lock, so that no connection is withdrawn and destroyed while it is cancelled.
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_cancelled = true;
@@ -15,28 +14,24 @@ void cancellation::cancel()
         connection->cancel();
 }
 
-bool cancellation::cancelled() const
-{
+bool cancellation::cancelled() const {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_cancelled;
 }
 
-void cancellation::enlist(mariadb::connection& _connection)
-{
+void cancellation::enlist(mariadb::connection& _connection) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_connections.push_back(&_connection);
     if (m_cancelled)
         _connection.cancel();
 }
 
-void cancellation::withdraw(const mariadb::connection& _connection)
-{
+void cancellation::withdraw(const mariadb::connection& _connection) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_connections.erase(std::remove(m_connections.begin(), m_connections.end(), &_connection), m_connections.end());
 }
 
-void cancellation::slot::hold(mariadb::connection* _connection)
-{
+void cancellation::slot::hold(mariadb::connection* _connection) {
     if (m_group == nullptr)
         return;
     if (m_held != nullptr)

@@ -22,16 +22,14 @@ namespace qvd {
 namespace {
 
 // "host:port", the host in brackets when it is an IPv6 address.
-std::string endpoint_text(const std::string& _host_name, unsigned int _port)
-{
+std::string endpoint_text(const std::string& _host_name, unsigned int _port) {
     const bool ipv6 = _host_name.find(':') != std::string::npos;
     return (ipv6 ? "[" + _host_name + "]" : _host_name) + ":" + std::to_string(_port);
 }
 
 // A stopped server, or one cut off without a reset, then ends the call with an error and a
 // retry instead of holding the transfer (and its termination) for good.
-void set_timeouts(mariadb::account& _account, unsigned int _seconds)
-{
+void set_timeouts(mariadb::account& _account, unsigned int _seconds) {
     const int seconds = static_cast<int>(_seconds);
     _account.set_connect_option(MYSQL_OPT_CONNECT_TIMEOUT, seconds);
     _account.set_connect_option(MYSQL_OPT_READ_TIMEOUT, seconds);
@@ -40,8 +38,7 @@ void set_timeouts(mariadb::account& _account, unsigned int _seconds)
 
 // Errors of the client library (the link, the connection, the protocol), as opposed to the
 // server's errors about a statement.
-bool link_failure(const std::exception& _exception)
-{
+bool link_failure(const std::exception& _exception) {
     const auto* failure = dynamic_cast<const mariadb::exception::connection*>(&_exception);
     if (failure == nullptr)
         return false;
@@ -51,8 +48,7 @@ bool link_failure(const std::exception& _exception)
 
 // Waits _pause, or less when a termination signal comes: false then. The watcher offers its flag
 // only, so it is looked at every 50 ms.
-bool pause_unless_signalled(const libs::core::events_loop::signals_handle& _signals, std::chrono::seconds _pause)
-{
+bool pause_unless_signalled(const libs::core::events_loop::signals_handle& _signals, std::chrono::seconds _pause) {
     const auto until = std::chrono::steady_clock::now() + _pause;
     for (;;) {
         if (_signals.signal_is_received())
@@ -70,11 +66,9 @@ bool pause_unless_signalled(const libs::core::events_loop::signals_handle& _sign
 qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                          const std::string& _schema, unsigned int _port,
                          const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                         const std::string& _database_name, unsigned int _timeout_seconds,
-                         cancellation* _cancellation)
+                         const std::string& _database_name, unsigned int _timeout_seconds, cancellation* _cancellation)
     : m_logger(_logger), m_where(_database_name + " at " + endpoint_text(_host_name, _port)),
-      m_cancellation_slot(_cancellation), m_cancellation(_cancellation)
-{
+      m_cancellation_slot(_cancellation), m_cancellation(_cancellation) {
     for (;;) {
         const bool connected = connect_attempt([&] {
             m_account = mariadb::account::create(_host_name, _user_name, _password, _schema, _port, std::string());
@@ -96,20 +90,15 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
     }
 }
 
-qvd_mariadb::~qvd_mariadb()
-{
+qvd_mariadb::~qvd_mariadb() {
     m_cancellation_slot.hold(nullptr);
     m_connection.reset();
     m_account.reset();
 }
 
-void qvd_mariadb::cancel() const
-{
-    m_connection->cancel();
-}
+void qvd_mariadb::cancel() const { m_connection->cancel(); }
 
-libs::core::timestamp qvd_mariadb::to_timestamp(const mariadb::date_time& _date_time)
-{
+libs::core::timestamp qvd_mariadb::to_timestamp(const mariadb::date_time& _date_time) {
     std::tm fields{};
     fields.tm_year = _date_time.year() - 1900;
     fields.tm_mon = _date_time.month() - 1;
@@ -121,8 +110,7 @@ libs::core::timestamp qvd_mariadb::to_timestamp(const mariadb::date_time& _date_
 }
 
 template <class Attempt>
-bool qvd_mariadb::connect_attempt(Attempt&& _attempt) const
-{
+bool qvd_mariadb::connect_attempt(Attempt&& _attempt) const {
     try {
         _attempt();
         return true;
@@ -134,20 +122,18 @@ bool qvd_mariadb::connect_attempt(Attempt&& _attempt) const
     return false;
 }
 
-std::string qvd_mariadb::failure_text(const std::exception& _exception) const
-{
+std::string qvd_mariadb::failure_text(const std::exception& _exception) const {
     if (!link_failure(_exception))
         return _exception.what();
     return std::string(_exception.what()) + " (" + m_where + ")";
 }
 
-mariadb::result_set_ref qvd_mariadb::query(const std::string& _query, libs::core::source_location _source_location) const
-{
+mariadb::result_set_ref qvd_mariadb::query(const std::string& _query,
+                                           libs::core::source_location _source_location) const {
     return run([&](mariadb::connection& _connection) { return _connection.query(_query); }, _source_location);
 }
 
-mariadb::u64 qvd_mariadb::execute(const std::string& _query, libs::core::source_location _source_location) const
-{
+mariadb::u64 qvd_mariadb::execute(const std::string& _query, libs::core::source_location _source_location) const {
     return run([&](mariadb::connection& _connection) { return _connection.execute(_query); }, _source_location);
 }
 

@@ -39,9 +39,8 @@ public:
     // server silent for _timeout_seconds fails the connect, read or write that waits for it.
     // The connection, from the first attempt on, is cancelled with _cancellation, when given.
     qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
-                const std::string& _schema, unsigned int _port,
-                const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                const std::string& _database_name, unsigned int _timeout_seconds,
+                const std::string& _schema, unsigned int _port, const libs::core::events_loop::signals_handle& _signals,
+                const libs::core::logger& _logger, const std::string& _database_name, unsigned int _timeout_seconds,
                 cancellation* _cancellation = nullptr);
     ~qvd_mariadb();
     qvd_mariadb(const qvd_mariadb&) = delete;
@@ -61,9 +60,7 @@ protected:
     // the caller's location, and its text is followed by what _context, given the caught exception,
     // adds (the row a refused statement names, for instance). Other exceptions pass unchanged.
     template <class Statement, class Context>
-    decltype(auto) run(Statement&& _statement, libs::core::source_location _source_location,
-                       Context&& _context) const
-    {
+    decltype(auto) run(Statement&& _statement, libs::core::source_location _source_location, Context&& _context) const {
         try {
             return std::forward<Statement>(_statement)(*m_connection);
         } catch (const std::exception& e) {
@@ -72,8 +69,7 @@ protected:
     }
 
     template <class Statement>
-    decltype(auto) run(Statement&& _statement, libs::core::source_location _source_location) const
-    {
+    decltype(auto) run(Statement&& _statement, libs::core::source_location _source_location) const {
         return run(std::forward<Statement>(_statement), _source_location,
                    [](const std::exception&) { return std::string(); });
     }

@@ -22,21 +22,20 @@ struct activity {
 
     // Journal form.
     template <class Archive>
-    void serialize(Archive& _ar, const unsigned int /*_version*/)
-    {
-        _ar & id;
-        _ar & created_at;
-        _ar & created_by;
-        _ar & action;
-        _ar & object;
-        _ar & plist;
-        _ar & project_uid;
-        _ar & company_uid;
-        _ar & on_behalf;
-        _ar & ip;
-        _ar & company_name;
-        _ar & project_name;
-        _ar & project_user_params;
+    void serialize(Archive& _ar, const unsigned int /*_version*/) {
+        _ar& id;
+        _ar& created_at;
+        _ar& created_by;
+        _ar& action;
+        _ar& object;
+        _ar& plist;
+        _ar& project_uid;
+        _ar& company_uid;
+        _ar& on_behalf;
+        _ar& ip;
+        _ar& company_name;
+        _ar& project_name;
+        _ar& project_user_params;
     }
 };
 

@@ -24,23 +24,22 @@ struct external_event {
 
     // Journal form.
     template <class Archive>
-    void serialize(Archive& _ar, const unsigned int /*_version*/)
-    {
-        _ar & id;
-        _ar & object_uid;
-        _ar & mac_address;
-        _ar & event_info;
-        _ar & event_type;
-        _ar & ts;
-        _ar & area_uid;
-        _ar & area_name;
-        _ar & project_uid;
-        _ar & project_name;
-        _ar & x;
-        _ar & y;
-        _ar & z;
-        _ar & object_name;
-        _ar & created_at;
+    void serialize(Archive& _ar, const unsigned int /*_version*/) {
+        _ar& id;
+        _ar& object_uid;
+        _ar& mac_address;
+        _ar& event_info;
+        _ar& event_type;
+        _ar& ts;
+        _ar& area_uid;
+        _ar& area_name;
+        _ar& project_uid;
+        _ar& project_name;
+        _ar& x;
+        _ar& y;
+        _ar& z;
+        _ar& object_name;
+        _ar& created_at;
     }
 };
 

@@ -28,29 +28,28 @@ struct heartbeat {
 
     // Journal form.
     template <class Archive>
-    void serialize(Archive& _ar, const unsigned int /*_version*/)
-    {
-        _ar & id;
-        _ar & ts;
-        _ar & message_type;
-        _ar & mac_address;
-        _ar & trackable_uid;
-        _ar & area_uid;
-        _ar & company_uid;
-        _ar & project_uid;
-        _ar & x;
-        _ar & y;
-        _ar & z;
+    void serialize(Archive& _ar, const unsigned int /*_version*/) {
+        _ar& id;
+        _ar& ts;
+        _ar& message_type;
+        _ar& mac_address;
+        _ar& trackable_uid;
+        _ar& area_uid;
+        _ar& company_uid;
+        _ar& project_uid;
+        _ar& x;
+        _ar& y;
+        _ar& z;
         // message_type (an optional int) has introduced the optional class by now, so the text
         // stays that of an optional int; older journals holding a negative number read back as
         // the same 32 bits.
         detail::serialize_as_known_optional(_ar, flags_raw);
-        _ar & parent_mac_address;
-        _ar & bridge_mac_address;
-        _ar & reporting_frequency;
-        _ar & ranging_frequency;
-        _ar & category;
-        _ar & sw_version;
+        _ar& parent_mac_address;
+        _ar& bridge_mac_address;
+        _ar& reporting_frequency;
+        _ar& ranging_frequency;
+        _ar& category;
+        _ar& sw_version;
     }
 };
 

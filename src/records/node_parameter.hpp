@@ -17,14 +17,13 @@ struct node_parameter {
     // Journal form. The id is written in decimal as before; an older journal holding a negative
     // id reads back as the same 32 bits.
     template <class Archive>
-    void serialize(Archive& _ar, const unsigned int /*_version*/)
-    {
-        _ar & id;
-        _ar & mac_address;
-        _ar & obj_uid;
-        _ar & param_name;
-        _ar & param_value;
-        _ar & ts;
+    void serialize(Archive& _ar, const unsigned int /*_version*/) {
+        _ar& id;
+        _ar& mac_address;
+        _ar& obj_uid;
+        _ar& param_name;
+        _ar& param_value;
+        _ar& ts;
     }
 };
 

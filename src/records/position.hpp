@@ -27,26 +27,25 @@ struct position {
 
     // Journal form; trackable_uid comes before trackable_id there.
     template <class Archive>
-    void serialize(Archive& _ar, const unsigned int /*_version*/)
-    {
-        _ar & id;
-        _ar & trackable_uid;
-        _ar & trackable_id;
-        _ar & mac_address;
-        _ar & ts;
-        _ar & fom;
-        _ar & sfsn;
-        _ar & slvr_mode;
-        _ar & edge_corr;
-        _ar & pe_dims;
-        _ar & type;
-        _ar & x;
-        _ar & y;
-        _ar & z;
-        _ar & area_uid;
-        _ar & project_uid;
-        _ar & inactive;
-        _ar & to_type_id;
+    void serialize(Archive& _ar, const unsigned int /*_version*/) {
+        _ar& id;
+        _ar& trackable_uid;
+        _ar& trackable_id;
+        _ar& mac_address;
+        _ar& ts;
+        _ar& fom;
+        _ar& sfsn;
+        _ar& slvr_mode;
+        _ar& edge_corr;
+        _ar& pe_dims;
+        _ar& type;
+        _ar& x;
+        _ar& y;
+        _ar& z;
+        _ar& area_uid;
+        _ar& project_uid;
+        _ar& inactive;
+        _ar& to_type_id;
     }
 };
 

@@ -24,10 +24,9 @@ namespace detail {
 // field held wider in memory than in its journal text, so that the text keeps the class
 // information and the numbers of the narrower type that stored journal files hold.
 template <class Archive, class T>
-void serialize_as_known_optional(Archive& _ar, boost::optional<T>& _value)
-{
+void serialize_as_known_optional(Archive& _ar, boost::optional<T>& _value) {
     bool present = _value.is_initialized();
-    _ar & present;
+    _ar& present;
     if (Archive::is_loading::value) {
         if (!present) {
             _value = boost::none;
@@ -37,7 +36,7 @@ void serialize_as_known_optional(Archive& _ar, boost::optional<T>& _value)
     } else if (!present) {
         return;
     }
-    _ar & *_value;
+    _ar&* _value;
 }
 
 } // namespace detail

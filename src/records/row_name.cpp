@@ -5,8 +5,7 @@ namespace qvd {
 namespace {
 
 template <class Id>
-std::string row_id(Id _id)
-{
+std::string row_id(Id _id) {
     return "row id " + std::to_string(_id);
 }
 
@@ -14,8 +13,7 @@ std::string row_id(Id _id)
 
 std::string row_name(const position& _record) { return row_id(_record.id); }
 std::string row_name(const external_event& _record) { return row_id(_record.id); }
-std::string row_name(const zone_event& _record)
-{
+std::string row_name(const zone_event& _record) {
     return "enter " + row_id(_record.id_enter) + ", leave " + row_id(_record.id_leave);
 }
 std::string row_name(const zone_event_open& _record) { return row_id(_record.id); }

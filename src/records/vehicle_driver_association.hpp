@@ -26,25 +26,24 @@ struct vehicle_driver_association {
 
     // Journal form.
     template <class Archive>
-    void serialize(Archive& _ar, const unsigned int /*_version*/)
-    {
-        _ar & id;
-        _ar & event_id;
-        _ar & vehicle_uid;
-        _ar & vehicle_mac;
-        _ar & vehicle_name;
-        _ar & driver_uid;
-        _ar & driver_mac;
-        _ar & driver_name;
-        _ar & created_at;
-        _ar & created_area_uid;
-        _ar & created_x;
-        _ar & created_y;
-        _ar & removed_at;
-        _ar & removed_area_uid;
-        _ar & removed_x;
-        _ar & removed_y;
-        _ar & project_uid;
+    void serialize(Archive& _ar, const unsigned int /*_version*/) {
+        _ar& id;
+        _ar& event_id;
+        _ar& vehicle_uid;
+        _ar& vehicle_mac;
+        _ar& vehicle_name;
+        _ar& driver_uid;
+        _ar& driver_mac;
+        _ar& driver_name;
+        _ar& created_at;
+        _ar& created_area_uid;
+        _ar& created_x;
+        _ar& created_y;
+        _ar& removed_at;
+        _ar& removed_area_uid;
+        _ar& removed_x;
+        _ar& removed_y;
+        _ar& project_uid;
     }
 };
 

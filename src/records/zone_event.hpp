@@ -29,28 +29,27 @@ struct zone_event {
 
     // Journal form.
     template <class Archive>
-    void serialize(Archive& _ar, const unsigned int /*_version*/)
-    {
-        _ar & id_enter;
-        _ar & enter_time;
-        _ar & x_enter;
-        _ar & y_enter;
-        _ar & z_enter;
-        _ar & id_leave;
-        _ar & leave_time;
-        _ar & x_leave;
-        _ar & y_leave;
-        _ar & z_leave;
-        _ar & duration;
-        _ar & trackable_uid;
-        _ar & trackable_name;
-        _ar & area_uid;
-        _ar & area_name;
-        _ar & zone_uid;
-        _ar & zone_name;
-        _ar & zone_type_name;
-        _ar & project_uid;
-        _ar & project_name;
+    void serialize(Archive& _ar, const unsigned int /*_version*/) {
+        _ar& id_enter;
+        _ar& enter_time;
+        _ar& x_enter;
+        _ar& y_enter;
+        _ar& z_enter;
+        _ar& id_leave;
+        _ar& leave_time;
+        _ar& x_leave;
+        _ar& y_leave;
+        _ar& z_leave;
+        _ar& duration;
+        _ar& trackable_uid;
+        _ar& trackable_name;
+        _ar& area_uid;
+        _ar& area_name;
+        _ar& zone_uid;
+        _ar& zone_name;
+        _ar& zone_type_name;
+        _ar& project_uid;
+        _ar& project_name;
     }
 };
 

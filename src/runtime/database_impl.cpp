@@ -48,8 +48,7 @@ public:
     std::uint32_t u32(const char* _column) const { return m_result.get_unsigned32(index(_column)); }
     unsigned long long u64(const char* _column) const { return m_result.get_unsigned64(index(_column)); }
     // An unsigned column whose field holds 32 bits: a wider value is an error, never its low bits.
-    std::uint32_t u32_of_u64(const char* _column) const
-    {
+    std::uint32_t u32_of_u64(const char* _column) const {
         const unsigned long long value = u64(_column);
         if (value > std::numeric_limits<std::uint32_t>::max())
             throw std::out_of_range(std::string(_column) + " " + std::to_string(value) + " does not fit in 32 bits");
@@ -58,8 +57,8 @@ public:
 
     // Sets the field only when the column is not NULL.
     template <class T, class Value>
-    void optional(boost::optional<T>& _field, const char* _column, Value (field_reader::*_get)(const char*) const) const
-    {
+    void optional(boost::optional<T>& _field, const char* _column,
+                  Value (field_reader::*_get)(const char*) const) const {
         if (!m_result.get_is_null(index(_column)))
             _field = static_cast<T>((this->*_get)(_column));
     }
@@ -67,8 +66,7 @@ public:
 private:
     // The column names are the same literals, read in the same order on every row: each is
     // looked up by name once per result, then found by its address next to the last one read.
-    std::uint32_t index(const char* _column) const
-    {
+    std::uint32_t index(const char* _column) const {
         m_column = _column;
         if (m_next < m_indexes.size() && m_indexes[m_next].first == _column)
             return m_indexes[m_next++].second;
@@ -96,8 +94,7 @@ using r = field_reader;
 // Each kind: its key columns first (so a failing row can be named by row_name), then the rest.
 
 void read_key(const r& _r, position& _p) { _p.id = _r.s64("id"); }
-void read_fields(const r& _r, position& _p)
-{
+void read_fields(const r& _r, position& _p) {
     _p.trackable_id = _r.s32("trackable_id");
     _p.trackable_uid = _r.text("obj_uid");
     _r.optional(_p.mac_address, "mac_address", &r::text);
@@ -117,13 +114,11 @@ void read_fields(const r& _r, position& _p)
     _r.optional(_p.to_type_id, "to_type_id", &r::s8);
 }
 
-void read_key(const r& _r, zone_event& _e)
-{
+void read_key(const r& _r, zone_event& _e) {
     _e.id_enter = _r.s32("id_enter");
     _e.id_leave = _r.s32("id_leave");
 }
-void read_fields(const r& _r, zone_event& _e)
-{
+void read_fields(const r& _r, zone_event& _e) {
     _e.trackable_uid = _r.text("trackable_uid");
     _r.optional(_e.trackable_name, "trackable_name", &r::text);
     _r.optional(_e.area_uid, "area_uid", &r::text);
@@ -145,8 +140,7 @@ void read_fields(const r& _r, zone_event& _e)
 }
 
 void read_key(const r& _r, zone_event_open& _e) { _e.id = _r.s32("id"); }
-void read_fields(const r& _r, zone_event_open& _e)
-{
+void read_fields(const r& _r, zone_event_open& _e) {
     _e.trackable_uid = _r.text("trackable_uid");
     _r.optional(_e.trackable_name, "trackable_name", &r::text);
     _r.optional(_e.area_uid, "area_uid", &r::text);
@@ -163,8 +157,7 @@ void read_fields(const r& _r, zone_event_open& _e)
 }
 
 void read_key(const r& _r, external_event& _e) { _e.id = _r.s32("id"); }
-void read_fields(const r& _r, external_event& _e)
-{
+void read_fields(const r& _r, external_event& _e) {
     _r.optional(_e.object_uid, "object_uid", &r::text);
     _r.optional(_e.mac_address, "mac_address", &r::text);
     _r.optional(_e.event_info, "event_info", &r::text);
@@ -182,8 +175,7 @@ void read_fields(const r& _r, external_event& _e)
 }
 
 void read_key(const r& _r, activity& _a) { _a.id = _r.u64("id"); }
-void read_fields(const r& _r, activity& _a)
-{
+void read_fields(const r& _r, activity& _a) {
     _a.created_at = _r.time("created_at");
     _a.created_by = _r.text("created_by");
     _a.action = _r.text("action");
@@ -200,8 +192,7 @@ void read_fields(const r& _r, activity& _a)
 
 // The columns both association kinds share, in reading order up to created_y.
 template <class Association>
-void read_association_start(const r& _r, Association& _v)
-{
+void read_association_start(const r& _r, Association& _v) {
     _r.optional(_v.event_id, "event_id", &r::text);
     _r.optional(_v.vehicle_uid, "vehicle_uid", &r::text);
     _r.optional(_v.vehicle_mac, "vehicle_mac", &r::text);
@@ -216,8 +207,7 @@ void read_association_start(const r& _r, Association& _v)
 }
 
 void read_key(const r& _r, vehicle_driver_association& _v) { _v.id = _r.s32("id"); }
-void read_fields(const r& _r, vehicle_driver_association& _v)
-{
+void read_fields(const r& _r, vehicle_driver_association& _v) {
     read_association_start(_r, _v);
     _r.optional(_v.removed_at, "removed_at", &r::time);
     _r.optional(_v.removed_area_uid, "removed_area_uid", &r::text);
@@ -227,15 +217,13 @@ void read_fields(const r& _r, vehicle_driver_association& _v)
 }
 
 void read_key(const r& _r, vehicle_driver_association_open& _v) { _v.id = _r.s32("id"); }
-void read_fields(const r& _r, vehicle_driver_association_open& _v)
-{
+void read_fields(const r& _r, vehicle_driver_association_open& _v) {
     read_association_start(_r, _v);
     _r.optional(_v.project_uid, "project_uid", &r::text);
 }
 
 void read_key(const r& _r, heartbeat& _h) { _h.id = _r.u64("id"); }
-void read_fields(const r& _r, heartbeat& _h)
-{
+void read_fields(const r& _r, heartbeat& _h) {
     _r.optional(_h.ts, "ts", &r::time);
     // The server computes 271 or 260; only the low 32 bits are kept.
     _r.optional(_h.message_type, "message_type", &r::s64);
@@ -257,8 +245,7 @@ void read_fields(const r& _r, heartbeat& _h)
 }
 
 void read_key(const r& _r, node_parameter& _n) { _n.id = _r.u32("id"); }
-void read_fields(const r& _r, node_parameter& _n)
-{
+void read_fields(const r& _r, node_parameter& _n) {
     _r.optional(_n.mac_address, "mac_address", &r::text);
     _r.optional(_n.obj_uid, "obj_uid", &r::text);
     _r.optional(_n.param_name, "param_name", &r::text);
@@ -269,8 +256,7 @@ void read_fields(const r& _r, node_parameter& _n)
 // The logged time of the first and of the last record, empty for an empty batch.
 template <class Record, class Time>
 std::pair<boost::optional<const Time&>, boost::optional<const Time&>> first_and_last(
-    const std::vector<Record>& _records, Time Record::*_logged_time)
-{
+    const std::vector<Record>& _records, Time Record::*_logged_time) {
     if (_records.empty())
         return {};
     return {boost::optional<const Time&>(_records.front().*_logged_time),
@@ -278,8 +264,7 @@ std::pair<boost::optional<const Time&>, boost::optional<const Time&>> first_and_
 }
 
 // The "table: message" of the first row of an OPTIMIZE answer that reports an error, if any.
-boost::optional<std::string> error_row(mariadb::result_set& _answer)
-{
+boost::optional<std::string> error_row(mariadb::result_set& _answer) {
     while (_answer.next()) {
         // The server's letter case of the type is not part of its meaning.
         if (boost::iequals(_answer.get_string("Msg_type"), "error"))
@@ -290,22 +275,18 @@ boost::optional<std::string> error_row(mariadb::result_set& _answer)
 
 } // namespace
 
-database_impl::database_impl(const std::string& _host_name, const std::string& _user_name,
-                             const std::string& _password, const std::string& _schema, unsigned int _port,
-                             const libs::core::events_loop::signals_handle& _signals,
-                             const libs::core::logger& _logger, unsigned int _timeout_seconds,
-                             cancellation* _cancellation)
+database_impl::database_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
+                             const std::string& _schema, unsigned int _port,
+                             const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
+                             unsigned int _timeout_seconds, cancellation* _cancellation)
     : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "runtime database",
-                  _timeout_seconds, _cancellation)
-{
-}
+                  _timeout_seconds, _cancellation) {}
 
 database_impl::~database_impl() = default;
 
 template <class Record>
 std::vector<Record> database_impl::load(libs::core::source_location _source_location,
-                                        boost::optional<unsigned int> _limit) const
-{
+                                        boost::optional<unsigned int> _limit) const {
     using facts = kind<Record>;
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug(facts::loading_text);
@@ -315,9 +296,8 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     std::vector<Record> result;
     result.reserve(_limit ? std::min<std::size_t>(*_limit, records_reserved_before_query)
                           : records_reserved_before_query);
-    const std::string statement =
-        _limit ? facts::read_statement + (facts::before_limit + std::to_string(*_limit))
-               : std::string(facts::read_statement);
+    const std::string statement = _limit ? facts::read_statement + (facts::before_limit + std::to_string(*_limit))
+                                         : std::string(facts::read_statement);
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
@@ -356,8 +336,7 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
 
 template <class Record>
 unsigned long long database_impl::remove(libs::core::source_location _source_location,
-                                         const std::vector<Record>& _batch) const
-{
+                                         const std::vector<Record>& _batch) const {
     using facts = kind<Record>;
     const auto trace = get_logger().enter_function_short(_source_location, "");
     const auto times = first_and_last(_batch, facts::logged_time);
@@ -371,8 +350,7 @@ unsigned long long database_impl::remove(libs::core::source_location _source_loc
 }
 
 unsigned long long database_impl::maintain(libs::core::source_location _source_location, const char* _text,
-                                           const std::string& _statement) const
-{
+                                           const std::string& _statement) const {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug(_text);
     const unsigned long long count = execute(_statement, _source_location);
@@ -380,89 +358,72 @@ unsigned long long database_impl::maintain(libs::core::source_location _source_l
     return count;
 }
 
-std::vector<position> database_impl::get_positions(unsigned int _limit) const
-{
+std::vector<position> database_impl::get_positions(unsigned int _limit) const {
     return load<position>(QVD_SOURCE_LOCATION, _limit);
 }
 
-std::vector<zone_event> database_impl::get_zone_events(unsigned int _limit) const
-{
+std::vector<zone_event> database_impl::get_zone_events(unsigned int _limit) const {
     return load<zone_event>(QVD_SOURCE_LOCATION, _limit);
 }
 
-std::vector<zone_event_open> database_impl::get_zone_events_open() const
-{
+std::vector<zone_event_open> database_impl::get_zone_events_open() const {
     return load<zone_event_open>(QVD_SOURCE_LOCATION, boost::none);
 }
 
-std::vector<external_event> database_impl::get_external_events(unsigned int _limit) const
-{
+std::vector<external_event> database_impl::get_external_events(unsigned int _limit) const {
     return load<external_event>(QVD_SOURCE_LOCATION, _limit);
 }
 
-std::vector<activity> database_impl::get_activities(unsigned int _limit) const
-{
+std::vector<activity> database_impl::get_activities(unsigned int _limit) const {
     return load<activity>(QVD_SOURCE_LOCATION, _limit);
 }
 
-std::vector<vehicle_driver_association> database_impl::get_vehicle_driver_associations(unsigned int _limit) const
-{
+std::vector<vehicle_driver_association> database_impl::get_vehicle_driver_associations(unsigned int _limit) const {
     return load<vehicle_driver_association>(QVD_SOURCE_LOCATION, _limit);
 }
 
-std::vector<vehicle_driver_association_open> database_impl::get_vehicle_driver_associations_open() const
-{
+std::vector<vehicle_driver_association_open> database_impl::get_vehicle_driver_associations_open() const {
     return load<vehicle_driver_association_open>(QVD_SOURCE_LOCATION, boost::none);
 }
 
-std::vector<heartbeat> database_impl::get_heartbeats(unsigned int _limit) const
-{
+std::vector<heartbeat> database_impl::get_heartbeats(unsigned int _limit) const {
     return load<heartbeat>(QVD_SOURCE_LOCATION, _limit);
 }
 
-node_parameters_vector database_impl::get_node_parameters(unsigned int _limit) const
-{
+node_parameters_vector database_impl::get_node_parameters(unsigned int _limit) const {
     return load<node_parameter>(QVD_SOURCE_LOCATION, _limit);
 }
 
-unsigned long long database_impl::delete_positions(const std::vector<position>& _positions) const
-{
+unsigned long long database_impl::delete_positions(const std::vector<position>& _positions) const {
     return remove(QVD_SOURCE_LOCATION, _positions);
 }
 
-unsigned long long database_impl::delete_external_events(const std::vector<external_event>& _external_events) const
-{
+unsigned long long database_impl::delete_external_events(const std::vector<external_event>& _external_events) const {
     return remove(QVD_SOURCE_LOCATION, _external_events);
 }
 
-unsigned long long database_impl::delete_activities(const std::vector<activity>& _activities) const
-{
+unsigned long long database_impl::delete_activities(const std::vector<activity>& _activities) const {
     return remove(QVD_SOURCE_LOCATION, _activities);
 }
 
-unsigned long long database_impl::delete_zone_events(const std::vector<zone_event>& _zone_events) const
-{
+unsigned long long database_impl::delete_zone_events(const std::vector<zone_event>& _zone_events) const {
     return remove(QVD_SOURCE_LOCATION, _zone_events);
 }
 
 unsigned long long database_impl::delete_vehicle_driver_associations(
-    const std::vector<vehicle_driver_association>& _vehicle_driver_associations) const
-{
+    const std::vector<vehicle_driver_association>& _vehicle_driver_associations) const {
     return remove(QVD_SOURCE_LOCATION, _vehicle_driver_associations);
 }
 
-unsigned long long database_impl::delete_heartbeats(const std::vector<heartbeat>& _heartbeats) const
-{
+unsigned long long database_impl::delete_heartbeats(const std::vector<heartbeat>& _heartbeats) const {
     return remove(QVD_SOURCE_LOCATION, _heartbeats);
 }
 
-unsigned long long database_impl::delete_node_parameters(const node_parameters_vector& _node_parameters) const
-{
+unsigned long long database_impl::delete_node_parameters(const node_parameters_vector& _node_parameters) const {
     return remove(QVD_SOURCE_LOCATION, _node_parameters);
 }
 
-unsigned long long database_impl::drop_positions_indexes() const
-{
+unsigned long long database_impl::drop_positions_indexes() const {
     return maintain(QVD_SOURCE_LOCATION, "dropping indexes in table position_histories",
                     "ALTER TABLE position_histories"
                     "    DROP INDEX IF EXISTS sublocation_uid_index_position_histories,"
@@ -471,25 +432,21 @@ unsigned long long database_impl::drop_positions_indexes() const
                     "    DROP INDEX IF EXISTS to_type_id_index_position_histories");
 }
 
-unsigned long long database_impl::drop_zone_events_indexes() const
-{
+unsigned long long database_impl::drop_zone_events_indexes() const {
     return maintain(QVD_SOURCE_LOCATION, "dropping indexes in table zone_event_history",
                     "ALTER TABLE zone_event_history    DROP INDEX IF EXISTS events_created_at");
 }
 
-unsigned long long database_impl::delete_position_histories_hot(unsigned int _interval_min) const
-{
+unsigned long long database_impl::delete_position_histories_hot(unsigned int _interval_min) const {
     std::stringstream statement;
     statement << "DELETE FROM position_histories_hot WHERE ts < (NOW() - INTERVAL " << _interval_min << " MINUTE)";
     return maintain(QVD_SOURCE_LOCATION, "deleting data from table position_histories_hot", statement.str());
 }
 
-void database_impl::optimize_tables()
-{
-    static const std::vector<std::string> tables{"external_events",  "zone_event_history",
-                                                 "position_histories", "activities",
-                                                 "heartbeats",       "vehicle_driver_associations",
-                                                 "nodes_obj_associations", "node_parameters_staging"};
+void database_impl::optimize_tables() {
+    static const std::vector<std::string> tables{
+        "external_events", "zone_event_history",          "position_histories",     "activities",
+        "heartbeats",      "vehicle_driver_associations", "nodes_obj_associations", "node_parameters_staging"};
     // Taken here: inside the lambda the location would name the lambda instead of this function.
     const libs::core::source_location here = QVD_SOURCE_LOCATION;
     for (const std::string& table : tables) {

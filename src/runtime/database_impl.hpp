@@ -17,8 +17,7 @@ public:
     database_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                   const std::string& _schema, unsigned int _port,
                   const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                  unsigned int _timeout_seconds = default_database_timeout,
-                  cancellation* _cancellation = nullptr);
+                  unsigned int _timeout_seconds = default_database_timeout, cancellation* _cancellation = nullptr);
     ~database_impl() override;
 
     using qvd_mariadb::cancel;
@@ -51,8 +50,7 @@ public:
         std::stringstream m_result;
 
         template <class T>
-        void add(const T& _value)
-        {
+        void add(const T& _value) {
             m_result << m_comma << _value;
             m_comma = ", ";
         }
@@ -64,8 +62,7 @@ private:
     // The steps every read shares, with the facts of runtime::kind<Record>: trace, loading text,
     // one query, one record per row, done line. A read of all open rows has no limit.
     template <class Record>
-    std::vector<Record> load(libs::core::source_location _source_location,
-                             boost::optional<unsigned int> _limit) const;
+    std::vector<Record> load(libs::core::source_location _source_location, boost::optional<unsigned int> _limit) const;
 
     // The steps every deletion by id shares, with the facts of runtime::kind<Record>: trace,
     // deleting text, one DELETE, result line.

@@ -36,8 +36,7 @@ struct kind<position> {
     static constexpr const char* delete_statement = "DELETE FROM position_histories WHERE id IN (";
 
     template <class Ids>
-    static void delete_ids(Ids& _ids, const position& _position)
-    {
+    static void delete_ids(Ids& _ids, const position& _position) {
         _ids.add(_position.id);
     }
 };
@@ -61,8 +60,7 @@ struct kind<external_event> {
     static constexpr const char* delete_statement = "DELETE FROM external_events WHERE id IN (";
 
     template <class Ids>
-    static void delete_ids(Ids& _ids, const external_event& _event)
-    {
+    static void delete_ids(Ids& _ids, const external_event& _event) {
         _ids.add(_event.id);
     }
 };
@@ -91,8 +89,7 @@ struct kind<zone_event> {
     static constexpr const char* delete_statement = "DELETE FROM zone_event_history WHERE id IN (";
 
     template <class Ids>
-    static void delete_ids(Ids& _ids, const zone_event& _event)
-    {
+    static void delete_ids(Ids& _ids, const zone_event& _event) {
         // A stay is two rows: its enter row and its leave row.
         _ids.add(_event.id_enter);
         _ids.add(_event.id_leave);
@@ -141,8 +138,7 @@ struct kind<activity> {
     static constexpr const char* delete_statement = "DELETE FROM activities WHERE id IN (";
 
     template <class Ids>
-    static void delete_ids(Ids& _ids, const activity& _activity)
-    {
+    static void delete_ids(Ids& _ids, const activity& _activity) {
         _ids.add(_activity.id);
     }
 };
@@ -187,8 +183,7 @@ struct kind<vehicle_driver_association> {
     static constexpr const char* delete_statement = "DELETE FROM vehicle_driver_associations WHERE id IN (";
 
     template <class Ids>
-    static void delete_ids(Ids& _ids, const vehicle_driver_association& _association)
-    {
+    static void delete_ids(Ids& _ids, const vehicle_driver_association& _association) {
         _ids.add(_association.id);
     }
 };
@@ -261,8 +256,7 @@ struct kind<heartbeat> {
     static constexpr const char* delete_statement = "DELETE FROM heartbeats WHERE id IN (";
 
     template <class Ids>
-    static void delete_ids(Ids& _ids, const heartbeat& _heartbeat)
-    {
+    static void delete_ids(Ids& _ids, const heartbeat& _heartbeat) {
         _ids.add(_heartbeat.id);
     }
 };
@@ -286,8 +280,7 @@ struct kind<node_parameter> {
     static constexpr const char* delete_statement = "DELETE FROM node_parameters_staging WHERE id IN (";
 
     template <class Ids>
-    static void delete_ids(Ids& _ids, const node_parameter& _node_parameter)
-    {
+    static void delete_ids(Ids& _ids, const node_parameter& _node_parameter) {
         _ids.add(_node_parameter.id);
     }
 };

@@ -15,8 +15,7 @@
 
 namespace qvd::store {
 
-std::string column_store_impl::fence_lock_name(const std::string& _schema)
-{
+std::string column_store_impl::fence_lock_name(const std::string& _schema) {
     const std::string name = "lomvera." + _schema;
     constexpr std::size_t longest = 64;
     if (name.size() <= longest)
@@ -40,15 +39,14 @@ std::string column_store_impl::fence_lock_name(const std::string& _schema)
     return cut + suffix;
 }
 
-void column_store_impl::fence_earlier_sessions(libs::core::source_location _source_location) const
-{
+void column_store_impl::fence_earlier_sessions(libs::core::source_location _source_location) const {
     // A killed daemon's INSERT goes on on the server and commits seconds later; a probe made before
     // that would find nothing and insert the batch a second time. Every column-store session of
     // the daemon holds the lock from its connect on, so a holder other than this session is an
     // earlier one that may still insert, whoever the process list shows as its user.
     // Read as texts: the server's integer types of these functions differ.
-    const std::string holder_query = "SELECT CAST(IS_USED_LOCK(" + m_fence_lock +
-                                     ") AS CHAR) AS holder, CAST(CONNECTION_ID() AS CHAR) AS me";
+    const std::string holder_query =
+        "SELECT CAST(IS_USED_LOCK(" + m_fence_lock + ") AS CHAR) AS holder, CAST(CONNECTION_ID() AS CHAR) AS me";
     // At most a second per round, so that a refused KILL is tried again.
     const std::string take_query = "SELECT CAST(GET_LOCK(" + m_fence_lock + ", 1) AS CHAR) AS taken";
     const auto deadline = std::chrono::steady_clock::now() + fence_wait_limit;
@@ -92,8 +90,7 @@ void column_store_impl::fence_earlier_sessions(libs::core::source_location _sour
     }
 }
 
-void column_store_impl::hold_fence(libs::core::source_location _source_location) const
-{
+void column_store_impl::hold_fence(libs::core::source_location _source_location) const {
     if (m_fenced_session != 0 && m_connection->thread_id() == m_fenced_session)
         return;
     fence_earlier_sessions(_source_location);

@@ -23,8 +23,7 @@ struct kind<position> {
     static constexpr const char* journal_file = "positions_raw.bin";
 
     template <class Values>
-    static void describe_row(Values& _values, const position& _position)
-    {
+    static void describe_row(Values& _values, const position& _position) {
         _values.keyword_default()
             .value(_position.trackable_id)
             .value(_position.trackable_uid)
@@ -55,8 +54,7 @@ struct kind<external_event> {
     static constexpr const char* journal_file = "external_events.bin";
 
     template <class Values>
-    static void describe_row(Values& _values, const external_event& _event)
-    {
+    static void describe_row(Values& _values, const external_event& _event) {
         _values.value(_event.object_uid)
             .value(_event.object_name)
             .value(_event.mac_address)
@@ -83,8 +81,7 @@ struct kind<zone_event> {
     static constexpr const char* journal_file = "zone_events.bin";
 
     template <class Values>
-    static void describe_row(Values& _values, const zone_event& _event)
-    {
+    static void describe_row(Values& _values, const zone_event& _event) {
         _values.value(_event.trackable_uid)
             .value_or_blank(_event.trackable_name)
             .value(_event.area_uid)
@@ -112,8 +109,7 @@ struct kind<zone_event_open> {
     static constexpr auto insert = &column_store::insert_zone_events_open;
 
     template <class Values>
-    static void describe_row(Values& _values, const zone_event_open& _event)
-    {
+    static void describe_row(Values& _values, const zone_event_open& _event) {
         _values.value(_event.trackable_uid)
             .value_or_blank(_event.trackable_name)
             .value(_event.area_uid)
@@ -141,8 +137,7 @@ struct kind<activity> {
     static constexpr const char* journal_file = "activities.bin";
 
     template <class Values>
-    static void describe_row(Values& _values, const activity& _activity)
-    {
+    static void describe_row(Values& _values, const activity& _activity) {
         // The table has project_name before company_name.
         _values.value(_activity.id)
             .value(_activity.created_at)
@@ -169,8 +164,7 @@ struct kind<vehicle_driver_association> {
     static constexpr const char* journal_file = "vehicle_driver_associations.bin";
 
     template <class Values>
-    static void describe_row(Values& _values, const vehicle_driver_association& _association)
-    {
+    static void describe_row(Values& _values, const vehicle_driver_association& _association) {
         _values.value(_association.id)
             .value(_association.event_id)
             .value(_association.vehicle_uid)
@@ -197,8 +191,7 @@ struct kind<vehicle_driver_association_open> {
     static constexpr auto insert = &column_store::insert_vehicle_driver_associations_open;
 
     template <class Values>
-    static void describe_row(Values& _values, const vehicle_driver_association_open& _association)
-    {
+    static void describe_row(Values& _values, const vehicle_driver_association_open& _association) {
         _values.value(_association.id)
             .value(_association.event_id)
             .value(_association.vehicle_uid)
@@ -224,8 +217,7 @@ struct kind<heartbeat> {
     static constexpr const char* journal_file = "heartbeats.bin";
 
     template <class Values>
-    static void describe_row(Values& _values, const heartbeat& _heartbeat)
-    {
+    static void describe_row(Values& _values, const heartbeat& _heartbeat) {
         _values.value(_heartbeat.id)
             .value(_heartbeat.ts)
             .value(_heartbeat.message_type)
@@ -256,8 +248,7 @@ struct kind<node_parameter> {
     static constexpr const char* journal_file = "node_parameters.bin";
 
     template <class Values>
-    static void describe_row(Values& _values, const node_parameter& _node_parameter)
-    {
+    static void describe_row(Values& _values, const node_parameter& _node_parameter) {
         _values.value(_node_parameter.mac_address)
             .value(_node_parameter.obj_uid)
             .value(_node_parameter.param_name)

@@ -6,8 +6,7 @@
 
 namespace qvd::store {
 
-void append_string_literal(std::string& _text, const std::string& _str)
-{
+void append_string_literal(std::string& _text, const std::string& _str) {
     // One plain pass over the bytes: far cheaper than find_first_of's search per byte.
     bool quote = false;
     bool backslash = false;
@@ -47,15 +46,13 @@ void append_string_literal(std::string& _text, const std::string& _str)
     _text += '\'';
 }
 
-void append_time_literal(std::string& _text, const timestamp& _timestamp)
-{
+void append_time_literal(std::string& _text, const timestamp& _timestamp) {
     _text += '\'';
     _timestamp.append_iso_8601_string(_text, true);
     _text += '\'';
 }
 
-void append_insert_header(std::string& _text, const table& _table)
-{
+void append_insert_header(std::string& _text, const table& _table) {
     _text += "INSERT ";
     _text += _table.name;
     _text += '(';
@@ -69,8 +66,7 @@ void append_insert_header(std::string& _text, const table& _table)
     _text += ") VALUES ";
 }
 
-std::size_t refused_row(const std::string& _message)
-{
+std::size_t refused_row(const std::string& _message) {
     static const std::string marker = " at row ";
     const std::size_t at = _message.rfind(marker);
     if (at == std::string::npos)
@@ -82,28 +78,24 @@ std::size_t refused_row(const std::string& _message)
     return result.ec == std::errc() && result.ptr == last ? row : 0;
 }
 
-std::string column_store_impl::string_literal(const std::string& _str)
-{
+std::string column_store_impl::string_literal(const std::string& _str) {
     std::string text;
     text.reserve(_str.size() + 2);
     append_string_literal(text, _str);
     return text;
 }
 
-std::string column_store_impl::to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp)
-{
+std::string column_store_impl::to_iso_8601_with_ms_string(const libs::core::timestamp& _timestamp) {
     return _timestamp.to_iso_8601_string(true);
 }
 
 template <class Record>
-std::string column_store_impl::make_insert(const std::vector<Record>& _piece)
-{
+std::string column_store_impl::make_insert(const std::vector<Record>& _piece) {
     return make_insert_text(kind<Record>::table, _piece);
 }
 
 template <class Record>
-std::string column_store_impl::make_presence_query(const std::string& _table, const Record& _record)
-{
+std::string column_store_impl::make_presence_query(const std::string& _table, const Record& _record) {
     return make_presence_text(_table, _record);
 }
 

@@ -23,8 +23,7 @@ namespace qvd::store {
 void append_string_literal(std::string& _text, const std::string& _str);
 
 template <class Number>
-void append_number(std::string& _text, Number _number)
-{
+void append_number(std::string& _text, Number _number) {
     static_assert(std::is_integral_v<Number>, "numbers of the column store are integers");
     char buffer[24];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, _number);
@@ -38,30 +37,26 @@ class row_values {
 public:
     explicit row_values(std::string& _text) : m_text(_text) {}
 
-    row_values& keyword_default()
-    {
+    row_values& keyword_default() {
         separate();
         m_text += "DEFAULT";
         return *this;
     }
 
     template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
-    row_values& value(Number _number)
-    {
+    row_values& value(Number _number) {
         separate();
         append_number(m_text, _number);
         return *this;
     }
 
-    row_values& value(const std::string& _str)
-    {
+    row_values& value(const std::string& _str) {
         separate();
         append_string_literal(m_text, _str);
         return *this;
     }
 
-    row_values& value(const timestamp& _timestamp)
-    {
+    row_values& value(const timestamp& _timestamp) {
         separate();
         append_time_literal(m_text, _timestamp);
         return *this;
@@ -69,8 +64,7 @@ public:
 
     // An absent value is NULL.
     template <class T>
-    row_values& value(const boost::optional<T>& _optional)
-    {
+    row_values& value(const boost::optional<T>& _optional) {
         if (_optional)
             return value(*_optional);
         separate();
@@ -79,8 +73,7 @@ public:
     }
 
     // An absent value is a single blank, for NOT NULL text columns.
-    row_values& value_or_blank(const boost::optional<std::string>& _optional)
-    {
+    row_values& value_or_blank(const boost::optional<std::string>& _optional) {
         if (_optional)
             return value(*_optional);
         separate();
@@ -89,8 +82,7 @@ public:
     }
 
 private:
-    void separate()
-    {
+    void separate() {
         if (m_first)
             m_first = false;
         else
@@ -109,22 +101,19 @@ public:
     row_conditions(std::string& _text, const table& _table) : m_text(_text), m_columns(_table.columns) {}
 
     // A column left to its default is not compared.
-    row_conditions& keyword_default()
-    {
+    row_conditions& keyword_default() {
         next_column();
         return *this;
     }
 
     template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
-    row_conditions& value(Number _number)
-    {
+    row_conditions& value(Number _number) {
         begin_condition(next_column());
         append_number(m_text, _number);
         return *this;
     }
 
-    row_conditions& value(const std::string& _str)
-    {
+    row_conditions& value(const std::string& _str) {
         const column& c = begin_condition(next_column());
         // A CHAR column gives its value back without trailing blanks.
         const bool fixed_width = c.type.compare(0, 5, "char(") == 0;
@@ -137,16 +126,14 @@ public:
         return *this;
     }
 
-    row_conditions& value(const timestamp& _timestamp)
-    {
+    row_conditions& value(const timestamp& _timestamp) {
         begin_condition(next_column());
         append_time_literal(m_text, _timestamp);
         return *this;
     }
 
     template <class T>
-    row_conditions& value(const boost::optional<T>& _optional)
-    {
+    row_conditions& value(const boost::optional<T>& _optional) {
         if (_optional)
             return value(*_optional);
         const column& c = next_column();
@@ -156,29 +143,25 @@ public:
         return *this;
     }
 
-    row_conditions& value_or_blank(const boost::optional<std::string>& _optional)
-    {
+    row_conditions& value_or_blank(const boost::optional<std::string>& _optional) {
         return value(_optional ? *_optional : std::string(" "));
     }
 
 private:
-    const column& next_column()
-    {
+    const column& next_column() {
         if (m_index >= m_columns.size())
             throw std::logic_error("a row description has more values than its table has columns");
         return m_columns[m_index++];
     }
 
-    const column& begin_condition(const column& _column)
-    {
+    const column& begin_condition(const column& _column) {
         separate();
         m_text += _column.field;
         m_text += " <=> ";
         return _column;
     }
 
-    void separate()
-    {
+    void separate() {
         if (m_first)
             m_first = false;
         else
@@ -193,8 +176,7 @@ private:
 
 // SELECT 1 FROM name WHERE (every written column equal) LIMIT 1.
 template <class Record>
-std::string make_presence_text(const std::string& _table_name, const Record& _record)
-{
+std::string make_presence_text(const std::string& _table_name, const Record& _record) {
     std::string text = "SELECT 1 FROM " + _table_name + " WHERE ";
     row_conditions conditions(text, kind<Record>::table);
     kind<Record>::describe_row(conditions, _record);
@@ -206,8 +188,7 @@ void append_insert_header(std::string& _text, const table& _table);
 
 // Appends one record's row, in parentheses.
 template <class Record>
-void append_row(std::string& _text, const Record& _record)
-{
+void append_row(std::string& _text, const Record& _record) {
     _text += '(';
     row_values values(_text);
     kind<Record>::describe_row(values, _record);
@@ -220,8 +201,7 @@ void append_row(std::string& _text, const Record& _record)
 // alone does not fit; _first_size receives the length of the first row's statement.
 template <class Iterator>
 std::size_t build_insert_text(prepared_insert& _insert, const table& _table, Iterator _first, Iterator _last,
-                              std::size_t _budget, std::size_t& _first_size)
-{
+                              std::size_t _budget, std::size_t& _first_size) {
     std::string& text = _insert.text;
     text.clear();
     std::size_t header_size = _table.name.size() + 16;
@@ -263,8 +243,7 @@ std::size_t build_insert_text(prepared_insert& _insert, const table& _table, Ite
 
 // The whole INSERT of the records [_first, _last).
 template <class Iterator>
-std::string make_insert_text(const table& _table, Iterator _first, Iterator _last)
-{
+std::string make_insert_text(const table& _table, Iterator _first, Iterator _last) {
     prepared_insert insert;
     std::size_t first_size = 0;
     build_insert_text(insert, _table, _first, _last, std::string::npos, first_size);
@@ -272,16 +251,14 @@ std::string make_insert_text(const table& _table, Iterator _first, Iterator _las
 }
 
 template <class Record>
-std::string make_insert_text(const table& _table, const std::vector<Record>& _piece)
-{
+std::string make_insert_text(const table& _table, const std::vector<Record>& _piece) {
     return make_insert_text(_table, _piece.begin(), _piece.end());
 }
 
 // Whether the row of _record is the text's [_start, _end), rebuilt into _scratch.
 template <class Record>
 bool row_text_is(const std::string& _text, std::size_t _start, std::size_t _end, const Record& _record,
-                 std::string& _scratch)
-{
+                 std::string& _scratch) {
     _scratch.clear();
     append_row(_scratch, _record);
     return _text.compare(_start, _end - _start, _scratch) == 0;
@@ -294,8 +271,7 @@ std::size_t refused_row(const std::string& _message);
 // " (table T, row id N)" for the record of [_first, _last) that the server's message names; empty
 // when it names none of them.
 template <class Iterator>
-std::string refused_record_text(const std::string& _message, const table& _table, Iterator _first, Iterator _last)
-{
+std::string refused_record_text(const std::string& _message, const table& _table, Iterator _first, Iterator _last) {
     const std::size_t row = refused_row(_message);
     if (row == 0 || row > static_cast<std::size_t>(_last - _first))
         return {};

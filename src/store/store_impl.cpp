@@ -39,8 +39,7 @@ column_store_impl::column_store_impl(const std::string& _host_name, const std::s
                                      cancellation* _cancellation)
     : qvd_mariadb(_host_name, _user_name, _password, _schema, _port, _signals, _logger, "column store",
                   _timeout_seconds, _cancellation),
-      m_fence_lock(string_literal(fence_lock_name(_schema)))
-{
+      m_fence_lock(string_literal(fence_lock_name(_schema))) {
     // Taken without waiting on every connect and reconnect: while an earlier session still holds
     // it, a probe ends that session first (fence_earlier_sessions). The link opened above is
     // closed so that the first statement connects again with it.
@@ -50,15 +49,11 @@ column_store_impl::column_store_impl(const std::string& _host_name, const std::s
 
 column_store_impl::~column_store_impl() = default;
 
-void column_store_impl::log_warning(const std::string& _text) const
-{
-    get_logger().warning("%1%") % _text;
-}
+void column_store_impl::log_warning(const std::string& _text) const { get_logger().warning("%1%") % _text; }
 
 // Structure check
 
-bool column_store_impl::check_columns(const table& _table, std::string& _err_str) const
-{
+bool column_store_impl::check_columns(const table& _table, std::string& _err_str) const {
     const mariadb::result_set_ref result = query("SHOW COLUMNS FROM " + _table.name, QVD_SOURCE_LOCATION);
     if (result->row_count() != _table.columns.size()) {
         _err_str = "Table: " + _table.name + ", the number of columns does not match";
@@ -75,26 +70,25 @@ bool column_store_impl::check_columns(const table& _table, std::string& _err_str
         }
         const std::string type = lower_case(result->get_string("Type"));
         if (type != expected.type) {
-            _err_str = "Table: " + _table.name + ", field: " + double_quoted(field) + ": types do not match: " +
-                       double_quoted(type) + ", " + double_quoted(expected.type);
+            _err_str = "Table: " + _table.name + ", field: " + double_quoted(field) +
+                       ": types do not match: " + double_quoted(type) + ", " + double_quoted(expected.type);
             return false;
         }
         const std::string null = lower_case(result->get_string("Null"));
         if (null != expected.null) {
-            _err_str = "Table: " + _table.name + ", field: " + double_quoted(field) + ": null do not match: " +
-                       double_quoted(null) + ", " + double_quoted(expected.null);
+            _err_str = "Table: " + _table.name + ", field: " + double_quoted(field) +
+                       ": null do not match: " + double_quoted(null) + ", " + double_quoted(expected.null);
             return false;
         }
     }
     return true;
 }
 
-void column_store_impl::check_structure() const
-{
+void column_store_impl::check_structure() const {
     std::string err_str;
-    for (const table* schema : {&positions_raw, &external_events, &zone_events, &zone_events_open,
-                                &sys_journal_staging, &vehicle_driver_associations,
-                                &vehicle_driver_associations_open, &heartbeats, &node_parameters}) {
+    for (const table* schema :
+         {&positions_raw, &external_events, &zone_events, &zone_events_open, &sys_journal_staging,
+          &vehicle_driver_associations, &vehicle_driver_associations_open, &heartbeats, &node_parameters}) {
         if (!check_columns(*schema, err_str))
             QVD_THROW(err_str);
     }
@@ -102,8 +96,7 @@ void column_store_impl::check_structure() const
 
 // Inserts
 
-std::size_t column_store_impl::statement_budget(libs::core::source_location _source_location) const
-{
+std::size_t column_store_impl::statement_budget(libs::core::source_location _source_location) const {
     if (m_max_allowed_packet == 0) {
         const mariadb::result_set_ref result =
             query("SELECT CAST(@@max_allowed_packet AS SIGNED) AS n", _source_location);
@@ -118,8 +111,7 @@ std::size_t column_store_impl::statement_budget(libs::core::source_location _sou
 template <class Record>
 std::size_t column_store_impl::fitting(typename std::vector<Record>::const_iterator _first,
                                        typename std::vector<Record>::const_iterator _last,
-                                       libs::core::source_location _source_location) const
-{
+                                       libs::core::source_location _source_location) const {
     const table& schema = kind<Record>::table;
     const std::size_t budget = statement_budget(_source_location);
     std::size_t first_size = 0;
@@ -144,8 +136,7 @@ std::size_t column_store_impl::fitting(typename std::vector<Record>::const_itera
 
 template <class Record>
 const std::string& column_store_impl::prepared_text(typename std::vector<Record>::const_iterator _first,
-                                                    typename std::vector<Record>::const_iterator _last) const
-{
+                                                    typename std::vector<Record>::const_iterator _last) const {
     const table& schema = kind<Record>::table;
     prepared_insert& prepared = m_prepared;
     const bool same_place = prepared.for_table == &schema && _first != _last && prepared.first_record == &*_first &&
@@ -169,8 +160,7 @@ const std::string& column_store_impl::prepared_text(typename std::vector<Record>
 template <class Record>
 unsigned long long column_store_impl::insert(typename std::vector<Record>::const_iterator _first,
                                              typename std::vector<Record>::const_iterator _last,
-                                             libs::core::source_location _source_location) const
-{
+                                             libs::core::source_location _source_location) const {
     const table& schema = kind<Record>::table;
     const auto trace = get_logger().enter_function_short(_source_location, "");
     // Without rows the text would end after VALUES; refuse it here instead of at the server.
@@ -204,21 +194,18 @@ unsigned long long column_store_impl::insert(typename std::vector<Record>::const
 
 template <class Record>
 unsigned long long column_store_impl::insert(const std::vector<Record>& _piece,
-                                             libs::core::source_location _source_location) const
-{
+                                             libs::core::source_location _source_location) const {
     return insert<Record>(_piece.begin(), _piece.end(), _source_location);
 }
 
 template <class Record>
 unsigned long long column_store_impl::insert_in_parts(const std::vector<Record>& _piece,
-                                                      libs::core::source_location _source_location) const
-{
+                                                      libs::core::source_location _source_location) const {
     if (_piece.empty())
         return insert(_piece, _source_location);
     unsigned long long count = 0;
     for (auto first = _piece.begin(); first != _piece.end();) {
-        const auto last =
-            first + static_cast<std::ptrdiff_t>(fitting<Record>(first, _piece.end(), _source_location));
+        const auto last = first + static_cast<std::ptrdiff_t>(fitting<Record>(first, _piece.end(), _source_location));
         count += insert<Record>(first, last, _source_location);
         first = last;
     }
@@ -228,50 +215,41 @@ unsigned long long column_store_impl::insert_in_parts(const std::vector<Record>&
 // The public operations name their kind; the kind's trait gives the table. The open tables are
 // not journalled: they take as many statements as the limit needs.
 
-unsigned long long column_store_impl::insert_positions_raw(const std::vector<position>& _piece) const
-{
+unsigned long long column_store_impl::insert_positions_raw(const std::vector<position>& _piece) const {
     return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
-unsigned long long column_store_impl::insert_external_events(const std::vector<external_event>& _piece) const
-{
+unsigned long long column_store_impl::insert_external_events(const std::vector<external_event>& _piece) const {
     return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
-unsigned long long column_store_impl::insert_zone_events(const std::vector<zone_event>& _piece) const
-{
+unsigned long long column_store_impl::insert_zone_events(const std::vector<zone_event>& _piece) const {
     return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
-unsigned long long column_store_impl::insert_zone_events_open(const std::vector<zone_event_open>& _piece) const
-{
+unsigned long long column_store_impl::insert_zone_events_open(const std::vector<zone_event_open>& _piece) const {
     return insert_in_parts(_piece, QVD_SOURCE_LOCATION);
 }
 
-unsigned long long column_store_impl::insert_sys_journal_staging(const std::vector<activity>& _piece) const
-{
+unsigned long long column_store_impl::insert_sys_journal_staging(const std::vector<activity>& _piece) const {
     return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_vehicle_driver_associations(
-    const std::vector<vehicle_driver_association>& _piece) const
-{
+    const std::vector<vehicle_driver_association>& _piece) const {
     return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::insert_vehicle_driver_associations_open(
-    const std::vector<vehicle_driver_association_open>& _piece) const
-{
+    const std::vector<vehicle_driver_association_open>& _piece) const {
     return insert_in_parts(_piece, QVD_SOURCE_LOCATION);
 }
 
-unsigned long long column_store_impl::insert_heartbeats(const std::vector<heartbeat>& _piece) const
-{
+unsigned long long column_store_impl::insert_heartbeats(const std::vector<heartbeat>& _piece) const {
     return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
-unsigned long long column_store_impl::insert_node_parameters(const node_parameters_vector& _piece) const
-{
+unsigned long long column_store_impl::insert_node_parameters(const node_parameters_vector& _piece) const {
     return insert(_piece, QVD_SOURCE_LOCATION);
 }
 
@@ -279,51 +257,42 @@ unsigned long long column_store_impl::insert_node_parameters(const node_paramete
 
 template <class Record>
 std::size_t column_store_impl::fitting(const std::vector<Record>& _piece,
-                                       libs::core::source_location _source_location) const
-{
+                                       libs::core::source_location _source_location) const {
     return fitting<Record>(_piece.begin(), _piece.end(), _source_location);
 }
 
-std::size_t column_store_impl::fitting_rows(const std::vector<position>& _piece) const
-{
+std::size_t column_store_impl::fitting_rows(const std::vector<position>& _piece) const {
     return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
-std::size_t column_store_impl::fitting_rows(const std::vector<external_event>& _piece) const
-{
+std::size_t column_store_impl::fitting_rows(const std::vector<external_event>& _piece) const {
     return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
-std::size_t column_store_impl::fitting_rows(const std::vector<zone_event>& _piece) const
-{
+std::size_t column_store_impl::fitting_rows(const std::vector<zone_event>& _piece) const {
     return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
-std::size_t column_store_impl::fitting_rows(const std::vector<activity>& _piece) const
-{
+std::size_t column_store_impl::fitting_rows(const std::vector<activity>& _piece) const {
     return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
-std::size_t column_store_impl::fitting_rows(const std::vector<vehicle_driver_association>& _piece) const
-{
+std::size_t column_store_impl::fitting_rows(const std::vector<vehicle_driver_association>& _piece) const {
     return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
-std::size_t column_store_impl::fitting_rows(const std::vector<heartbeat>& _piece) const
-{
+std::size_t column_store_impl::fitting_rows(const std::vector<heartbeat>& _piece) const {
     return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
-std::size_t column_store_impl::fitting_rows(const node_parameters_vector& _piece) const
-{
+std::size_t column_store_impl::fitting_rows(const node_parameters_vector& _piece) const {
     return fitting(_piece, QVD_SOURCE_LOCATION);
 }
 
 // Presence checks
 
 bool column_store_impl::found_in(const std::string& _query, const std::string& _table, bool _may_be_missing,
-                                 libs::core::source_location _source_location) const
-{
+                                 libs::core::source_location _source_location) const {
     try {
         return m_connection->query(_query)->row_count() != 0;
     } catch (const mariadb::exception::connection& e) {
@@ -342,8 +311,7 @@ bool column_store_impl::found_in(const std::string& _query, const std::string& _
 
 template <class Record>
 bool column_store_impl::presence(const std::string& _table, const Record& _record,
-                                 libs::core::source_location _source_location) const
-{
+                                 libs::core::source_location _source_location) const {
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug("checking presence of row with ts = %1% in table %2%") % _record.*kind<Record>::presence_time %
         _table;
@@ -357,45 +325,37 @@ bool column_store_impl::presence(const std::string& _table, const Record& _recor
     return found;
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const position& _record) const
-{
+bool column_store_impl::check_presence(const std::string& _table, const position& _record) const {
     return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const external_event& _record) const
-{
+bool column_store_impl::check_presence(const std::string& _table, const external_event& _record) const {
     return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const zone_event& _record) const
-{
+bool column_store_impl::check_presence(const std::string& _table, const zone_event& _record) const {
     return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const activity& _record) const
-{
+bool column_store_impl::check_presence(const std::string& _table, const activity& _record) const {
     return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const vehicle_driver_association& _record) const
-{
+bool column_store_impl::check_presence(const std::string& _table, const vehicle_driver_association& _record) const {
     return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const heartbeat& _record) const
-{
+bool column_store_impl::check_presence(const std::string& _table, const heartbeat& _record) const {
     return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
-bool column_store_impl::check_presence(const std::string& _table, const node_parameter& _record) const
-{
+bool column_store_impl::check_presence(const std::string& _table, const node_parameter& _record) const {
     return presence(_table, _record, QVD_SOURCE_LOCATION);
 }
 
 // Truncation
 
-unsigned long long column_store_impl::truncate_table(const std::string& _table) const
-{
+unsigned long long column_store_impl::truncate_table(const std::string& _table) const {
     const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "");
     get_logger().debug("truncating table %1%") % _table;
     const unsigned long long count = execute("TRUNCATE TABLE " + _table, QVD_SOURCE_LOCATION);
@@ -405,8 +365,7 @@ unsigned long long column_store_impl::truncate_table(const std::string& _table) 
 
 template <class Record>
 unsigned long long column_store_impl::refill(const std::vector<Record>& _rows,
-                                             libs::core::source_location _source_location) const
-{
+                                             libs::core::source_location _source_location) const {
     const table& schema = kind<Record>::table;
     const auto trace = get_logger().enter_function_short(_source_location, "");
     get_logger().debug("refilling table %1% with %2% rows") % schema.name % _rows.size();
@@ -425,14 +384,12 @@ unsigned long long column_store_impl::refill(const std::vector<Record>& _rows,
     return count;
 }
 
-unsigned long long column_store_impl::refill_zone_events_open(const std::vector<zone_event_open>& _rows) const
-{
+unsigned long long column_store_impl::refill_zone_events_open(const std::vector<zone_event_open>& _rows) const {
     return refill(_rows, QVD_SOURCE_LOCATION);
 }
 
 unsigned long long column_store_impl::refill_vehicle_driver_associations_open(
-    const std::vector<vehicle_driver_association_open>& _rows) const
-{
+    const std::vector<vehicle_driver_association_open>& _rows) const {
     return refill(_rows, QVD_SOURCE_LOCATION);
 }
 

@@ -35,8 +35,7 @@ public:
     column_store_impl(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                       const std::string& _schema, unsigned int _port,
                       const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
-                      unsigned int _timeout_seconds = default_database_timeout,
-                      cancellation* _cancellation = nullptr);
+                      unsigned int _timeout_seconds = default_database_timeout, cancellation* _cancellation = nullptr);
     ~column_store_impl() override;
 
     using qvd_mariadb::cancel;
@@ -139,8 +138,7 @@ private:
     const std::string& prepared_text(typename std::vector<Record>::const_iterator _first,
                                      typename std::vector<Record>::const_iterator _last) const;
     template <class Record>
-    unsigned long long insert(const std::vector<Record>& _piece,
-                              libs::core::source_location _source_location) const;
+    unsigned long long insert(const std::vector<Record>& _piece, libs::core::source_location _source_location) const;
     // As many statements as the packet limit needs, for the tables that are refilled whole.
     template <class Record>
     unsigned long long insert_in_parts(const std::vector<Record>& _piece,
@@ -148,13 +146,11 @@ private:
     // Empties the table and inserts the rows within one transaction, committed only when all of it
     // succeeded.
     template <class Record>
-    unsigned long long refill(const std::vector<Record>& _rows,
-                              libs::core::source_location _source_location) const;
+    unsigned long long refill(const std::vector<Record>& _rows, libs::core::source_location _source_location) const;
     // Runs one presence query with the trace and debug lines of the calling operation; when the
     // row is not in _table, also asks the table the kind's rows move on to, if it has one.
     template <class Record>
-    bool presence(const std::string& _table, const Record& _record,
-                  libs::core::source_location _source_location) const;
+    bool presence(const std::string& _table, const Record& _record, libs::core::source_location _source_location) const;
 
     // The server's max_allowed_packet; 0 until read.
     mutable std::size_t m_max_allowed_packet = 0;

@@ -10,12 +10,11 @@
 namespace qvd {
 
 // Moves activities to sys_journal_staging, one journalled batch per step.
-class activities_processor
-{
+class activities_processor {
 public:
     // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "activities.bin".
-    activities_processor(runtime::database& _runtime_db, store::column_store& _store,
-                         const unsigned int _maximum_piece, const std::string& _persistent_data_dir);
+    activities_processor(runtime::database& _runtime_db, store::column_store& _store, const unsigned int _maximum_piece,
+                         const std::string& _persistent_data_dir);
 
     // One step; true when the caller should call again at once.
     bool processing();

@@ -10,8 +10,7 @@
 namespace qvd {
 
 // Moves external events to the column store, one journalled batch per step.
-class external_events_processor
-{
+class external_events_processor {
 public:
     // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "external_events.bin".
     external_events_processor(runtime::database& _runtime_db, store::column_store& _store,

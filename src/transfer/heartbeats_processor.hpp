@@ -10,12 +10,11 @@
 namespace qvd {
 
 // Moves heartbeats to the column store, one journalled batch per step.
-class heartbeats_processor
-{
+class heartbeats_processor {
 public:
     // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "heartbeats.bin".
-    heartbeats_processor(runtime::database& _runtime_db, store::column_store& _store,
-                         const unsigned int _maximum_piece, const std::string& _persistent_data_dir);
+    heartbeats_processor(runtime::database& _runtime_db, store::column_store& _store, const unsigned int _maximum_piece,
+                         const std::string& _persistent_data_dir);
 
     // One step; true when the caller should call again at once.
     bool processing();

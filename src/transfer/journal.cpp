@@ -42,14 +42,12 @@ namespace detail {
 // few bytes that claims millions of records or a string of gigabytes is refused before anything of
 // that size is allocated, so a journal never takes memory out of proportion to its size. Reads
 // what the text archive reads, byte for byte.
-class bounded_iarchive : public boost::archive::text_iarchive_impl<bounded_iarchive>
-{
+class bounded_iarchive : public boost::archive::text_iarchive_impl<bounded_iarchive> {
 public:
     // _stream is a string stream holding the whole text. Each record of the batch takes at least
     // _min_record_bytes of text.
     bounded_iarchive(std::istream& _stream, std::size_t _min_record_bytes)
-        : boost::archive::text_iarchive_impl<bounded_iarchive>(_stream, 0), m_min_record_bytes(_min_record_bytes)
-    {
+        : boost::archive::text_iarchive_impl<bounded_iarchive>(_stream, 0), m_min_record_bytes(_min_record_bytes) {
         init();
     }
 
@@ -59,8 +57,7 @@ protected:
 
     using boost::archive::text_iarchive_impl<bounded_iarchive>::load;
 
-    void load(std::string& _value)
-    {
+    void load(std::string& _value) {
         std::size_t size = 0;
         *this->This() >> size;
         // The one separator after the length, whatever it is.
@@ -73,8 +70,7 @@ protected:
     }
 
     // The only collection of a journal is its batch.
-    void load(boost::serialization::collection_size_type& _count)
-    {
+    void load(boost::serialization::collection_size_type& _count) {
         std::size_t count = 0;
         *this->This() >> count;
         if (count > remaining() / m_min_record_bytes)
@@ -84,8 +80,7 @@ protected:
 
 private:
     // Bytes of the text not read yet; exact for a string stream.
-    std::size_t remaining() const
-    {
+    std::size_t remaining() const {
         const std::streamsize available = is.rdbuf()->in_avail();
         return available > 0 ? static_cast<std::size_t>(available) : 0;
     }
@@ -113,14 +108,12 @@ namespace journal {
 namespace {
 
 // Counts the values a record hands to an archive.
-struct value_counter
-{
+struct value_counter {
     using is_loading = std::false_type;
     using is_saving = std::true_type;
 
     template <typename T>
-    value_counter& operator&(const T&)
-    {
+    value_counter& operator&(const T&) {
         ++m_count;
         return *this;
     }
@@ -131,8 +124,7 @@ struct value_counter
 // Each value of a record takes at least one byte of text: a digit of a number, a presence flag, a
 // string's length digit.
 template <typename Record>
-std::size_t minimum_record_bytes()
-{
+std::size_t minimum_record_bytes() {
     Record record{};
     value_counter counter;
     record.serialize(counter, 0);
@@ -140,20 +132,17 @@ std::size_t minimum_record_bytes()
 }
 
 [[noreturn]] void throw_error(int _error, const std::string& _what, const std::string& _path,
-                              const libs::core::source_location& _location)
-{
+                              const libs::core::source_location& _location) {
     throw libs::core::exception(_what + " " + _path + ": " + std::strerror(_error), _location);
 }
 
 // Callers pass only texts that need no allocation, so errno is still the failed call's.
 [[noreturn]] void throw_errno(const char* _what, const std::string& _path,
-                              const libs::core::source_location& _location)
-{
+                              const libs::core::source_location& _location) {
     throw_error(errno, _what, _path, _location);
 }
 
-std::string directory_of(const std::string& _file)
-{
+std::string directory_of(const std::string& _file) {
     const auto slash = _file.rfind('/');
     if (slash == std::string::npos)
         return ".";
@@ -162,8 +151,7 @@ std::string directory_of(const std::string& _file)
     return _file.substr(0, slash);
 }
 
-void sync_directory(const std::string& _file)
-{
+void sync_directory(const std::string& _file) {
     const std::string directory = directory_of(_file);
     const libs::core::unique_descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid())
@@ -175,8 +163,7 @@ void sync_directory(const std::string& _file)
 } // namespace
 
 template <typename Record>
-std::string to_string(const std::vector<Record>& _batch)
-{
+std::string to_string(const std::vector<Record>& _batch) {
     std::stringstream stream;
     boost::archive::text_oarchive archive(stream);
     archive << _batch;
@@ -185,8 +172,7 @@ std::string to_string(const std::vector<Record>& _batch)
 }
 
 template <typename Record>
-std::vector<Record> from_string(const std::string& _string)
-{
+std::vector<Record> from_string(const std::string& _string) {
     static const std::size_t min_record_bytes = minimum_record_bytes<Record>();
     std::istringstream stream(_string);
     detail::bounded_iarchive archive(stream, min_record_bytes);
@@ -204,25 +190,18 @@ std::vector<Record> from_string(const std::string& _string)
 }
 
 template <typename Record>
-std::vector<Record> from_file(const std::string& _file, const libs::core::source_location& _location)
-{
+std::vector<Record> from_file(const std::string& _file, const libs::core::source_location& _location) {
     const std::string text = read_file(_file);
-    try
-    {
+    try {
         return from_string<Record>(text);
-    }
-    catch (const std::exception& error)
-    {
+    } catch (const std::exception& error) {
         // Kept, not removed, for the operator; its rows may have arrived, so the kind's next
         // batch is checked against the column store (the set-aside file tells so after a restart).
         std::string message = "journal file " + _file + " cannot be parsed (" + error.what() + ")";
-        try
-        {
+        try {
             message += ": set aside as " + move_aside(_file) +
                        "; the next batch of its kind is inserted only where it did not arrive";
-        }
-        catch (const std::exception& move_error)
-        {
+        } catch (const std::exception& move_error) {
             message += "; ";
             message += move_error.what();
         }
@@ -230,31 +209,26 @@ std::vector<Record> from_file(const std::string& _file, const libs::core::source
     }
 }
 
-void write_file(const std::string& _file, const std::string& _text)
-{
+void write_file(const std::string& _file, const std::string& _text) {
     const std::string temporary = _file + ".tmp";
     {
         // O_TRUNC replaces whatever a crash left under the temporary name.
         libs::core::unique_descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!fd.valid())
             throw_errno("cannot create journal file", temporary, QVD_SOURCE_LOCATION);
-        try
-        {
+        try {
             if (!libs::core::write_all(fd.get(), _text))
                 throw_errno("cannot write journal file", temporary, QVD_SOURCE_LOCATION);
             if (::fsync(fd.get()) != 0)
                 throw_errno("cannot sync journal file", temporary, QVD_SOURCE_LOCATION);
             if (fd.close() != 0)
                 throw_errno("cannot close journal file", temporary, QVD_SOURCE_LOCATION);
-        }
-        catch (...)
-        {
+        } catch (...) {
             ::unlink(temporary.c_str());
             throw;
         }
     }
-    if (::rename(temporary.c_str(), _file.c_str()) != 0)
-    {
+    if (::rename(temporary.c_str(), _file.c_str()) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());
         throw_error(error, "cannot rename journal file " + temporary + " to", _file, QVD_SOURCE_LOCATION);
@@ -262,8 +236,7 @@ void write_file(const std::string& _file, const std::string& _text)
     sync_directory(_file);
 }
 
-std::string read_file(const std::string& _file)
-{
+std::string read_file(const std::string& _file) {
     const libs::core::unique_descriptor fd(::open(_file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid())
         throw_errno("cannot open journal file", _file, QVD_SOURCE_LOCATION);
@@ -273,36 +246,29 @@ std::string read_file(const std::string& _file)
     return text;
 }
 
-std::string move_aside(const std::string& _file)
-{
+std::string move_aside(const std::string& _file) {
     std::string target = _file + ".bad";
     struct stat status;
     for (unsigned int n = 1; ::lstat(target.c_str(), &status) == 0; ++n)
         target = _file + ".bad." + std::to_string(n);
-    if (::rename(_file.c_str(), target.c_str()) != 0)
-    {
+    if (::rename(_file.c_str(), target.c_str()) != 0) {
         const int error = errno;
         throw_error(error, "cannot move aside journal file " + _file + " to", target, QVD_SOURCE_LOCATION);
     }
-    try
-    {
+    try {
         sync_directory(_file);
-    }
-    catch (const std::exception&)
-    {
+    } catch (const std::exception&) {
         // The file is already out of the way; a lost rename only brings the same failure back.
     }
     return target;
 }
 
-bool set_aside_exists(const std::string& _file)
-{
+bool set_aside_exists(const std::string& _file) {
     const std::string directory = directory_of(_file);
     const std::string prefix = _file.substr(_file.rfind('/') + 1) + ".bad";
     boost::system::error_code error;
     for (boost::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
-         entry.increment(error))
-    {
+         entry.increment(error)) {
         if (entry->path().filename().string().compare(0, prefix.size(), prefix) == 0)
             return true;
     }
@@ -310,9 +276,9 @@ bool set_aside_exists(const std::string& _file)
     return static_cast<bool>(error);
 }
 
-#define JOURNAL_KIND(record)                                                                                      \
-    template std::string to_string<record>(const std::vector<record>&);                                           \
-    template std::vector<record> from_string<record>(const std::string&);                                         \
+#define JOURNAL_KIND(record)                                                                                           \
+    template std::string to_string<record>(const std::vector<record>&);                                                \
+    template std::vector<record> from_string<record>(const std::string&);                                              \
     template std::vector<record> from_file<record>(const std::string&, const libs::core::source_location&);
 
 JOURNAL_KIND(position)

@@ -36,23 +36,19 @@ namespace journalled_processor {
 // memory once known; unknown at start and after a failed recovery, when it is taken from the
 // set-aside files beside the journal, so that a crash between setting a journal aside and the
 // next batch still finds it.
-class arrival_doubt
-{
+class arrival_doubt {
 public:
     explicit arrival_doubt(const std::string& _journal) : m_journal(_journal) {}
 
-    bool holds()
-    {
-        if (!m_known)
-        {
+    bool holds() {
+        if (!m_known) {
             m_holds = journal::set_aside_exists(m_journal);
             m_known = true;
         }
         return m_holds;
     }
     // A new batch was checked: what was set aside before is settled.
-    void settle()
-    {
+    void settle() {
         m_known = true;
         m_holds = false;
     }
@@ -70,8 +66,7 @@ private:
 // "none", one of the last "all"; between those a binary search finds the end in about log2 of the
 // batch size probes.
 template <typename Batch, typename Probe>
-std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe)
-{
+std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe) {
     if (_batch.empty() || !_probe(_batch.front()))
         return 0;
     if (_batch.size() == 1 || _probe(_batch.back()))
@@ -79,8 +74,7 @@ std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe)
     // _batch[arrived] has its row, _batch[missing] has not.
     std::size_t arrived = 0;
     std::size_t missing = _batch.size() - 1;
-    while (missing - arrived > 1)
-    {
+    while (missing - arrived > 1) {
         const std::size_t middle = arrived + (missing - arrived) / 2;
         if (_probe(_batch[middle]))
             arrived = middle;
@@ -92,15 +86,13 @@ std::size_t arrived_prefix(const Batch& _batch, Probe&& _probe)
 
 // The records of [_first, _last) a check probes: all of them up to eight, else the first, the last
 // and six evenly between.
-inline std::vector<std::size_t> spread(const std::size_t _first, const std::size_t _last)
-{
+inline std::vector<std::size_t> spread(const std::size_t _first, const std::size_t _last) {
     constexpr std::size_t most = 8;
     std::vector<std::size_t> result;
     if (_last <= _first)
         return result;
     const std::size_t count = _last - _first;
-    if (count <= most)
-    {
+    if (count <= most) {
         for (std::size_t i = _first; i < _last; ++i)
             result.push_back(i);
         return result;
@@ -112,39 +104,33 @@ inline std::vector<std::size_t> spread(const std::size_t _first, const std::size
 
 // The written values of a record as one text, fed by the row description that the insert and the
 // probe use: two records with the same text cannot be told apart by a probe.
-class row_key
-{
+class row_key {
 public:
     row_key& keyword_default() { return *this; }
 
     template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
-    row_key& value(const Number _number)
-    {
+    row_key& value(const Number _number) {
         return append('n', std::to_string(_number));
     }
     row_key& value(const std::string& _str) { return append('s', _str); }
-    row_key& value(const libs::core::timestamp& _timestamp)
-    {
+    row_key& value(const libs::core::timestamp& _timestamp) {
         return append('t', std::to_string(_timestamp.get_time_since_epoch().count()));
     }
     template <class T>
-    row_key& value(const boost::optional<T>& _optional)
-    {
+    row_key& value(const boost::optional<T>& _optional) {
         if (_optional)
             return value(*_optional);
         return append('-', std::string());
     }
     // The insert writes an absent value as a blank.
-    row_key& value_or_blank(const boost::optional<std::string>& _optional)
-    {
+    row_key& value_or_blank(const boost::optional<std::string>& _optional) {
         return value(_optional ? *_optional : std::string(" "));
     }
 
     const std::string& text() const { return m_text; }
 
 private:
-    row_key& append(const char _tag, const std::string& _value)
-    {
+    row_key& append(const char _tag, const std::string& _value) {
         m_text += _tag;
         m_text += std::to_string(_value.size());
         m_text += ':';
@@ -156,8 +142,7 @@ private:
 };
 
 template <typename Record>
-std::string written_values(const Record& _record)
-{
+std::string written_values(const Record& _record) {
     row_key key;
     store::kind<Record>::describe_row(key, _record);
     return key.text();
@@ -167,17 +152,11 @@ std::string written_values(const Record& _record)
 // nothing (whole). A recovery that inserts in parts leaves a mark of their bounds first, and each
 // part goes in whole, in order (parts). After a spoiled journal was set aside, or beside a mark
 // that cannot be read, any leading run of records may be in (records).
-enum class arrival_rule
-{
-    whole,
-    parts,
-    records
-};
+enum class arrival_rule { whole, parts, records };
 
 // What the probes tell of a journalled batch: how many leading records are taken as arrived, and
 // what, if anything, they could not settle (empty when they agree).
-struct arrival
-{
+struct arrival {
     std::size_t arrived = 0;
     std::string doubt;
 };
@@ -192,8 +171,7 @@ struct arrival
 // the parts, more is inserted rather than less.
 template <typename Batch, typename Probe, typename Key>
 arrival arrived_part(const Batch& _batch, const std::vector<std::size_t>& _cuts, const arrival_rule _rule,
-                     Probe&& _probe, Key&& _key)
-{
+                     Probe&& _probe, Key&& _key) {
     std::map<std::string, bool> known;
     const auto found = [&](const std::size_t _index) {
         std::string key = _key(_batch[_index]);
@@ -216,15 +194,13 @@ arrival arrived_part(const Batch& _batch, const std::vector<std::size_t>& _cuts,
     // Parts from limit on did not arrive.
     std::size_t limit = _cuts.size() - 1;
     std::size_t parts = 0;
-    for (;;)
-    {
+    for (;;) {
         std::vector<std::size_t> candidates(limit);
         std::iota(candidates.begin(), candidates.end(), std::size_t(0));
         parts = arrived_prefix(candidates, part_arrived);
         std::size_t missing = _batch.size();
         for (const std::size_t i : spread(_cuts.front(), _cuts[parts]))
-            if (!found(i))
-            {
+            if (!found(i)) {
                 missing = i;
                 break;
             }
@@ -244,21 +220,18 @@ arrival arrived_part(const Batch& _batch, const std::vector<std::size_t>& _cuts,
         arrived_keys.insert(_key(_batch[i]));
     if (result.doubt.empty())
         for (const std::size_t i : spread(result.arrived, _batch.size()))
-            if (arrived_keys.count(_key(_batch[i])) == 0 && found(i))
-            {
-                result.doubt = "a row equal to " + record_text(i) + " is there while " +
-                               record_text(result.arrived) + " before it is missing";
+            if (arrived_keys.count(_key(_batch[i])) == 0 && found(i)) {
+                result.doubt = "a row equal to " + record_text(i) + " is there while " + record_text(result.arrived) +
+                               " before it is missing";
                 break;
             }
 
     // Records taken as arrived on one probe alone could be an older twin's: inserted again.
-    if (_rule == arrival_rule::records && result.arrived > _cuts.front())
-    {
+    if (_rule == arrival_rule::records && result.arrived > _cuts.front()) {
         std::set<std::string> probed;
         for (const std::size_t i : spread(_cuts.front(), result.arrived))
             probed.insert(_key(_batch[i]));
-        if (probed.size() < 2)
-        {
+        if (probed.size() < 2) {
             result.doubt = "only one record's values were found (" + record_text(_cuts.front()) +
                            "), which an older identical row would give as well";
             result.arrived = _cuts.front();
@@ -271,12 +244,10 @@ arrival arrived_part(const Batch& _batch, const std::vector<std::size_t>& _cuts,
 // parts are planned first, and unless the batch goes in whole with one statement _mark is given
 // their bounds before the first part is inserted.
 template <typename Batch, typename Fitting, typename Insert, typename Mark>
-void insert_rest(const Batch& _batch, const std::size_t _from, Fitting&& _fitting, Insert&& _insert, Mark&& _mark)
-{
+void insert_rest(const Batch& _batch, const std::size_t _from, Fitting&& _fitting, Insert&& _insert, Mark&& _mark) {
     const auto at = [&](const std::size_t _index) { return _batch.begin() + static_cast<std::ptrdiff_t>(_index); };
     std::vector<std::size_t> cuts{_from};
-    while (cuts.back() < _batch.size())
-    {
+    while (cuts.back() < _batch.size()) {
         const std::size_t first = cuts.back();
         // The whole batch is measured and sent without a copy, the common case.
         const std::size_t fitting = first == 0 ? _fitting(_batch) : _fitting(Batch(at(first), _batch.end()));
@@ -288,8 +259,7 @@ void insert_rest(const Batch& _batch, const std::size_t _from, Fitting&& _fittin
         return;
     if (_from > 0 || cuts.size() > 2)
         _mark(cuts);
-    for (std::size_t i = 0; i + 1 < cuts.size(); ++i)
-    {
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
         if (cuts[i] == 0 && cuts[i + 1] == _batch.size())
             _insert(_batch);
         else
@@ -304,8 +274,7 @@ void insert_rest(const Batch& _batch, const std::size_t _from, Fitting&& _fittin
 // Returns whether more rows may wait. Nothing is inserted unless the journal is on disk.
 template <typename Read, typename Fitting, typename To_string, typename Insert, typename Delete, typename Recover>
 bool move_batch(const std::string& _file, unsigned int _max_piece_size, arrival_doubt& _doubt, Read&& _read,
-                Fitting&& _fitting, To_string&& _to_string, Insert&& _insert, Delete&& _delete, Recover&& _recover)
-{
+                Fitting&& _fitting, To_string&& _to_string, Insert&& _insert, Delete&& _delete, Recover&& _recover) {
     auto batch = _read(_max_piece_size);
     if (batch.empty())
         return false;
@@ -316,8 +285,7 @@ bool move_batch(const std::string& _file, unsigned int _max_piece_size, arrival_
         batch.erase(batch.begin() + static_cast<std::ptrdiff_t>(fitting), batch.end());
     const std::string text = _to_string(batch);
     journal::write_file(_file, text);
-    if (_doubt.holds())
-    {
+    if (_doubt.holds()) {
         // From here on the journal carries the doubt: a crash leaves it to the recovery.
         _recover();
         _doubt.settle();
@@ -336,13 +304,10 @@ bool move_batch(const std::string& _file, unsigned int _max_piece_size, arrival_
 template <typename From_file, typename To_string, typename Fitting, typename Probe, typename Key, typename Insert,
           typename Delete, typename Warn>
 void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _from_file, To_string&& _to_string,
-                  Fitting&& _fitting, Probe&& _probe, Key&& _key, Insert&& _insert, Delete&& _delete, Warn&& _warn)
-{
-    try
-    {
+                  Fitting&& _fitting, Probe&& _probe, Key&& _key, Insert&& _insert, Delete&& _delete, Warn&& _warn) {
+    try {
         const auto batch = _from_file(_file);
-        if (!batch.empty())
-        {
+        if (!batch.empty()) {
             const std::uint64_t print = journal::fingerprint(_to_string(batch));
             auto mark = journal::read_parts_mark(_file);
             // A mark left beside another batch's journal says nothing of this one.
@@ -350,18 +315,14 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
                 mark = boost::none;
             std::vector<std::size_t> cuts;
             arrival_rule rule = arrival_rule::whole;
-            if (mark && !mark->cuts.empty())
-            {
+            if (mark && !mark->cuts.empty()) {
                 cuts = mark->cuts;
                 rule = arrival_rule::parts;
-            }
-            else if (mark || _doubt.holds())
-            {
+            } else if (mark || _doubt.holds()) {
                 cuts.resize(batch.size() + 1);
                 std::iota(cuts.begin(), cuts.end(), std::size_t(0));
                 rule = arrival_rule::records;
-            }
-            else
+            } else
                 cuts = {0, batch.size()};
             const arrival found = arrived_part(batch, cuts, rule, _probe, _key);
             if (!found.doubt.empty())
@@ -377,9 +338,7 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
         // Without the mark the journal reads as a whole batch, which by now it is.
         journal::remove_parts_mark(_file);
         boost::filesystem::remove(_file);
-    }
-    catch (...)
-    {
+    } catch (...) {
         // A journal set aside takes its mark along.
         boost::system::error_code error;
         if (boost::filesystem::symlink_status(_file, error).type() == boost::filesystem::file_not_found)
@@ -393,8 +352,7 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
 // differ only in the record kind, in what runs before a new batch (the hot purge of positions)
 // and in what follows the drain (the refill of an open table).
 template <typename Record>
-class kind_steps
-{
+class kind_steps {
 public:
     using batch = std::vector<Record>;
     using from_file_function = batch (*)(const std::string&);
@@ -403,16 +361,13 @@ public:
     kind_steps(runtime::database& _runtime_db, store::column_store& _store, const std::string& _file,
                arrival_doubt& _doubt, from_file_function _from_file, to_string_function _to_string)
         : m_runtime_db(_runtime_db), m_store(_store), m_file(_file), m_doubt(_doubt), m_from_file(_from_file),
-          m_to_string(_to_string)
-    {}
+          m_to_string(_to_string) {}
 
     // One step: a journal left by an interrupted step is finished, and the step returns true;
     // else _before_read runs and a new batch is moved. Returns whether more rows may wait.
     template <typename Before_read>
-    bool step(const unsigned int _max_piece_size, Before_read&& _before_read) const
-    {
-        if (boost::filesystem::exists(m_file))
-        {
+    bool step(const unsigned int _max_piece_size, Before_read&& _before_read) const {
+        if (boost::filesystem::exists(m_file)) {
             finish();
             return true;
         }
@@ -425,14 +380,12 @@ public:
             [this] { finish(); });
     }
 
-    bool step(const unsigned int _max_piece_size) const
-    {
+    bool step(const unsigned int _max_piece_size) const {
         return step(_max_piece_size, [] {});
     }
 
     // Finishes the batch an interrupted step left in the journal.
-    void finish() const
-    {
+    void finish() const {
         finish_batch(
             m_file, m_doubt, m_from_file, m_to_string,
             [this](const batch& _batch) { return m_store.fitting_rows(_batch); },

@@ -10,8 +10,7 @@
 namespace qvd {
 
 // Moves node parameters to the column store, one journalled batch per step.
-class node_parameters_processor
-{
+class node_parameters_processor {
 public:
     // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "node_parameters.bin".
     node_parameters_processor(runtime::database& _runtime_db, store::column_store& _store,

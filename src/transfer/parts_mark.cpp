@@ -15,24 +15,18 @@ const char* const mark_header = "lomvera parts 1";
 
 } // namespace
 
-std::uint64_t fingerprint(const std::string& _text)
-{
+std::uint64_t fingerprint(const std::string& _text) {
     std::uint64_t hash = 14695981039346656037ull;
-    for (const char c : _text)
-    {
+    for (const char c : _text) {
         hash ^= static_cast<unsigned char>(c);
         hash *= 1099511628211ull;
     }
     return hash;
 }
 
-std::string parts_mark_file(const std::string& _journal)
-{
-    return _journal + ".parts";
-}
+std::string parts_mark_file(const std::string& _journal) { return _journal + ".parts"; }
 
-void write_parts_mark(const std::string& _journal, const parts_mark& _mark)
-{
+void write_parts_mark(const std::string& _journal, const parts_mark& _mark) {
     std::ostringstream text;
     text << mark_header << '\n' << _mark.fingerprint << '\n' << _mark.size << '\n';
     for (std::size_t i = 0; i < _mark.cuts.size(); ++i)
@@ -41,22 +35,19 @@ void write_parts_mark(const std::string& _journal, const parts_mark& _mark)
     write_file(parts_mark_file(_journal), text.str());
 }
 
-boost::optional<parts_mark> read_parts_mark(const std::string& _journal)
-{
+boost::optional<parts_mark> read_parts_mark(const std::string& _journal) {
     const std::string file = parts_mark_file(_journal);
     boost::system::error_code error;
     // A mark that cannot be looked for may be there.
     if (boost::filesystem::symlink_status(file, error).type() == boost::filesystem::file_not_found)
         return boost::none;
     parts_mark mark;
-    try
-    {
+    try {
         std::istringstream text(read_file(file));
         std::string header;
         std::getline(text, header);
         std::vector<std::size_t> cuts;
-        if (header == mark_header && text >> mark.fingerprint >> mark.size)
-        {
+        if (header == mark_header && text >> mark.fingerprint >> mark.size) {
             for (std::size_t cut = 0; text >> cut;)
                 cuts.push_back(cut);
             bool sound = text.eof() && cuts.size() >= 2 && cuts.back() == mark.size;
@@ -65,18 +56,13 @@ boost::optional<parts_mark> read_parts_mark(const std::string& _journal)
             if (sound)
                 mark.cuts = cuts;
         }
-    }
-    catch (const std::exception&)
-    {
+    } catch (const std::exception&) {
         // Unreadable: taken as a mark without parts.
     }
     return mark;
 }
 
-void remove_parts_mark(const std::string& _journal)
-{
-    boost::filesystem::remove(parts_mark_file(_journal));
-}
+void remove_parts_mark(const std::string& _journal) { boost::filesystem::remove(parts_mark_file(_journal)); }
 
 } // namespace journal
 } // namespace qvd

@@ -14,8 +14,7 @@ namespace journal {
 // from a record other than the first: the records from which the parts begin, and the batch's size
 // and fingerprint, so that a mark is never taken for another batch. Without a mark a journal went
 // in whole or not at all.
-struct parts_mark
-{
+struct parts_mark {
     std::uint64_t fingerprint = 0;
     std::size_t size = 0;
     // Ascending, the last one the batch's size: the parts are [cuts[i], cuts[i + 1]). Records before

@@ -10,12 +10,11 @@
 namespace qvd {
 
 // Moves positions from position_histories to positions_raw, one journalled batch per step.
-class positions_processor
-{
+class positions_processor {
 public:
     // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "positions_raw.bin".
-    positions_processor(runtime::database& _runtime_db, store::column_store& _store,
-                        const unsigned int _maximum_piece, const std::string& _persistent_data_dir);
+    positions_processor(runtime::database& _runtime_db, store::column_store& _store, const unsigned int _maximum_piece,
+                        const std::string& _persistent_data_dir);
 
     // One step; true when the caller should call again at once.
     bool processing();

@@ -15,8 +15,7 @@ store_updater::store_updater(libs::core::events_loop& _events_loop, runtime::dat
                              libs::core::logger& _logger, libs::core::events_loop::signals_handle& _signals)
     : m_events_loop(_events_loop), m_runtime_db(_runtime_db), m_store(_store), m_timer(_timer),
       m_max_piece_size(_maximum_piece), m_activities_max_piece_size(_activities_maximum_piece), m_logger(_logger),
-      m_signals(_signals),
-      m_positions_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
+      m_signals(_signals), m_positions_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
       m_external_events_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
       m_zone_events_processor(_runtime_db, _store, _maximum_piece, _persistent_data_dir),
       m_activities_processor(_runtime_db, _store, _activities_maximum_piece, _persistent_data_dir),

@@ -22,10 +22,10 @@ namespace qvd {
 // Drives the transfer: one cycle at start-up, then one per timer period.
 class store_updater {
 public:
-    store_updater(libs::core::events_loop& _events_loop, runtime::database& _runtime_db,
-                  store::column_store& _store, unsigned int _timer, const unsigned int _maximum_piece,
-                  const unsigned int _activities_maximum_piece, const std::string& _persistent_data_dir,
-                  libs::core::logger& _logger, libs::core::events_loop::signals_handle& _signals);
+    store_updater(libs::core::events_loop& _events_loop, runtime::database& _runtime_db, store::column_store& _store,
+                  unsigned int _timer, const unsigned int _maximum_piece, const unsigned int _activities_maximum_piece,
+                  const std::string& _persistent_data_dir, libs::core::logger& _logger,
+                  libs::core::events_loop::signals_handle& _signals);
 
     // Runs the first cycle, then starts the periodic timer "processing".
     void initialize();

@@ -11,14 +11,12 @@ namespace qvd {
 
 // Moves closed vehicle-driver associations, one journalled batch per step, and mirrors
 // the open ones once the closed ones are drained.
-class vehicle_driver_associations_processor
-{
+class vehicle_driver_associations_processor {
 public:
     // Keeps the accesses and the batch size; the journal is _persistent_data_dir +
     // "vehicle_driver_associations.bin".
     vehicle_driver_associations_processor(runtime::database& _runtime_db, store::column_store& _store,
-                                          const unsigned int _maximum_piece,
-                                          const std::string& _persistent_data_dir);
+                                          const unsigned int _maximum_piece, const std::string& _persistent_data_dir);
 
     // One step; true when the caller should call again at once.
     bool processing();
@@ -33,8 +31,7 @@ private:
     static std::string vehicle_driver_associations_to_string(
         const std::vector<vehicle_driver_association>& _vehicle_driver_associations);
     // Batch held in a journal text.
-    static std::vector<vehicle_driver_association>
-    vehicle_driver_associations_from_string(const std::string& _string);
+    static std::vector<vehicle_driver_association> vehicle_driver_associations_from_string(const std::string& _string);
     // Batch held in a journal file.
     static std::vector<vehicle_driver_association> vehicle_driver_associations_from_file(const std::string& _file);
 

@@ -11,8 +11,7 @@ namespace qvd {
 
 // Moves closed zone events, one journalled batch per step, and mirrors the open ones
 // once the closed ones are drained.
-class zone_events_processor
-{
+class zone_events_processor {
 public:
     // Keeps the accesses and the batch size; the journal is _persistent_data_dir + "zone_events.bin".
     zone_events_processor(runtime::database& _runtime_db, store::column_store& _store,

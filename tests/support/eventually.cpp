@@ -4,8 +4,7 @@
 
 namespace qvd::test_support {
 
-bool eventually(const std::function<bool()>& _condition, std::chrono::milliseconds _timeout)
-{
+bool eventually(const std::function<bool()>& _condition, std::chrono::milliseconds _timeout) {
     const auto deadline = std::chrono::steady_clock::now() + _timeout;
     for (;;) {
         if (_condition())

@@ -122,7 +122,7 @@ void http_server::serve(boost::asio::ip::tcp::socket& _socket, std::size_t _conn
 
         const http_response answer = m_handler(seen);
         beast::http::response<beast::http::string_body> response(static_cast<beast::http::status>(answer.status),
-                                                                  request.version());
+                                                                 request.version());
         for (const auto& header : answer.headers)
             response.set(header.first, header.second);
         response.body() = answer.body;

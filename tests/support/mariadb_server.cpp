@@ -84,7 +84,8 @@ std::vector<sql_row> run(const mariadb_endpoint& _endpoint, const std::string& _
             throw std::runtime_error(std::string("store: ") + mysql_error(handle.get()));
         const int next = mysql_next_result(handle.get());
         if (next > 0)
-            throw std::runtime_error(std::string("query: ") + mysql_error(handle.get()) + " in: " + _sql.substr(0, 300));
+            throw std::runtime_error(std::string("query: ") + mysql_error(handle.get()) +
+                                     " in: " + _sql.substr(0, 300));
         if (next < 0)
             break;
     }
@@ -107,7 +108,8 @@ const mariadb_endpoint& shared_mariadb() {
         mariadb_endpoint e;
         const std::string dir = env_or("LOMVERA_TEST_MARIADB_DIR", LOMVERA_TEST_MARIADB_DIR);
         e.host = env_or("LOMVERA_TEST_MARIADB_HOST", "127.0.0.1");
-        e.port = static_cast<unsigned>(std::stoul(env_or("LOMVERA_TEST_MARIADB_PORT", std::to_string(LOMVERA_TEST_MARIADB_PORT))));
+        e.port = static_cast<unsigned>(
+            std::stoul(env_or("LOMVERA_TEST_MARIADB_PORT", std::to_string(LOMVERA_TEST_MARIADB_PORT))));
         e.socket = env_or("LOMVERA_TEST_MARIADB_SOCKET", dir + "/mysqld.sock");
         return e;
     }();
@@ -117,10 +119,10 @@ const mariadb_endpoint& shared_mariadb() {
 std::size_t kill_sessions(const mariadb_endpoint& _endpoint, const std::string& _condition) {
     std::string ids;
     std::size_t killed = 0;
-    for (const auto& row : run(_endpoint,
-                               "SELECT ID FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND (" +
-                                   _condition + ")",
-                               {})) {
+    for (const auto& row :
+         run(_endpoint,
+             "SELECT ID FROM information_schema.PROCESSLIST WHERE ID <> CONNECTION_ID() AND (" + _condition + ")",
+             {})) {
         try {
             run(_endpoint, "KILL " + *row.at(0), {});
             ++killed;
@@ -151,7 +153,8 @@ void run_sql(const mariadb_endpoint& _endpoint, const std::string& _sql, const s
     run(_endpoint, _sql, _database);
 }
 
-std::vector<sql_row> query_sql(const mariadb_endpoint& _endpoint, const std::string& _sql, const std::string& _database) {
+std::vector<sql_row> query_sql(const mariadb_endpoint& _endpoint, const std::string& _sql,
+                               const std::string& _database) {
     return run(_endpoint, _sql, _database);
 }
 
@@ -174,8 +177,10 @@ void run_sql_file(const mariadb_endpoint& _endpoint, const std::string& _path, c
 }
 
 std::string fresh_database(const std::string& _name) {
-    run(shared_mariadb(), "DROP DATABASE IF EXISTS `" + _name + "`; CREATE DATABASE `" + _name +
-                              "` CHARACTER SET utf8mb4 COLLATE utf8mb4_bin", {});
+    run(shared_mariadb(),
+        "DROP DATABASE IF EXISTS `" + _name + "`; CREATE DATABASE `" + _name +
+            "` CHARACTER SET utf8mb4 COLLATE utf8mb4_bin",
+        {});
     return _name;
 }
 
@@ -246,11 +251,18 @@ void private_mariadb_server::start() {
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         const std::string dir = m_dir + "/server";
-        std::vector<std::string> args = {"mariadbd", "--no-defaults", "--user=root", "--datadir=" + dir + "/data", "--tmpdir=" + dir + "/tmp",
+        std::vector<std::string> args = {"mariadbd",
+                                         "--no-defaults",
+                                         "--user=root",
+                                         "--datadir=" + dir + "/data",
+                                         "--tmpdir=" + dir + "/tmp",
                                          "--socket=" + dir + "/mysqld.sock",
-                                         "--port=" + std::to_string(m_endpoint.port), "--bind-address=127.0.0.1",
-                                         "--pid-file=" + dir + "/mariadbd.pid", "--default-time-zone=+00:00",
-                                         "--log-error=" + dir + "/error.log", "--innodb-buffer-pool-size=64M"};
+                                         "--port=" + std::to_string(m_endpoint.port),
+                                         "--bind-address=127.0.0.1",
+                                         "--pid-file=" + dir + "/mariadbd.pid",
+                                         "--default-time-zone=+00:00",
+                                         "--log-error=" + dir + "/error.log",
+                                         "--innodb-buffer-pool-size=64M"};
         args.insert(args.end(), m_extra_options.begin(), m_extra_options.end());
         std::vector<char*> argv;
         for (auto& arg : args)

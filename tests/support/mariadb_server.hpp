@@ -106,12 +106,12 @@ unsigned free_tcp_port();
 
 // Skips the current test when the shared server is down and the run does not demand it;
 // fails it when the run demands it.
-#define LOMVERA_REQUIRE_MARIADB()                                                                   \
-    do {                                                                                            \
-        if (!::qvd::test_support::shared_mariadb_available()) {                                     \
-            if (::qvd::test_support::servers_required())                                            \
-                FAIL() << "the private MariaDB test server is not running";                         \
-            GTEST_SKIP() << "the private MariaDB test server is not running (start it with "        \
-                            "scripts/test-mariadb or run the suite through ctest)";                 \
-        }                                                                                           \
+#define LOMVERA_REQUIRE_MARIADB()                                                                                      \
+    do {                                                                                                               \
+        if (!::qvd::test_support::shared_mariadb_available()) {                                                        \
+            if (::qvd::test_support::servers_required())                                                               \
+                FAIL() << "the private MariaDB test server is not running";                                            \
+            GTEST_SKIP() << "the private MariaDB test server is not running (start it with "                           \
+                            "scripts/test-mariadb or run the suite through ctest)";                                    \
+        }                                                                                                              \
     } while (0)

@@ -70,12 +70,12 @@ private:
 
 // Skips the current test when the shared server is down and the run does not demand it;
 // fails it when the run demands it.
-#define LOMVERA_REQUIRE_REDIS()                                                                     \
-    do {                                                                                            \
-        if (!::qvd::test_support::shared_redis_available()) {                                       \
-            if (::qvd::test_support::servers_required())                                            \
-                FAIL() << "the private redis test server is not running";                           \
-            GTEST_SKIP() << "the private redis test server is not running (start it with "          \
-                            "scripts/test-redis or run the suite through ctest)";                   \
-        }                                                                                           \
+#define LOMVERA_REQUIRE_REDIS()                                                                                        \
+    do {                                                                                                               \
+        if (!::qvd::test_support::shared_redis_available()) {                                                          \
+            if (::qvd::test_support::servers_required())                                                               \
+                FAIL() << "the private redis test server is not running";                                              \
+            GTEST_SKIP() << "the private redis test server is not running (start it with "                             \
+                            "scripts/test-redis or run the suite through ctest)";                                      \
+        }                                                                                                              \
     } while (0)

@@ -136,7 +136,7 @@ std::optional<syslog_line> syslog_receiver::wait_for(const std::function<bool(co
     std::size_t checked = 0;
     for (;;) {
         if (checked > m_lines.size())
-            checked = 0;  // cleared meanwhile
+            checked = 0; // cleared meanwhile
         for (; checked < m_lines.size(); ++checked)
             if (_match(m_lines[checked]))
                 return m_lines[checked];

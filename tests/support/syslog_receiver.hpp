@@ -18,10 +18,10 @@ namespace qvd::test_support {
 
 // One datagram received at /dev/log, sent by glibc as "<PRI>Mmm dd HH:MM:SS tag: body".
 struct syslog_line {
-    int priority = -1;  // PRI: facility * 8 + level (LOG_USER: 15 debug, 14 info, 12 warning, 11 error)
-    std::string tag;    // the identity given to openlog
-    std::string body;   // the text after "tag: "
-    std::string raw;    // the whole datagram
+    int priority = -1; // PRI: facility * 8 + level (LOG_USER: 15 debug, 14 info, 12 warning, 11 error)
+    std::string tag;   // the identity given to openlog
+    std::string body;  // the text after "tag: "
+    std::string raw;   // the whole datagram
 };
 
 // A syslog daemon stand-in: binds an AF_UNIX datagram socket at /dev/log (root only) and collects
@@ -40,8 +40,7 @@ public:
 
     // The receiver, or nullptr with the reason why not; _daemon tells whether a live syslog
     // daemon owns the path (the one case where a demanding run may skip).
-    static std::unique_ptr<syslog_receiver> create(std::string& _reason, bool& _daemon,
-                                                   std::string _path = "/dev/log");
+    static std::unique_ptr<syslog_receiver> create(std::string& _reason, bool& _daemon, std::string _path = "/dev/log");
 
     // Every line received so far, oldest first.
     std::vector<syslog_line> lines() const;
@@ -73,11 +72,11 @@ private:
 
 // Declares `var` as a std::unique_ptr<syslog_receiver> bound at /dev/log, or skips the test (fails
 // it instead in a run that demands every server, unless a real syslog daemon owns /dev/log).
-#define LOMVERA_SYSLOG_RECEIVER(var)                                                               \
-    std::string var##_reason;                                                                      \
-    bool var##_daemon = false;                                                                     \
-    auto var = ::qvd::test_support::syslog_receiver::create(var##_reason, var##_daemon);           \
-    if (!var && !var##_daemon && ::qvd::test_support::servers_required())                          \
-        FAIL() << "no syslog receiver at /dev/log: " << var##_reason;                              \
-    if (!var)                                                                                      \
+#define LOMVERA_SYSLOG_RECEIVER(var)                                                                                   \
+    std::string var##_reason;                                                                                          \
+    bool var##_daemon = false;                                                                                         \
+    auto var = ::qvd::test_support::syslog_receiver::create(var##_reason, var##_daemon);                               \
+    if (!var && !var##_daemon && ::qvd::test_support::servers_required())                                              \
+        FAIL() << "no syslog receiver at /dev/log: " << var##_reason;                                                  \
+    if (!var)                                                                                                          \
     GTEST_SKIP() << "no syslog receiver at /dev/log: " << var##_reason

@@ -63,7 +63,7 @@ std::optional<std::string> zmq_reader::wait_for(const std::function<bool(const s
     std::size_t checked = 0;
     for (;;) {
         if (checked > m_messages.size())
-            checked = 0;  // cleared meanwhile
+            checked = 0; // cleared meanwhile
         for (; checked < m_messages.size(); ++checked)
             if (_match(m_messages[checked]))
                 return m_messages[checked];

@@ -46,7 +46,7 @@ struct scalar_case {
     boost::optional<std::string> as_string;
 };
 
-}  // namespace
+} // namespace
 
 TEST(config_document, scalars_convert_only_within_their_kind) {
     const std::vector<scalar_case> cases = {
@@ -152,7 +152,7 @@ TEST(config_document, references_stay_valid_across_a_large_tree) {
     // Enough objects and arrays that every container has grown many times while being filled.
     std::string text = "{\"list\": [";
     for (int i = 0; i < 300; ++i) {
-        text += (i ? ",": "") + std::string("{\"i\": ") + std::to_string(i) + ", \"a\": [" + std::to_string(i) +
+        text += (i ? "," : "") + std::string("{\"i\": ") + std::to_string(i) + ", \"a\": [" + std::to_string(i) +
                 ", [" + std::to_string(-i) + "]]}";
     }
     text += "]}";
@@ -217,8 +217,8 @@ TEST(config_document, unparsable_text_is_a_runtime_error) {
 }
 
 TEST(config_document, nesting_beyond_the_reader_limit_is_a_parse_failure_naming_the_limit) {
-    for (const std::string& deep : {std::string(1100, '[') + std::string(1100, ']'),
-                                    "{\"a\": " + std::string(2000, '[')}) {
+    for (const std::string& deep :
+         {std::string(1100, '[') + std::string(1100, ']'), "{\"a\": " + std::string(2000, '[')}) {
         try {
             parse(deep);
             ADD_FAILURE() << "parsed";

@@ -27,7 +27,7 @@ const cfg::result<int> failed_a(cfg::error_reason{"A"});
 const cfg::result<bool> failed_b(cfg::error_reason{"B"});
 const cfg::result<std::string> failed_c(cfg::error_reason{"C"});
 
-}  // namespace
+} // namespace
 
 TEST(config_result, holds_either_value_or_reason) {
     EXPECT_TRUE(ok_int.ok());
@@ -83,7 +83,7 @@ TEST(config_lookup, get_by_path_reasons_and_values) {
     struct path_case {
         std::string name;
         std::string document;
-        std::function<std::string(const cfg::config&)> look_up;  // the reason, or the value as text
+        std::function<std::string(const cfg::config&)> look_up; // the reason, or the value as text
         std::string expected;
     };
     const auto int_timer = [](const cfg::config& _c) { return _c.get_by_path<int>({"system", "timer"}).reason(); };
@@ -97,28 +97,40 @@ TEST(config_lookup, get_by_path_reasons_and_values) {
         {"int as string", R"({"system": {"timer": "60"}})", int_timer, "Can not find field <int>: system.timer"},
         {"int with fraction", R"({"system": {"timer": 60.5}})", int_timer, "Can not find field <int>: system.timer"},
         {"bool as number", R"({"system": {"local_debug": 1}})",
-         [](const cfg::config& _c) { return _c.get_by_path<bool>({"system", "local_debug"}).reason(); },
+         [](const cfg::config& _c) {
+             return _c.get_by_path<bool>({"system", "local_debug"}).reason();
+         },
          "Can not find field <bool>: system.local_debug"},
         {"string as number", R"({"system": {"debug_port": 5555}})",
-         [](const cfg::config& _c) { return _c.get_by_path<std::string>({"system", "debug_port"}).reason(); },
+         [](const cfg::config& _c) {
+             return _c.get_by_path<std::string>({"system", "debug_port"}).reason();
+         },
          "Can not find field <string>: system.debug_port"},
         {"middle absent", R"({"a": {}})",
-         [](const cfg::config& _c) { return _c.get_by_path<std::string>({"a", "b", "c"}).reason(); },
+         [](const cfg::config& _c) {
+             return _c.get_by_path<std::string>({"a", "b", "c"}).reason();
+         },
          "Can not find object <object>: a.b, path: a.b.c"},
         {"middle not an object", R"({"a": {"b": 5}})",
-         [](const cfg::config& _c) { return _c.get_by_path<std::string>({"a", "b", "c"}).reason(); },
+         [](const cfg::config& _c) {
+             return _c.get_by_path<std::string>({"a", "b", "c"}).reason();
+         },
          "Can not find object <object>: a.b, path: a.b.c"},
-        {"one element absent", "{}",
-         [](const cfg::config& _c) { return _c.get_by_path<std::string>({"x"}).reason(); },
+        {"one element absent", "{}", [](const cfg::config& _c) { return _c.get_by_path<std::string>({"x"}).reason(); },
          "Can not find field <string>: x"},
         {"empty path", R"({"": 1})", [](const cfg::config& _c) { return _c.get_by_path<int>({}).reason(); },
          "Can not find field <int>: "},
         {"deep value", R"({"a": {"b": {"c": "deep"}}})",
-         [](const cfg::config& _c) { return _c.get_by_path<std::string>({"a", "b", "c"}).value(); }, "deep"},
+         [](const cfg::config& _c) {
+             return _c.get_by_path<std::string>({"a", "b", "c"}).value();
+         },
+         "deep"},
         {"one element value", R"({"x": true})",
          [](const cfg::config& _c) { return std::to_string(_c.get_by_path<bool>({"x"}).value()); }, "1"},
         {"whole real as int", R"({"system": {"timer": 60.0}})",
-         [](const cfg::config& _c) { return std::to_string(_c.get_by_path<int>({"system", "timer"}).value()); },
+         [](const cfg::config& _c) {
+             return std::to_string(_c.get_by_path<int>({"system", "timer"}).value());
+         },
          "60"},
     };
     for (const path_case& c : cases) {
@@ -147,8 +159,7 @@ TEST(config_lookup, string_holding_a_nul_byte_is_refused_naming_the_key) {
         std::string key;
     };
     const std::vector<nul_case> cases = {
-        {"escaped", R"({"system": {"pidfile": "/run/lomvera.pid\u0000/x", "debug_port": "p"}})", "system",
-         "pidfile"},
+        {"escaped", R"({"system": {"pidfile": "/run/lomvera.pid\u0000/x", "debug_port": "p"}})", "system", "pidfile"},
         {"raw", std::string("{\"system\": {\"pidfile\": \"/run/lomvera.pid") + '\0' + "/x\", \"debug_port\": \"p\"}}",
          "system", "pidfile"},
         {"only the byte", R"({"system": {"pidfile": "\u0000", "debug_port": "p"}})", "system", "pidfile"},

@@ -23,9 +23,9 @@ std::string date_time_text(const calendar::fields& _fields, char _delimiter, boo
 TEST(core_calendar_text, fields_to_text) {
     struct row {
         calendar::fields fields;
-        const char* date;        // append_date
-        const char* clock;       // append_clock without milliseconds
-        const char* with_ms;     // append_date_time, blank, with milliseconds
+        const char* date;    // append_date
+        const char* clock;   // append_clock without milliseconds
+        const char* with_ms; // append_date_time, blank, with milliseconds
     };
     const std::vector<row> rows = {
         {{1, 1, 1, 0, 0, 0, 0}, "0001-01-01", "00:00:00", "0001-01-01 00:00:00.000"},

@@ -70,7 +70,8 @@ TEST_F(core_events_loop, posts_from_other_threads_run_on_the_loop_thread) {
 
 TEST_F(core_events_loop, stop_from_another_thread_ends_a_waiting_run) {
     int calls = 0;
-    const auto timer = loop->create_periodic_timer(60s, "idle", [&](timer::time_point) { ++calls; }, QVD_SOURCE_LOCATION);
+    const auto timer = loop->create_periodic_timer(
+        60s, "idle", [&](timer::time_point) { ++calls; }, QVD_SOURCE_LOCATION);
     std::thread stopper([&] {
         std::this_thread::sleep_for(50ms);
         loop->stop();
@@ -132,9 +133,11 @@ TEST_F(core_events_loop, destruction_drains_what_is_still_queued) {
 
 TEST_F(core_events_loop, destruction_after_its_objects_does_not_wait) {
     int calls = 0;
-    auto one_shot = loop->create_timer(loop->get_timers().current_time_point() + 10s, "later",
-                                       [&](timer::time_point) { ++calls; }, QVD_SOURCE_LOCATION);
-    auto periodic = loop->create_periodic_timer(10s, "later", [&](timer::time_point) { ++calls; }, QVD_SOURCE_LOCATION);
+    auto one_shot = loop->create_timer(
+        loop->get_timers().current_time_point() + 10s, "later", [&](timer::time_point) { ++calls; },
+        QVD_SOURCE_LOCATION);
+    auto periodic = loop->create_periodic_timer(
+        10s, "later", [&](timer::time_point) { ++calls; }, QVD_SOURCE_LOCATION);
     one_shot.reset();
     periodic.reset();
     const auto start = clock_type::now();

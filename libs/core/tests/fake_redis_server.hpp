@@ -72,9 +72,7 @@ public:
 
         // Keeps the connection open without answering; true when the client closed it, false when
         // the server stops first.
-        bool hold() {
-            return !read_commands(std::numeric_limits<std::size_t>::max()) && !m_stopping;
-        }
+        bool hold() { return !read_commands(std::numeric_limits<std::size_t>::max()) && !m_stopping; }
 
     private:
         // Waits for bytes or the end; false when the server stops.

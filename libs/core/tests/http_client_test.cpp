@@ -98,8 +98,9 @@ http_response routes(const http_request& _request, http_server& _server, gate& _
     if (target.rfind("/hold", 0) == 0)
         _gate.wait();
     const auto cookie = _request.headers.find("cookie");
-    return {200, _request.method + " " + target + (cookie != _request.headers.end() ? " " + cookie->second : "") +
-                     (_request.body.empty() ? "" : " " + _request.body),
+    return {200,
+            _request.method + " " + target + (cookie != _request.headers.end() ? " " + cookie->second : "") +
+                (_request.body.empty() ? "" : " " + _request.body),
             {}};
 }
 
@@ -133,9 +134,8 @@ struct core_http_client : ::testing::Test {
     // Sends one asynchronous request and waits for its result on the main loop.
     http::result deliver(http::client& _client, http::method _method, const std::string& _address) {
         boost::optional<http::result> received;
-        const auto handle = _client.perform_async_request(_method, _address, [&](http::result _result) {
-            received = std::move(_result);
-        });
+        const auto handle = _client.perform_async_request(_method, _address,
+                                                          [&](http::result _result) { received = std::move(_result); });
         EXPECT_TRUE(run_until([&] { return received.has_value(); }));
         return received.value_or(http::result("no delivery"));
     }
@@ -276,12 +276,12 @@ TEST_F(core_http_client, asynchronous_results_arrive_on_the_main_loop) {
     std::set<std::thread::id> delivery_threads;
     std::vector<async_operation_handle<http::result>::ptr> handles;
     for (int i = 0; i < 200; ++i) {
-        handles.push_back(client->perform_async_request(
-            http::method::put, "/n/" + std::to_string(i), "{\"n\":" + std::to_string(i) + "}",
-            [&, i](http::result _result) {
-                received[i] = std::move(_result).data().value_or("no data");
-                delivery_threads.insert(std::this_thread::get_id());
-            }));
+        handles.push_back(client->perform_async_request(http::method::put, "/n/" + std::to_string(i),
+                                                        "{\"n\":" + std::to_string(i) + "}",
+                                                        [&, i](http::result _result) {
+                                                            received[i] = std::move(_result).data().value_or("no data");
+                                                            delivery_threads.insert(std::this_thread::get_id());
+                                                        }));
     }
     ASSERT_TRUE(run_until([&] { return received.size() == 200; }));
     for (int i = 0; i < 200; ++i)
@@ -381,8 +381,9 @@ TEST_F(core_http_client, restart_sends_the_same_request_again_while_the_client_l
     auto client = make_client(2);
     std::vector<std::string> results;
     held.open();
-    const auto handle = client->perform_async_request(http::method::post, "/hold-again", "{\"k\":\"v\"}",
-                                                      [&](http::result _result) { results.push_back(text_of(_result)); });
+    const auto handle =
+        client->perform_async_request(http::method::post, "/hold-again", "{\"k\":\"v\"}",
+                                      [&](http::result _result) { results.push_back(text_of(_result)); });
     ASSERT_TRUE(run_until([&] { return results.size() == 1; }));
     // Held by the server, so that the second run cannot have completed yet when it is asked.
     held.close();

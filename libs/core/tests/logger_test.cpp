@@ -147,9 +147,8 @@ TEST(core_logger, levels_reach_syslog_and_stream_by_debug_mode) {
     for (const char* body : {"a debug line 7", "an info line with args", "a warning line", "an error line"})
         EXPECT_TRUE(stream_line(reader, main_prefix(), "", body)) << body;
     EXPECT_EQ(reader.messages().front().rfind(main_prefix(), 0), 0u);
-    EXPECT_TRUE(std::none_of(reader.messages().begin(), reader.messages().end(), [](const std::string& _m) {
-        return _m.find("Starting") != std::string::npos;
-    }));
+    EXPECT_TRUE(std::none_of(reader.messages().begin(), reader.messages().end(),
+                             [](const std::string& _m) { return _m.find("Starting") != std::string::npos; }));
 
     // Debug mode on: debug lines arrive, dated and indented, and are copied to standard error.
     stderr_capture captured;
@@ -162,15 +161,13 @@ TEST(core_logger, levels_reach_syslog_and_stream_by_debug_mode) {
         return _l.body.size() > 6 && _l.body.compare(_l.body.size() - 6, 6, "marker") == 0;
     }));
     const std::string errors = captured.text();
-    const auto visible = syslog->wait_for([](const syslog_line& _l) {
-        return _l.body.find("now visible") != std::string::npos;
-    });
+    const auto visible =
+        syslog->wait_for([](const syslog_line& _l) { return _l.body.find("now visible") != std::string::npos; });
     ASSERT_TRUE(visible);
     EXPECT_EQ(visible->priority, 15);
     EXPECT_TRUE(dated(visible->body, "", "now visible")) << visible->body;
-    const auto indented = syslog->wait_for([](const syslog_line& _l) {
-        return _l.body.find("inside 1") != std::string::npos;
-    });
+    const auto indented =
+        syslog->wait_for([](const syslog_line& _l) { return _l.body.find("inside 1") != std::string::npos; });
     ASSERT_TRUE(indented);
     EXPECT_TRUE(dated(indented->body, "", "    | inside 1")) << indented->body;
     EXPECT_NE(errors.find(constants::project_name + ": "), std::string::npos) << errors;

@@ -44,9 +44,9 @@ std::vector<std::string> texts(const redis::reply& _reply) {
 
 TEST(redis_reply_type, names_and_unknown_values) {
     const std::vector<std::pair<redis::reply_type, std::string>> names = {
-        {redis::reply_type::STRING, "string"}, {redis::reply_type::ARRAY, "array"},
+        {redis::reply_type::STRING, "string"},   {redis::reply_type::ARRAY, "array"},
         {redis::reply_type::INTEGER, "integer"}, {redis::reply_type::NIL, "nil"},
-        {redis::reply_type::STATUS, "status"}, {redis::reply_type::ERROR, "error"}};
+        {redis::reply_type::STATUS, "status"},   {redis::reply_type::ERROR, "error"}};
     for (const auto& [type, name] : names)
         EXPECT_EQ(redis::to_string(type), name);
     for (const int value : {0, 7, 8, -1})
@@ -93,8 +93,10 @@ TEST_F(redis_command, builders_send_their_words_in_order) {
               "OK");
     EXPECT_EQ(context->increment_in_table(table, "f1", "41")->execute().to_long_long(), 42);
     EXPECT_EQ(context->get_from_table(table, "f1")->execute().to_string(), "42");
-    EXPECT_EQ(texts(context->get_from_table_multi(table)->add_argument("f3").add_argument("none").add_argument("f2").execute()),
-              (std::vector<std::string>{"3", "(nil)", "2"}));
+    EXPECT_EQ(
+        texts(
+            context->get_from_table_multi(table)->add_argument("f3").add_argument("none").add_argument("f2").execute()),
+        (std::vector<std::string>{"3", "(nil)", "2"}));
     EXPECT_EQ(context->delete_from_table(table, "f2")->execute().to_int(), 1);
     EXPECT_EQ(texts(context->get_table(table)->execute()).size(), 4u);
 }
@@ -143,7 +145,9 @@ TEST_F(redis_command, reading_a_reply_of_another_type_throws) {
 
 TEST_F(redis_command, error_reply_throws_from_execute_and_is_delivered_by_execute_async) {
     context->set(key("text"), "not a number")->execute();
-    EXPECT_EQ(error_text([&] { context->create_command({"INCR", key("text")})->execute(); }),
+    EXPECT_EQ(error_text([&] {
+                  context->create_command({"INCR", key("text")})->execute();
+              }),
               "Command: INCR, error: ERR value is not an integer or out of range");
     const redis::reply failed = wait(context->create_command({"INCR", key("text")})->execute_async());
     EXPECT_EQ(failed.get_type(), redis::reply_type::ERROR);
@@ -164,9 +168,10 @@ TEST_F(redis_command, empty_command_is_refused_before_it_is_sent) {
 TEST_F(redis_command, subscribing_commands_are_refused_on_the_asynchronous_connection) {
     // A subscription or MONITOR answers one command with many replies; a handle takes exactly one.
     const std::string channel = key("channel");
-    for (const std::vector<std::string>& words :
-         {std::vector<std::string>{"SUBSCRIBE", channel}, {"psubscribe", channel + "*"}, {"SSubscribe", channel},
-          {"MONITOR"}})
+    for (const std::vector<std::string>& words : {std::vector<std::string>{"SUBSCRIBE", channel},
+                                                  {"psubscribe", channel + "*"},
+                                                  {"SSubscribe", channel},
+                                                  {"MONITOR"}})
         EXPECT_EQ(error_text([&] { context->create_command(words)->execute_async(); }),
                   "Command: " + words[0] + ", error");
     // Nothing was sent: messages published now reach no one, and the next replies are the right ones.
@@ -225,7 +230,12 @@ TEST_F(redis_command, restart_resends_without_the_command_and_fails_without_the_
 
 TEST_F(redis_command, for_each_element_stops_at_the_first_false) {
     const std::string table = key("table");
-    context->set_to_table_multi(table)->add_argument("a").add_argument("1").add_argument("b").add_argument("2").execute();
+    context->set_to_table_multi(table)
+        ->add_argument("a")
+        .add_argument("1")
+        .add_argument("b")
+        .add_argument("2")
+        .execute();
     const redis::reply values = context->get_from_table_multi(table)->add_argument("a").add_argument("b").execute();
     std::vector<std::string> seen;
     EXPECT_EQ(values.as_array().for_each_element([&](const redis::reply_element& _element) {
@@ -252,10 +262,11 @@ TEST_F(redis_command, scan_visits_every_key_once_and_stops_when_asked) {
     context->set("other", "v")->execute();
 
     std::unordered_map<std::string, int> visits;
-    EXPECT_EQ(context->scan("scan:*", [&](boost::string_view _key) {
-        ++visits[_key.to_string()];
-        return true;
-    }),
+    EXPECT_EQ(context->scan("scan:*",
+                            [&](boost::string_view _key) {
+                                ++visits[_key.to_string()];
+                                return true;
+                            }),
               iteration_result::finished);
     EXPECT_EQ(visits.size(), static_cast<size_t>(count));
     for (int i = 0; i < count; ++i)

@@ -58,7 +58,8 @@ TEST_F(redis_connection, selects_the_database_on_both_connections) {
         for (std::string line = monitor.next(); line.find("\"marker\"") == std::string::npos; line = monitor.next()) {
             const auto from = line.find('[');
             const auto to = line.find(']');
-            if (line.find("\"SELECT\" \"" + std::to_string(db) + "\"") != std::string::npos && from != std::string::npos)
+            if (line.find("\"SELECT\" \"" + std::to_string(db) + "\"") != std::string::npos &&
+                from != std::string::npos)
                 selecting.insert(line.substr(from, to - from));
         }
         // Two connections of the context, plus the outside client's own SELECT.
@@ -147,9 +148,8 @@ TEST_F(redis_connection, destroyed_context_gives_pending_commands_a_nil_reply) {
         handle->set_callback([&](redis::reply _reply) { types.push_back(_reply.get_type()); });
     context.reset();
     run_until([&] { return types.size() == handles.size(); });
-    EXPECT_TRUE(std::all_of(types.begin(), types.end(), [](redis::reply_type _type) {
-        return _type == redis::reply_type::NIL;
-    }));
+    EXPECT_TRUE(std::all_of(types.begin(), types.end(),
+                            [](redis::reply_type _type) { return _type == redis::reply_type::NIL; }));
     EXPECT_TRUE(run_to_the_end());
 }
 
@@ -187,8 +187,9 @@ TEST_F(redis_connection, server_stopped_while_commands_are_pending) {
 
     EXPECT_EQ(error_text([&] { context->get("key")->execute_async(); }), "Command: GET, error");
     // A command larger than the socket's buffers is written on into the closed connection.
-    EXPECT_EQ(error_text([&] { context->set("key", std::string(32 << 20, 'x'))->execute(); })
-                  .rfind("Command: SET, error: ", 0),
+    EXPECT_EQ(error_text([&] {
+                  context->set("key", std::string(32 << 20, 'x'))->execute();
+              }).rfind("Command: SET, error: ", 0),
               0u);
     EXPECT_TRUE(run_to_the_end());
 }

@@ -97,9 +97,9 @@ TEST_F(redis_faulty_server, a_reply_without_a_command_ends_the_connection_not_th
     for (const scenario& current : scenarios) {
         SCOPED_TRACE(current.name);
         std::atomic<bool> closed_by_client{false};
-        fake_redis_server server({answers(current.select_answer, current.commands, current.answer, ending::holds,
-                                          closed_by_client),
-                                  fake_redis_server::selects_and_holds()});
+        fake_redis_server server(
+            {answers(current.select_answer, current.commands, current.answer, ending::holds, closed_by_client),
+             fake_redis_server::selects_and_holds()});
         const redis::context::ptr context = connect(server.endpoint());
         EXPECT_EQ(get_all(*context, current.commands), current.expected);
         run_until([&] { return closed_by_client.load(); });
@@ -116,7 +116,8 @@ TEST_F(redis_faulty_server, pipelined_gets_cut_off_by_a_close_fail_instead_of_re
     }
     expected.resize(1000, closed);
     std::atomic<bool> unused{false};
-    fake_redis_server server({answers("+OK\r\n", 1000, answer, ending::closes, unused), fake_redis_server::selects_and_holds()});
+    fake_redis_server server(
+        {answers("+OK\r\n", 1000, answer, ending::closes, unused), fake_redis_server::selects_and_holds()});
     const redis::context::ptr context = connect(server.endpoint());
 
     const std::vector<std::string> results = get_all(*context, 1000);
@@ -147,8 +148,7 @@ TEST_F(redis_faulty_server, a_cut_or_garbled_reply_fails_every_pending_command) 
     for (const scenario& current : scenarios) {
         SCOPED_TRACE(current.name);
         std::atomic<bool> closed_by_client{false};
-        fake_redis_server server({answers("+OK\r\n", current.commands, current.answer, current.end,
-                                          closed_by_client),
+        fake_redis_server server({answers("+OK\r\n", current.commands, current.answer, current.end, closed_by_client),
                                   fake_redis_server::selects_and_holds()});
         const redis::context::ptr context = connect(server.endpoint());
         EXPECT_EQ(get_all(*context, current.commands), current.expected);

@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
             std::cout << "received=" << signals->signal_is_received() << std::endl;
             return 3;
         }
-        const auto timer = loop->create_periodic_timer(std::chrono::seconds(30), "idle", [](timer::time_point) {},
-                                                       QVD_SOURCE_LOCATION);
+        const auto timer = loop->create_periodic_timer(
+            std::chrono::seconds(30), "idle", [](timer::time_point) {}, QVD_SOURCE_LOCATION);
         std::cout << "ready" << std::endl;
         loop->run();
         std::cout << "received=" << signals->signal_is_received() << std::endl;

@@ -53,7 +53,8 @@ public:
     bool wait_for_output(const std::string& _text, std::chrono::milliseconds _timeout = 30s) {
         const auto deadline = std::chrono::steady_clock::now() + _timeout;
         while (m_output.find(_text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !read_some(static_cast<int>(left.count())))
                 return m_output.find(_text) != std::string::npos;
         }

@@ -431,9 +431,8 @@ TEST_F(core_tcp, a_server_handles_two_hundred_clients_that_close_or_reset) {
             ++closes[id];
             open.erase(id);
         });
-        socket.set_receive_callback([&socket](boost::string_view _data) {
-            EXPECT_EQ(socket.send_some(_data), _data.size());
-        });
+        socket.set_receive_callback(
+            [&socket](boost::string_view _data) { EXPECT_EQ(socket.send_some(_data), _data.size()); });
     });
 
     constexpr int threads = 4;
@@ -602,9 +601,8 @@ TEST_F(core_tcp, accepting_resumes_after_running_out_of_descriptors) {
     tcp::socket::ptr first = manager.connect("127.0.0.1", port);
     ASSERT_TRUE(run_until([&] { return accepted.size() == 1; }));
     bool fired = false;
-    const timer::ptr pause = loop->get_timers().create_timer(std::chrono::milliseconds(1), "warm-up",
-                                                             [&](timer::time_point) { fired = true; },
-                                                             QVD_SOURCE_LOCATION);
+    const timer::ptr pause = loop->get_timers().create_timer(
+        std::chrono::milliseconds(1), "warm-up", [&](timer::time_point) { fired = true; }, QVD_SOURCE_LOCATION);
     ASSERT_TRUE(run_until([&] { return fired; }));
     log.info("descriptors run out now");
     ASSERT_TRUE(logged({"descriptors run out now"}));
@@ -626,7 +624,8 @@ TEST_F(core_tcp, accepting_resumes_after_running_out_of_descriptors) {
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int connected = ::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    const bool failed_once = run_until([&] { return count_logged("Too many open files") > 0; }, std::chrono::seconds(10));
+    const bool failed_once =
+        run_until([&] { return count_logged("Too many open files") > 0; }, std::chrono::seconds(10));
     ::setrlimit(RLIMIT_NOFILE, &original);
     ASSERT_EQ(connected, 0);
     ASSERT_TRUE(failed_once);

@@ -42,11 +42,18 @@ struct core_timers : ::testing::Test {
 TEST_F(core_timers, one_shot_timer_calls_once_with_its_scheduled_point) {
     std::vector<call> calls;
     const auto start = now();
-    const auto by_delay = timers.create_timer(30ms, "delay", [&](timer::time_point _t) { calls.push_back({_t, now()}); },
-                                              QVD_SOURCE_LOCATION);
-    const auto at_point = loop->create_timer(start + 60ms, "point",
-                                             [&](timer::time_point _t) { calls.push_back({_t, now()}); },
-                                             QVD_SOURCE_LOCATION);
+    const auto by_delay = timers.create_timer(
+        30ms, "delay",
+        [&](timer::time_point _t) {
+            calls.push_back({_t, now()});
+        },
+        QVD_SOURCE_LOCATION);
+    const auto at_point = loop->create_timer(
+        start + 60ms, "point",
+        [&](timer::time_point _t) {
+            calls.push_back({_t, now()});
+        },
+        QVD_SOURCE_LOCATION);
     EXPECT_TRUE(by_delay->is_waiting());
     loop->run();
     ASSERT_EQ(calls.size(), 2u);
@@ -68,11 +75,10 @@ TEST_F(core_timers, reset_and_stop_after_the_wait_completed_drop_the_stale_call)
     int stopped_calls = 0;
     const auto start = now();
     timer::time_point new_point{};
-    timer::ptr resettable = loop->create_timer(start + 2ms, "resettable",
-                                               [&](timer::time_point _t) { reset_calls.push_back(_t); },
-                                               QVD_SOURCE_LOCATION);
-    timer::ptr stoppable = loop->create_timer(start + 2ms, "stoppable", [&](timer::time_point) { ++stopped_calls; },
-                                              QVD_SOURCE_LOCATION);
+    timer::ptr resettable = loop->create_timer(
+        start + 2ms, "resettable", [&](timer::time_point _t) { reset_calls.push_back(_t); }, QVD_SOURCE_LOCATION);
+    timer::ptr stoppable = loop->create_timer(
+        start + 2ms, "stoppable", [&](timer::time_point) { ++stopped_calls; }, QVD_SOURCE_LOCATION);
     const auto first = loop->create_timer(
         start + 1ms, "first",
         [&](timer::time_point) {
@@ -92,8 +98,8 @@ TEST_F(core_timers, reset_and_stop_after_the_wait_completed_drop_the_stale_call)
 TEST_F(core_timers, reset_of_a_pending_timer_moves_the_only_call) {
     std::vector<timer::time_point> calls;
     const auto start = now();
-    const auto one = loop->create_timer(start + 20ms, "one", [&](timer::time_point _t) { calls.push_back(_t); },
-                                        QVD_SOURCE_LOCATION);
+    const auto one = loop->create_timer(
+        start + 20ms, "one", [&](timer::time_point _t) { calls.push_back(_t); }, QVD_SOURCE_LOCATION);
     one->reset(start + 40ms);
     // The cancelled wait's completion does not make the new wait look finished.
     loop->post([&] { EXPECT_TRUE(one->is_waiting()); }, QVD_SOURCE_LOCATION);
@@ -205,8 +211,8 @@ TEST_F(core_timers, stop_restart_reset_and_expire_now) {
     periodic->stop();
     periodic->expire_now();
     loop->get_io_context().restart();
-    const auto quiet = loop->create_timer(now() + 60ms, "quiet", [&](timer::time_point) { loop->stop(); },
-                                          QVD_SOURCE_LOCATION);
+    const auto quiet = loop->create_timer(
+        now() + 60ms, "quiet", [&](timer::time_point) { loop->stop(); }, QVD_SOURCE_LOCATION);
     loop->run();
     EXPECT_EQ(calls.size(), 1u);
 
@@ -233,10 +239,10 @@ TEST_F(core_timers, destroying_a_periodic_timer_with_a_queued_tick_drops_it) {
     int periodic_calls = 0;
     const auto start = now();
     periodic_timer::ptr periodic;
-    const auto killer = loop->create_timer(start + 1ms, "killer", [&](timer::time_point) { periodic.reset(); },
-                                           QVD_SOURCE_LOCATION);
-    periodic = loop->create_periodic_timer(2ms, "victim", [&](timer::time_point) { ++periodic_calls; },
-                                           QVD_SOURCE_LOCATION);
+    const auto killer = loop->create_timer(
+        start + 1ms, "killer", [&](timer::time_point) { periodic.reset(); }, QVD_SOURCE_LOCATION);
+    periodic = loop->create_periodic_timer(
+        2ms, "victim", [&](timer::time_point) { ++periodic_calls; }, QVD_SOURCE_LOCATION);
     std::this_thread::sleep_for(20ms);
     loop->run();
     EXPECT_EQ(periodic_calls, 0);
@@ -283,13 +289,15 @@ TEST_F(core_timers, a_throwing_callback_leaves_run_and_the_grid_goes_on) {
 
 TEST_F(core_timers, non_positive_periods_are_refused) {
     for (const auto period : {0ns, -1ns, std::chrono::nanoseconds(-5s)}) {
-        EXPECT_THROW(loop->create_periodic_timer(period, "bad", [](timer::time_point) {}, QVD_SOURCE_LOCATION),
+        EXPECT_THROW(loop->create_periodic_timer(
+                         period, "bad", [](timer::time_point) {}, QVD_SOURCE_LOCATION),
                      qvd::libs::core::exception);
-        EXPECT_THROW(loop->create_periodic_timer(period, periodic_timer::execute_now{}, "bad",
-                                                 [](timer::time_point) {}, QVD_SOURCE_LOCATION),
+        EXPECT_THROW(loop->create_periodic_timer(
+                         period, periodic_timer::execute_now{}, "bad", [](timer::time_point) {}, QVD_SOURCE_LOCATION),
                      qvd::libs::core::exception);
     }
-    const auto good = loop->create_periodic_timer(1s, "good", [](timer::time_point) {}, QVD_SOURCE_LOCATION);
+    const auto good = loop->create_periodic_timer(
+        1s, "good", [](timer::time_point) {}, QVD_SOURCE_LOCATION);
     try {
         good->reset(0ns);
         FAIL() << "no throw";

@@ -26,9 +26,9 @@ std::string log_form(const timestamp& _value) {
 TEST(core_timestamp, text_forms) {
     struct row {
         std::int64_t count;
-        const char* log;      // operator<<
-        const char* sql;      // to_iso_8601_string(true)
-        const char* seconds;  // to_iso_8601(false, 'T', false)
+        const char* log;     // operator<<
+        const char* sql;     // to_iso_8601_string(true)
+        const char* seconds; // to_iso_8601(false, 'T', false)
     };
     const std::vector<row> rows = {
         {0, "1970-01-01T00:00:00.000Z", "1970-01-01 00:00:00.000", "1970-01-01T00:00:00"},
@@ -70,7 +70,7 @@ TEST(core_timestamp, construction_and_parts) {
     const timestamp before = timestamp::current_time();
     const timestamp now = timestamp::current_time();
     EXPECT_LE(before, now);
-    EXPECT_GT(now.get_ts(), 1577934245);  // later than 2020
+    EXPECT_GT(now.get_ts(), 1577934245); // later than 2020
     EXPECT_EQ(now - before, now.get_time_since_epoch() - before.get_time_since_epoch());
     EXPECT_EQ(timestamp(milliseconds(10)) + milliseconds(5), timestamp(milliseconds(15)));
     EXPECT_EQ(timestamp(milliseconds(10)) - milliseconds(15), timestamp(milliseconds(-5)));

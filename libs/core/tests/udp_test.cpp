@@ -139,8 +139,8 @@ TEST_F(core_udp, a_callback_that_replaces_itself_finishes_its_call) {
     udp::socket::ptr target = loop->create_udp_socket("127.0.0.1", 0);
     std::vector<std::string> seen;
     target->set_receive_callback([&, name = std::string(100, 'f')](const udp::endpoint&,
-                                                                    const boost::asio::ip::address_v4&,
-                                                                    const udp::message& _data) {
+                                                                   const boost::asio::ip::address_v4&,
+                                                                   const udp::message& _data) {
         target->set_receive_callback(
             [&seen](const udp::endpoint&, const boost::asio::ip::address_v4&, const udp::message& _next) {
                 seen.push_back("next " + std::string(_next.data(), _next.size()));
@@ -160,9 +160,8 @@ TEST_F(core_udp, a_callback_may_destroy_its_own_socket) {
     const int port = port_of(*target);
     int calls = 0;
     // What the callback captured stays usable for the rest of the call.
-    target->set_receive_callback([&, marker = std::make_shared<int>(3)](const udp::endpoint&,
-                                                                         const boost::asio::ip::address_v4&,
-                                                                         const udp::message&) {
+    target->set_receive_callback([&, marker = std::make_shared<int>(3)](
+                                     const udp::endpoint&, const boost::asio::ip::address_v4&, const udp::message&) {
         target.reset();
         calls += *marker;
     });
@@ -243,10 +242,10 @@ TEST_F(core_udp, ipv6_sockets_report_their_senders) {
         return;
     std::vector<datagram> both;
     udp::socket::ptr dual = loop->create_udp_socket(ip_protocol::v6, 0);
-    dual->set_receive_callback([&both](const udp::endpoint& _sender, const boost::asio::ip::address_v4& _local,
-                                       const udp::message& _data) {
-        both.push_back({_sender, _local, std::string(_data.data(), _data.size())});
-    });
+    dual->set_receive_callback(
+        [&both](const udp::endpoint& _sender, const boost::asio::ip::address_v4& _local, const udp::message& _data) {
+            both.push_back({_sender, _local, std::string(_data.data(), _data.size())});
+        });
     udp::socket::ptr v4_source = loop->create_udp_socket("127.0.0.1", 0);
     v4_source->send_to("127.0.0.1", port_of(*dual), "over four");
     ASSERT_TRUE(run_until([&] { return both.size() == 1; }));
@@ -276,10 +275,10 @@ TEST_F(core_udp, a_failed_read_is_logged_and_never_reaches_the_callback) {
     }
     std::vector<datagram> received;
     error_reporting_socket socket(loop->get_io_context(), log);
-    socket.set_receive_callback(
-        [&received](const udp::endpoint& _sender, const boost::asio::ip::address_v4& _local, const udp::message& _data) {
-            received.push_back({_sender, _local, std::string(_data.data(), _data.size())});
-        });
+    socket.set_receive_callback([&received](const udp::endpoint& _sender, const boost::asio::ip::address_v4& _local,
+                                            const udp::message& _data) {
+        received.push_back({_sender, _local, std::string(_data.data(), _data.size())});
+    });
     // The unreachable port comes back as an error on the next read.
     socket.send_to("127.0.0.1", closed_port, "nobody listens");
     ASSERT_TRUE(run_until([&] { return count_logged("Connection refused") == 1; }));

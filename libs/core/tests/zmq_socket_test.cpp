@@ -50,8 +50,9 @@ TEST_F(core_zmq_socket, refused_endpoints_and_types_fail_with_their_texts) {
     for (const bool bind : {false, true}) {
         for (const std::string endpoint : {"nonsense", "foo://bar", "tcp://127.0.0.1:notaport"}) {
             SCOPED_TRACE(endpoint);
-            const std::string expected = std::string(bind ? "zmq::socket_impl::bind to " : "zmq::socket_impl::connect to ") +
-                                         endpoint + ": " + zeromq_text(bind, endpoint);
+            const std::string expected =
+                std::string(bind ? "zmq::socket_impl::bind to " : "zmq::socket_impl::connect to ") + endpoint + ": " +
+                zeromq_text(bind, endpoint);
             try {
                 if (bind)
                     sockets.bind(type::pull, endpoint);
@@ -325,8 +326,9 @@ TEST_F(core_zmq_socket, a_loop_run_by_several_threads_hands_over_each_frame_once
             sender.send(::zmq::buffer(&i, sizeof i), ::zmq::send_flags::none);
     });
     const auto work = loop->create_work();
-    const auto guard = loop->create_timer(loop->get_timers().current_time_point() + 10s, "guard",
-                                          [&](timer::time_point) { loop->stop(); }, QVD_SOURCE_LOCATION);
+    const auto guard = loop->create_timer(
+        loop->get_timers().current_time_point() + 10s, "guard", [&](timer::time_point) { loop->stop(); },
+        QVD_SOURCE_LOCATION);
     std::vector<std::thread> runners;
     for (int t = 0; t < 3; ++t)
         runners.emplace_back([&] { loop->run(); });

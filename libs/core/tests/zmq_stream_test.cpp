@@ -111,8 +111,8 @@ TEST_F(core_zmq_stream, json_stream_marks_letter_topics_and_hands_over_the_docum
     const std::vector<std::string> subscribed = pub.subscriptions_until({"#news", "1st", "#x"});
     EXPECT_EQ(std::set<std::string>(subscribed.begin(), subscribed.end()),
               (std::set<std::string>{"#news", "1st", "#x"}));
-    for (const char* frame : {"news {\"n\":1}", "#news {\"n\":2}", "#news no document", "#newsroom{\"r\":1} tail", "#news",
-                              "1st{}", "#x {\"x\":[]}", "#news {\"last\":true}"})
+    for (const char* frame : {"news {\"n\":1}", "#news {\"n\":2}", "#news no document", "#newsroom{\"r\":1} tail",
+                              "#news", "1st{}", "#x {\"x\":[]}", "#news {\"last\":true}"})
         pub.publish(frame);
     ASSERT_TRUE(run_until([&] { return received.size() == 5; }));
     EXPECT_EQ(received, (record_list{{"news", "{\"n\":2}"},
@@ -278,7 +278,8 @@ TEST_F(core_zmq_stream, refused_endpoints_throw_system_errors) {
             loop->create_zmq_raw_message_stream(endpoint);
             ADD_FAILURE() << "accepted";
         } catch (const boost::system::system_error& _error) {
-            EXPECT_EQ(_error.code().message(), endpoint == "nonsense" ? zmq_strerror(EINVAL) : zmq_strerror(EPROTONOSUPPORT));
+            EXPECT_EQ(_error.code().message(),
+                      endpoint == "nonsense" ? zmq_strerror(EINVAL) : zmq_strerror(EPROTONOSUPPORT));
         }
         EXPECT_THROW(loop->create_zmq_message_stream(endpoint), boost::system::system_error);
     }

@@ -4,16 +4,11 @@ namespace mariadb {
 
 account::account(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
                  const std::string& _schema, u32 _port, const std::string& _unix_socket)
-    : m_port(_port),
-      m_host_name(_host_name),
-      m_user_name(_user_name),
-      m_password(_password),
-      m_schema(_schema),
+    : m_port(_port), m_host_name(_host_name), m_user_name(_user_name), m_password(_password), m_schema(_schema),
       m_unix_socket(_unix_socket) {}
 
-account_ref account::create(const std::string& _host_name, const std::string& _user_name,
-                            const std::string& _password, const std::string& _schema, u32 _port,
-                            const std::string& _unix_socket) {
+account_ref account::create(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
+                            const std::string& _schema, u32 _port, const std::string& _unix_socket) {
     return account_ref(new account(_host_name, _user_name, _password, _schema, _port, _unix_socket));
 }
 

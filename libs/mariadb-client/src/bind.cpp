@@ -97,9 +97,7 @@ void bind::reserve(unsigned long _length) {
     m_bind->buffer_length = _length;
 }
 
-const char* bind::buffer() const {
-    return m_data ? m_data->get() : reinterpret_cast<const char*>(m_uchar8);
-}
+const char* bind::buffer() const { return m_data ? m_data->get() : reinterpret_cast<const char*>(m_uchar8); }
 
 char* bind::buffer() { return m_data ? m_data->get() : reinterpret_cast<char*>(m_uchar8); }
 

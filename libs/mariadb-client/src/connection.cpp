@@ -41,9 +41,7 @@ connection::~connection() {
     close(m_cancel_event);
 }
 
-connection_ref connection::create(const account_ref& _account) {
-    return connection_ref(new connection(_account));
-}
+connection_ref connection::create(const account_ref& _account) { return connection_ref(new connection(_account)); }
 
 void connection::fail_handle(const char* _function, unsigned _line) {
     close_cancel_socket(true);
@@ -108,8 +106,8 @@ bool connection::connect() {
 
     const auto& login = *m_account;
     if (!login.ssl_key().empty()) {
-        if (mysql_ssl_set(m_mysql, login.ssl_key().c_str(), login.ssl_certificate().c_str(),
-                          login.ssl_ca().c_str(), login.ssl_ca_path().c_str(), login.ssl_cipher().c_str()) != 0)
+        if (mysql_ssl_set(m_mysql, login.ssl_key().c_str(), login.ssl_certificate().c_str(), login.ssl_ca().c_str(),
+                          login.ssl_ca_path().c_str(), login.ssl_cipher().c_str()) != 0)
             MARIADB_FAIL("connect");
         const my_bool enforce = 1;
         if (mysql_optionsv(m_mysql, MYSQL_OPT_SSL_ENFORCE, &enforce) != 0)
@@ -132,15 +130,15 @@ bool connection::connect() {
     if (!keep_cancel_socket()) {
         const int error = errno;
         disconnect();
-        fail(CR_UNKNOWN_ERROR, std::string("Cannot keep the socket for cancelling: ") + std::strerror(error),
-             "connect", __FILE__, __LINE__);
+        fail(CR_UNKNOWN_ERROR, std::string("Cannot keep the socket for cancelling: ") + std::strerror(error), "connect",
+             __FILE__, __LINE__);
     }
     m_link = std::make_shared<const bool>(true);
     // The client alone falls back to clear text when the server offers no TLS.
     if (!login.ssl_key().empty() && !mysql_get_ssl_cipher(m_mysql)) {
         disconnect();
-        fail(CR_SSL_CONNECTION_ERROR, "TLS/SSL error: TLS is required, but the server does not support it",
-             "connect", __FILE__, __LINE__);
+        fail(CR_SSL_CONNECTION_ERROR, "TLS/SSL error: TLS is required, but the server does not support it", "connect",
+             __FILE__, __LINE__);
     }
     apply_session_state();
     return true;
@@ -153,9 +151,9 @@ bool connection::real_connect(const char* _socket) {
         return false;
     const auto& login = *m_account;
     MYSQL* connected = nullptr;
-    int status = mysql_real_connect_start(&connected, m_mysql, login.host_name().c_str(), login.user_name().c_str(),
-                                          login.password().c_str(), nullptr, login.port(), _socket,
-                                          CLIENT_MULTI_STATEMENTS);
+    int status =
+        mysql_real_connect_start(&connected, m_mysql, login.host_name().c_str(), login.user_name().c_str(),
+                                 login.password().c_str(), nullptr, login.port(), _socket, CLIENT_MULTI_STATEMENTS);
     while (status != 0) {
         const my_socket handle = mysql_get_socket(m_mysql);
         pollfd waits[2] = {{handle, 0, 0}, {m_cancel_event, POLLIN, 0}};

@@ -50,8 +50,7 @@ void civil_from_day_number(s64 _number, s64& _year, unsigned& _month, unsigned& 
 }
 
 s64 milliseconds_of_day(const time& _time) {
-    return ((static_cast<s64>(_time.hour()) * 60 + _time.minute()) * 60 + _time.second()) * 1000 +
-           _time.millisecond();
+    return ((static_cast<s64>(_time.hour()) * 60 + _time.minute()) * 60 + _time.second()) * 1000 + _time.millisecond();
 }
 
 time_span split(s64 _milliseconds, bool _negative) {
@@ -130,11 +129,9 @@ bool read_date(const char* _text, std::size_t _size, u16 (&_parts)[3]) {
     return true;
 }
 
-
 u16 clock_parts(bool _utc, std::tm& _tm) {
     const auto now = std::chrono::system_clock::now();
-    const auto milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     if (_utc)
         gmtime_r(&seconds, &_tm);
@@ -183,8 +180,8 @@ time::time(std::time_t _time) {
 time::time(const MYSQL_TIME& _time) {
     // A TIME value beyond one day cannot be a time of day.
     if (_time.hour > 255 || _time.minute > 255 || _time.second > 255)
-        throw exception::time(static_cast<u8>(_time.hour), static_cast<u8>(_time.minute),
-                              static_cast<u8>(_time.second), static_cast<u16>(_time.second_part / 1000));
+        throw exception::time(static_cast<u8>(_time.hour), static_cast<u8>(_time.minute), static_cast<u8>(_time.second),
+                              static_cast<u16>(_time.second_part / 1000));
     set(static_cast<u8>(_time.hour), static_cast<u8>(_time.minute), static_cast<u8>(_time.second),
         static_cast<u16>(_time.second_part / 1000));
 }
@@ -530,8 +527,7 @@ date_time date_time::add_years(s32 _years) const {
         return result;
     const s64 year = static_cast<s64>(m_year) + _years;
     if (year < 1 || year > 65535)
-        throw exception::date_time(static_cast<u16>(year), m_month, m_day, m_hour, m_minute, m_second,
-                                   m_millisecond);
+        throw exception::date_time(static_cast<u16>(year), m_month, m_day, m_hour, m_minute, m_second, m_millisecond);
     result.year(static_cast<u16>(year));
     return result;
 }
@@ -621,8 +617,8 @@ date_time date_time::subtract(const time_span& _span) const {
 
 time_span date_time::time_between(const date_time& _other) const {
     const s64 mine = day_number(m_year, m_month, m_day) * g_day_milliseconds + milliseconds_of_day(*this);
-    const s64 theirs = day_number(_other.m_year, _other.m_month, _other.m_day) * g_day_milliseconds +
-                       milliseconds_of_day(_other);
+    const s64 theirs =
+        day_number(_other.m_year, _other.m_month, _other.m_day) * g_day_milliseconds + milliseconds_of_day(_other);
     if (mine == theirs)
         return time_span();
     if (theirs > mine)
@@ -697,9 +693,7 @@ std::string date_time::str(bool _with_millisecond) const {
     return text;
 }
 
-std::ostream& operator<<(std::ostream& _stream, const date_time& _date_time) {
-    return _stream << _date_time.str(true);
-}
+std::ostream& operator<<(std::ostream& _stream, const date_time& _date_time) { return _stream << _date_time.str(true); }
 
 bool date_time::is_leap_year(u16 _year) { return _year % 400 == 0 || (_year % 4 == 0 && _year % 100 != 0); }
 
@@ -808,9 +802,8 @@ std::ostream& operator<<(std::ostream& _stream, const time_span& _span) {
     if (_span.negative())
         _stream << "negative ";
     return _stream << _span.days() << " days, " << static_cast<unsigned>(_span.hours()) << " hours, "
-                   << static_cast<unsigned>(_span.minutes()) << " minutes, "
-                   << static_cast<unsigned>(_span.seconds()) << " seconds, " << _span.milliseconds()
-                   << " milliseconds";
+                   << static_cast<unsigned>(_span.minutes()) << " minutes, " << static_cast<unsigned>(_span.seconds())
+                   << " seconds, " << _span.milliseconds() << " milliseconds";
 }
 
 } // namespace mariadb

@@ -9,8 +9,8 @@ namespace {
 // The offered values as they are, out of range ones included.
 std::string date_time_text(u16 _year, u8 _month, u8 _day, u8 _hour, u8 _minute, u8 _second, u16 _millisecond) {
     std::string text = "Invalid date time: ";
-    qvd::libs::core::calendar::append_date_time(text, {_year, _month, _day, _hour, _minute, _second, _millisecond},
-                                                'T', true);
+    qvd::libs::core::calendar::append_date_time(text, {_year, _month, _day, _hour, _minute, _second, _millisecond}, 'T',
+                                                true);
     return text;
 }
 

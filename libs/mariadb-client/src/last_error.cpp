@@ -5,10 +5,9 @@
 
 namespace mariadb {
 
-void report_error(u32 _error_no, const std::string& _error, const char* _function, const char* _file,
-                  unsigned _line) {
-    std::cerr << "MariaDB Error(" << _error_no << "): " << _error << "\nIn function: " << _function
-              << "\nIn file " << _file << "\nOn line " << _line << "\n";
+void report_error(u32 _error_no, const std::string& _error, const char* _function, const char* _file, unsigned _line) {
+    std::cerr << "MariaDB Error(" << _error_no << "): " << _error << "\nIn function: " << _function << "\nIn file "
+              << _file << "\nOn line " << _line << "\n";
 }
 
 void last_error::fail(u32 _error_no, const std::string& _error, const char* _function, const char* _file,

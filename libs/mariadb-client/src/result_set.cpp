@@ -113,7 +113,7 @@ result_set::result_set(MYSQL* _mysql, const statement_data_ref& _statement, bool
         fail(mysql_stmt_errno(statement), mysql_stmt_error(statement), "result_set", __FILE__, __LINE__);
     const u32 field_count = mysql_stmt_field_count(statement);
     std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> metadata(mysql_stmt_result_metadata(statement),
-                                                                           &mysql_free_result);
+                                                                      &mysql_free_result);
     if (!metadata) {
         if (field_count != 0)
             fail(mysql_stmt_errno(statement), mysql_stmt_error(statement), "result_set", __FILE__, __LINE__);
@@ -399,9 +399,7 @@ data_ref result_set::get_data(u32 _index) const {
     return std::make_shared<data<char>>(value, static_cast<u32>(length));
 }
 
-date_time result_set::get_date(u32 _index) const {
-    return get_date_time_of(_index, value::date).date();
-}
+date_time result_set::get_date(u32 _index) const { return get_date_time_of(_index, value::date).date(); }
 
 date_time result_set::get_date_time(u32 _index) const { return get_date_time_of(_index, value::date_time); }
 

@@ -81,8 +81,8 @@ void transaction::commit() {
     // Refuses a lost link instead of committing on a new session; ends a result still streaming.
     m_connection->connect();
     if (mysql_commit(m_connection->m_mysql) != 0)
-        m_connection->fail(mysql_errno(m_connection->m_mysql), mysql_error(m_connection->m_mysql), "commit",
-                           __FILE__, __LINE__);
+        m_connection->fail(mysql_errno(m_connection->m_mysql), mysql_error(m_connection->m_mysql), "commit", __FILE__,
+                           __LINE__);
     m_connection->release_session();
     detach();
 }

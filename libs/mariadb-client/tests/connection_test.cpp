@@ -203,7 +203,8 @@ TEST_F(mariadb_connection, killed_session_reconnects_with_its_session_state) {
 
     // The account's schema is selected again; charset and auto-commit come back as the connection set them.
     EXPECT_EQ(connection->execute("INSERT INTO items (name) VALUES ('a')"), 1u);
-    const auto rows = connection->query("SELECT CONCAT(CONNECTION_ID()), @@character_set_client, CONCAT(@@autocommit + 0), DATABASE()");
+    const auto rows = connection->query(
+        "SELECT CONCAT(CONNECTION_ID()), @@character_set_client, CONCAT(@@autocommit + 0), DATABASE()");
     ASSERT_TRUE(rows->next());
     EXPECT_NE(rows->get_string(0), first_id);
     EXPECT_EQ(rows->get_string(1), "latin1");
@@ -304,7 +305,8 @@ TEST_F(mariadb_connection, cancel_ends_a_waiting_call_and_every_later_one) {
             for (int i = 0; i < 600; ++i) {
                 const std::string running =
                     query_value(shared_mariadb(), "SELECT COUNT(*) FROM information_schema.PROCESSLIST "
-                                                  "WHERE INFO = 'SELECT SLEEP(60)' AND DB = '" + g_database + "'")
+                                                  "WHERE INFO = 'SELECT SLEEP(60)' AND DB = '" +
+                                                      g_database + "'")
                         .value_or("0");
                 if (running != "0")
                     break;

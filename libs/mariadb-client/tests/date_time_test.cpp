@@ -16,7 +16,6 @@ using mariadb::time;
 using mariadb::time_span;
 namespace exception = mariadb::exception;
 
-
 TEST(mariadb_date_time, parses_column_texts) {
     struct parse_case {
         const char* text;

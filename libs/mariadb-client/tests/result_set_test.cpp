@@ -23,7 +23,6 @@ using namespace qvd::test_support;
 // One database per test: CTest runs the tests of this file in parallel processes.
 std::string g_database;
 
-
 class mariadb_result_set : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -275,15 +274,15 @@ TEST_F(mariadb_result_set, column_types_and_type_errors) {
         mariadb::value::type type;
     };
     const type_case cases[] = {
-        {"c_tiny", mariadb::value::signed8},       {"c_utiny", mariadb::value::unsigned8},
-        {"c_small", mariadb::value::signed16},     {"c_year", mariadb::value::unsigned16},
-        {"c_medium", mariadb::value::signed32},    {"c_uint", mariadb::value::unsigned32},
-        {"c_big", mariadb::value::signed64},       {"c_float", mariadb::value::float32},
-        {"c_double", mariadb::value::double64},    {"c_decimal", mariadb::value::decimal},
-        {"c_date", mariadb::value::date},          {"c_datetime", mariadb::value::date_time},
+        {"c_tiny", mariadb::value::signed8},        {"c_utiny", mariadb::value::unsigned8},
+        {"c_small", mariadb::value::signed16},      {"c_year", mariadb::value::unsigned16},
+        {"c_medium", mariadb::value::signed32},     {"c_uint", mariadb::value::unsigned32},
+        {"c_big", mariadb::value::signed64},        {"c_float", mariadb::value::float32},
+        {"c_double", mariadb::value::double64},     {"c_decimal", mariadb::value::decimal},
+        {"c_date", mariadb::value::date},           {"c_datetime", mariadb::value::date_time},
         {"c_timestamp", mariadb::value::date_time}, {"c_time", mariadb::value::time},
-        {"c_bit", mariadb::value::boolean},        {"c_varchar", mariadb::value::string},
-        {"c_blob", mariadb::value::blob},          {"c_text", mariadb::value::blob},
+        {"c_bit", mariadb::value::boolean},         {"c_varchar", mariadb::value::string},
+        {"c_blob", mariadb::value::blob},           {"c_text", mariadb::value::blob},
     };
     for (const auto& c : cases)
         EXPECT_EQ(rows->column_type(rows->column_index(c.column)), c.type) << c.column;
@@ -318,8 +317,7 @@ TEST_F(mariadb_result_set, names_indexes_and_missing_rows) {
     EXPECT_THROW(empty->get_is_null(0), std::out_of_range);
 
     const auto rows = first_row();
-    EXPECT_EQ(thrown_text<std::out_of_range>([&] { rows->get_string("no_such_column"); }),
-              "Column index out of range");
+    EXPECT_EQ(thrown_text<std::out_of_range>([&] { rows->get_string("no_such_column"); }), "Column index out of range");
     EXPECT_THROW(rows->get_string("C_VARCHAR"), std::out_of_range);
     EXPECT_THROW(rows->column_name(24), std::out_of_range);
     EXPECT_EQ(rows->column_index("nothing"), std::numeric_limits<mariadb::u32>::max());

@@ -122,8 +122,8 @@ TEST_F(mariadb_statement, prepared_reads_match_text_reads) {
                 const std::string text = outcome(get, *text_rows, column);
                 if (bound != text)
                     mismatches += std::string(name) + " on " + column + " of row " +
-                                  std::to_string(text_rows->get_signed32("id")) + ": prepared '" + bound +
-                                  "', text '" + text + "'\n";
+                                  std::to_string(text_rows->get_signed32("id")) + ": prepared '" + bound + "', text '" +
+                                  text + "'\n";
                 ++compared;
             }
         }
@@ -207,17 +207,38 @@ TEST_F(mariadb_statement, runs_again_with_new_values_of_any_type) {
         const char* b;
     };
     const step steps[] = {
-        {[](auto& s) { s.set_string(1, "a text"); s.set_data(2, std::make_shared<mariadb::data<char>>("x", 1)); },
+        {[](auto& s) {
+             s.set_string(1, "a text");
+             s.set_data(2, std::make_shared<mariadb::data<char>>("x", 1));
+         },
          "a text", "x"},
         // A number after a text, and a text after a number, each send the new value.
-        {[](auto& s) { s.set_signed64(1, 42); s.set_blob(2, std::make_shared<std::istringstream>("from a stream")); },
+        {[](auto& s) {
+             s.set_signed64(1, 42);
+             s.set_blob(2, std::make_shared<std::istringstream>("from a stream"));
+         },
          "42", "from a stream"},
-        {[](auto& s) { s.set_string(1, "again"); s.set_double(2, 0.5); }, "again", "0.5"},
-        {[](auto& s) { s.set_date(1, mariadb::date_time(2024, 5, 6)); s.set_string(2, "text again"); },
+        {[](auto& s) {
+             s.set_string(1, "again");
+             s.set_double(2, 0.5);
+         },
+         "again", "0.5"},
+        {[](auto& s) {
+             s.set_date(1, mariadb::date_time(2024, 5, 6));
+             s.set_string(2, "text again");
+         },
          "2024-05-06", "text again"},
         // A null buffer or stream sends NULL, never the value of the previous run.
-        {[](auto& s) { s.set_null(1); s.set_data(2, nullptr); }, "NULL", "NULL"},
-        {[](auto& s) { s.set_unsigned8(1, 7); s.set_blob(2, nullptr); }, "7", "NULL"},
+        {[](auto& s) {
+             s.set_null(1);
+             s.set_data(2, nullptr);
+         },
+         "NULL", "NULL"},
+        {[](auto& s) {
+             s.set_unsigned8(1, 7);
+             s.set_blob(2, nullptr);
+         },
+         "7", "NULL"},
     };
     mariadb::s32 id = 0;
     for (const auto& each : steps) {
@@ -261,8 +282,8 @@ TEST_F(mariadb_statement, long_values_never_end_the_rows) {
                 EXPECT_EQ(rows->get_decimal("d").str(), "12345678901234567890.0123456789");
             }
         }
-        EXPECT_TRUE(read == expected) << "store " << each.store << ", report " << each.report_truncation
-                                      << ": " << read.size() << " rows";
+        EXPECT_TRUE(read == expected) << "store " << each.store << ", report " << each.report_truncation << ": "
+                                      << read.size() << " rows";
     }
 }
 
@@ -272,8 +293,8 @@ TEST_F(mariadb_statement, failing_fetch_throws_instead_of_ending_the_rows) {
     for (const bool store : {true, false}) {
         m_account->set_store_result(store);
         const auto connection = mariadb::connection::create(m_account);
-        const auto select =
-            connection->create_statement("SELECT id, IF(id = ?, (SELECT name FROM items), name) FROM items ORDER BY id");
+        const auto select = connection->create_statement(
+            "SELECT id, IF(id = ?, (SELECT name FROM items), name) FROM items ORDER BY id");
         select->set_signed32(0, 3);
         testing::internal::CaptureStderr();
         int read = 0;

@@ -56,9 +56,7 @@ protected:
     }
 
     // Ends the connection's session from another one, as a server restart or a network cut would.
-    void kill_session() {
-        run_sql(shared_mariadb(), "KILL " + single(m_connection, "SELECT CONCAT(CONNECTION_ID())"));
-    }
+    void kill_session() { run_sql(shared_mariadb(), "KILL " + single(m_connection, "SELECT CONCAT(CONNECTION_ID())")); }
 
     // The same, returning once the server no longer lists the session, so that whatever the
     // connection does next meets a session that is gone.

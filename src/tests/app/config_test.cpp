@@ -137,9 +137,7 @@ struct config_case {
 };
 
 // Names the case in test output instead of dumping its bytes.
-void PrintTo(const config_case& _case, std::ostream* _out) {
-    *_out << _case.name;
-}
+void PrintTo(const config_case& _case, std::ostream* _out) { *_out << _case.name; }
 
 std::function<fs::path(const fs::path&)> text_file(const std::string& _name, const std::string& _text) {
     return [_name, _text](const fs::path& _dir) {
@@ -196,8 +194,7 @@ std::vector<config_case> config_cases() {
                          EXPECT_EQ(_config.prod.host, "prod.example");
                      }});
 
-    cases.push_back({"hand_written_with_comments",
-                     text_file("comments", R"(// demo settings
+    cases.push_back({"hand_written_with_comments", text_file("comments", R"(// demo settings
 {
     "prod": { "port": 3307, "host": "prod.example", "user": "prod_user",
               "password": "prod_secret", "database": "prod_runtime" },
@@ -215,7 +212,8 @@ std::vector<config_case> config_cases() {
 
     // The example shipped with the program must stay a complete, usable file.
     cases.push_back({"shipped_example", [](const fs::path&) { return fs::path(LOMVERA_EXAMPLE_CONFIG); }, outcome::ok,
-                     "", [](const qvd::config& _config) {
+                     "",
+                     [](const qvd::config& _config) {
                          const std::string& dir = _config.system.persistent_data_dir;
                          EXPECT_TRUE(!dir.empty() && dir.back() == '/') << dir;
                          EXPECT_GE(_config.system.timer, 1U);
@@ -240,8 +238,8 @@ std::vector<config_case> config_cases() {
     timeout_as_text["system"].removeMember("pidfile");
     cases.push_back(refused("system_database_timeout_as_text", timeout_as_text,
                             {field_reason(reported_keys()[1]), "Can not find field <int>: system.database_timeout"}));
-    cases.push_back(refused("system_local_debug_null", with("system", "local_debug", Json::Value()),
-                            {field_reason(local_debug)}));
+    cases.push_back(
+        refused("system_local_debug_null", with("system", "local_debug", Json::Value()), {field_reason(local_debug)}));
 
     // A section that is missing or not an object fails every one of its keys.
     const std::vector<std::pair<std::string, Json::Value>> not_objects = {
@@ -281,9 +279,10 @@ std::vector<config_case> config_cases() {
         "Can not find object <object>: prod, path: prod.password",
     });
     cases.push_back({"empty_object", text_file("empty_object", "{}"), outcome::invalid, every_key_missing, nullptr});
-    cases.push_back({"root_is_an_array", text_file("root_array", "[" + Json::writeString(Json::StreamWriterBuilder(),
-                                                                                          valid_document()) + "]"),
-                     outcome::invalid, every_key_missing, nullptr});
+    cases.push_back(
+        {"root_is_an_array",
+         text_file("root_array", "[" + Json::writeString(Json::StreamWriterBuilder(), valid_document()) + "]"),
+         outcome::invalid, every_key_missing, nullptr});
 
     // Integers in range, at the bounds and beyond them: zero stops a kind or the timer, a negative
     // number would be read as a huge unsigned one, a number beyond 32 bits names its key too.
@@ -291,7 +290,7 @@ std::vector<config_case> config_cases() {
         std::string section;
         std::string key;
         Json::Value value;
-        std::string reason;  // empty: accepted
+        std::string reason; // empty: accepted
     };
     const Json::Value beyond_32_bits = Json::UInt64(18446744073709551615ULL);
     const std::vector<bound> bounds = {
@@ -345,10 +344,10 @@ std::vector<config_case> config_cases() {
     several["dw"].removeMember("host");
     several["prod"]["port"] = "3307";
     several["prod"]["user"] = false;
-    cases.push_back(refused("several_failures_in_report_order", several,
-                            {field_reason(reported_keys()[1]), "system.timer must be at least 1",
-                             field_reason(reported_keys()[7]), field_reason(reported_keys()[14]),
-                             field_reason(reported_keys()[15])}));
+    cases.push_back(
+        refused("several_failures_in_report_order", several,
+                {field_reason(reported_keys()[1]), "system.timer must be at least 1", field_reason(reported_keys()[7]),
+                 field_reason(reported_keys()[14]), field_reason(reported_keys()[15])}));
 
     // Integers beyond 32 bits are reasons in the list, in report order, not a failure of their own.
     Json::Value both_ports = with("dw", "port", Json::Int64(3000000000));
@@ -362,9 +361,9 @@ std::vector<config_case> config_cases() {
     Json::Value no_prod = with("system", "timer", "60");
     no_prod.removeMember("prod");
     cases.push_back(refused("prod_missing_and_timer_as_text", no_prod,
-                            {field_reason(timer), object_reason(reported_keys()[12]), object_reason(reported_keys()[13]),
-                             object_reason(reported_keys()[14]), object_reason(reported_keys()[15]),
-                             object_reason(reported_keys()[16])}));
+                            {field_reason(timer), object_reason(reported_keys()[12]),
+                             object_reason(reported_keys()[13]), object_reason(reported_keys()[14]),
+                             object_reason(reported_keys()[15]), object_reason(reported_keys()[16])}));
 
     // A NUL byte would cut the value wherever it is used (one journal path for every kind, another
     // pid file), so it is refused, escaped (the writer gives \u0000) or raw, among the other reasons
@@ -375,11 +374,11 @@ std::vector<config_case> config_cases() {
     escaped_nul["system"]["timer"] = 0;
     escaped_nul["prod"]["user"] = nul;
     const std::string escaped_text = Json::writeString(Json::StreamWriterBuilder(), escaped_nul);
-    cases.push_back({"nul_escaped_in_strings", text_file("escaped_nul", escaped_text), outcome::invalid,
-                     invalid({"system.persistent_data_dir must not hold a NUL byte",
-                              "system.pidfile must not hold a NUL byte", "system.timer must be at least 1",
-                              "prod.user must not hold a NUL byte"}),
-                     nullptr});
+    cases.push_back(
+        {"nul_escaped_in_strings", text_file("escaped_nul", escaped_text), outcome::invalid,
+         invalid({"system.persistent_data_dir must not hold a NUL byte", "system.pidfile must not hold a NUL byte",
+                  "system.timer must be at least 1", "prod.user must not hold a NUL byte"}),
+         nullptr});
     std::string raw_nul = Json::writeString(Json::StreamWriterBuilder(), valid_document());
     raw_nul.replace(raw_nul.find("dw_secret"), 9, "dw_se" + nul + "cret");
     cases.push_back({"nul_raw_in_a_string", text_file("raw_nul", raw_nul), outcome::invalid,
@@ -388,23 +387,25 @@ std::vector<config_case> config_cases() {
     std::string repeated = Json::writeString(Json::StreamWriterBuilder(), with("dw", "host", "first.example"));
     repeated.replace(repeated.find("\"host\" : \"first.example\""), std::string("\"host\" : \"first.example\"").size(),
                      "\"host\" : \"first.example\", \"host\" : \"dw.example\"");
-    cases.push_back({"key_given_twice_keeps_the_later", text_file("repeated", repeated), outcome::ok, "",
-                     expect_valid_values});
+    cases.push_back(
+        {"key_given_twice_keeps_the_later", text_file("repeated", repeated), outcome::ok, "", expect_valid_values});
 
     cases.push_back(unparsable("empty_file", text_file("empty", ""), empty_document_error));
     cases.push_back(unparsable("blank_file", text_file("blank", " \n\t\n"), empty_document_error));
     // A file that cannot be opened or read says so, with its path and the system's reason.
-    cases.push_back(unparsable("missing_file", [](const fs::path& _dir) { return _dir / "does-not-exist.json"; },
-                               "Cannot parse json: cannot open PATH: No such file or directory"));
-    cases.push_back(unparsable("directory_instead_of_file",
-                               [](const fs::path& _dir) {
-                                   fs::create_directories(_dir / "a-directory");
-                                   return _dir / "a-directory";
-                               },
-                               "Cannot parse json: cannot read PATH: Is a directory"));
-    cases.push_back(unparsable("nested_too_deep",
-                               text_file("deep", "{\"system\": " + std::string(1500, '[') + std::string(1500, ']') + "}"),
-                               "Cannot parse json: nested deeper than 1000 levels"));
+    cases.push_back(unparsable(
+        "missing_file", [](const fs::path& _dir) { return _dir / "does-not-exist.json"; },
+        "Cannot parse json: cannot open PATH: No such file or directory"));
+    cases.push_back(unparsable(
+        "directory_instead_of_file",
+        [](const fs::path& _dir) {
+            fs::create_directories(_dir / "a-directory");
+            return _dir / "a-directory";
+        },
+        "Cannot parse json: cannot read PATH: Is a directory"));
+    cases.push_back(unparsable(
+        "nested_too_deep", text_file("deep", "{\"system\": " + std::string(1500, '[') + std::string(1500, ']') + "}"),
+        "Cannot parse json: nested deeper than 1000 levels"));
     const std::string valid_text = Json::writeString(Json::StreamWriterBuilder(), valid_document());
     cases.push_back(unparsable("truncated", text_file("truncated", valid_text.substr(0, valid_text.size() / 2)),
                                "Cannot parse json: "));
@@ -467,4 +468,4 @@ TEST_P(config_record, reads_or_refuses_the_file) {
 INSTANTIATE_TEST_SUITE_P(files, config_record, ::testing::ValuesIn(config_cases()),
                          [](const ::testing::TestParamInfo<config_case>& _info) { return _info.param.name; });
 
-}  // namespace
+} // namespace

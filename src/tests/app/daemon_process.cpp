@@ -64,12 +64,11 @@ std::string config_text(const daemon_settings& _settings) {
            ", \"activities_maximum_piece\": " + std::to_string(_settings.activities_maximum_piece) +
            ", \"debug_port\": " + quoted(_settings.debug_port) +
            ", \"local_debug\": " + (_settings.local_debug ? "true" : "false") +
-           (_settings.database_timeout != 0
-                ? ", \"database_timeout\": " + std::to_string(_settings.database_timeout)
-                : std::string()) +
-           "},\n  \"prod\": " +
-           section(_settings.runtime_database, _settings.port) + ",\n  \"dw\": " +
-           section(_settings.store_database, _settings.store_port != 0 ? _settings.store_port : _settings.port) + "\n}\n";
+           (_settings.database_timeout != 0 ? ", \"database_timeout\": " + std::to_string(_settings.database_timeout)
+                                            : std::string()) +
+           "},\n  \"prod\": " + section(_settings.runtime_database, _settings.port) + ",\n  \"dw\": " +
+           section(_settings.store_database, _settings.store_port != 0 ? _settings.store_port : _settings.port) +
+           "\n}\n";
 }
 
 daemon_process::daemon_process(const std::vector<std::string>& _arguments, const std::string& _directory,

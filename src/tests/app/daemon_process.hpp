@@ -72,10 +72,10 @@ struct daemon_settings {
     long long activities_maximum_piece = 1;
     std::string debug_port = "tcp://127.0.0.1:1";
     bool local_debug = true;
-    long long database_timeout = 0;  // written only when not 0
+    long long database_timeout = 0; // written only when not 0
     std::string host = "127.0.0.1";
     unsigned port = 0;
-    unsigned store_port = 0;  // the column store's, when not 0; else port
+    unsigned store_port = 0; // the column store's, when not 0; else port
     std::string user = "lomvera";
     std::string password = "lomvera";
     std::string runtime_database;

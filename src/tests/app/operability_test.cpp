@@ -107,9 +107,8 @@ protected:
         _frozen.holder.emplace(store, _frozen.database);
         _frozen.holder->run("LOCK TABLES positions_raw WRITE");
         const auto waiting_insert = [&] {
-            return query_value(store,
-                               "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = "
-                               "'Query' AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
+            return query_value(store, "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE COMMAND = "
+                                      "'Query' AND STATE LIKE 'Waiting%' AND INFO LIKE 'INSERT%positions_raw%'")
                 .value_or("0");
         };
         auto daemon = start();
@@ -162,8 +161,9 @@ TEST_F(app_operability, a_journal_beyond_the_file_size_limit_is_an_error_and_the
 TEST_F(app_operability, a_column_store_that_cannot_be_reached_is_named_with_host_and_port) {
     m_settings.store_port = test_support::free_tcp_port();
     const auto daemon = start();
-    const std::string failure = "Cannot connect to the column store at 127.0.0.1:" +
-                                std::to_string(m_settings.store_port) + ": Can't connect to server on '127.0.0.1'";
+    const std::string failure =
+        "Cannot connect to the column store at 127.0.0.1:" + std::to_string(m_settings.store_port) +
+        ": Can't connect to server on '127.0.0.1'";
     ASSERT_TRUE(eventually([&] { return daemon->standard_error().find(failure) != std::string::npos; }, 30s))
         << daemon->standard_error();
     // The runtime database connected: no failure names it.
@@ -178,9 +178,8 @@ TEST_F(app_operability, a_column_store_that_cannot_be_reached_is_named_with_host
 // parameter 9002 is one the column store refuses.
 const std::vector<std::pair<const char*, const char*>>& other_kinds_pending() {
     static const std::vector<std::pair<const char*, const char*>> kinds{
-        {"zone events",
-         "zone_event_history ze2 JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event "
-         "WHERE ze2.related_event IS NOT NULL AND ze2.`action` = 'leave'"},
+        {"zone events", "zone_event_history ze2 JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event "
+                        "WHERE ze2.related_event IS NOT NULL AND ze2.`action` = 'leave'"},
         {"activities", "activities"},
         {"vehicle-driver associations",
          "vehicle_driver_associations WHERE removed_at IS NOT NULL AND removed_at < NOW()"},
@@ -245,9 +244,12 @@ TEST_F(app_operability, a_failed_attempt_is_retried_after_5_seconds) {
     run_sql(shared_mariadb(), "RENAME TABLE heartbeats TO heartbeats_later", m_store);
 
     const auto daemon = start();
-    ASSERT_TRUE(eventually([&] { return daemon->standard_error().find("heartbeats") != std::string::npos &&
-                                        daemon->standard_error().find("next attempt in 5 seconds") != std::string::npos; },
-                           30s))
+    ASSERT_TRUE(eventually(
+        [&] {
+            return daemon->standard_error().find("heartbeats") != std::string::npos &&
+                   daemon->standard_error().find("next attempt in 5 seconds") != std::string::npos;
+        },
+        30s))
         << daemon->standard_error();
     run_sql(shared_mariadb(), "RENAME TABLE heartbeats_later TO heartbeats", m_store);
 

@@ -20,8 +20,8 @@ using namespace std::chrono_literals;
 
 struct failure_case {
     const char* name;
-    std::vector<std::string> arguments;  // "CONFIG" stands for a complete, valid configuration file
-    std::string message;                  // "PROGRAM" stands for the daemon's path
+    std::vector<std::string> arguments; // "CONFIG" stands for a complete, valid configuration file
+    std::string message;                // "PROGRAM" stands for the daemon's path
 };
 
 std::string substitute(std::string _text, const std::string& _from, const std::string& _to) {
@@ -70,13 +70,17 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"empty_name", {"-c", ""}, "The configuration file is not defined! Usage: PROGRAM -c config_file"},
         failure_case{"unknown_option", {"-x", "-c", "CONFIG"}, "Usage: PROGRAM -c config_file"},
         failure_case{"missing_argument", {"-c"}, "Usage: PROGRAM -c config_file"},
-        failure_case{"missing_file", {"-c", "no-such-file.json"},
+        failure_case{"missing_file",
+                     {"-c", "no-such-file.json"},
                      "Cannot parse json: cannot open no-such-file.json: No such file or directory"},
         failure_case{"last_c_wins", {"-c", "CONFIG", "-c", "no-such-file.json"}, "Cannot parse json"},
-        failure_case{"invalid_config", {"-c", "empty.json"},
+        failure_case{"invalid_config",
+                     {"-c", "empty.json"},
                      "Config file is invalid: Can not find object <object>: system, path: system.persistent_data_dir"},
-        failure_case{"zero_timer", {"-c", "zero_timer.json"}, "Config file is invalid: system.timer must be at least 1"},
-        failure_case{"bad_debug_port", {"-c", "bad_debug_port.json"},
+        failure_case{
+            "zero_timer", {"-c", "zero_timer.json"}, "Config file is invalid: system.timer must be at least 1"},
+        failure_case{"bad_debug_port",
+                     {"-c", "bad_debug_port.json"},
                      "Config file is invalid: system.debug_port: the log stream cannot connect to \"not-an-endpoint\": "
                      "Invalid argument"}),
     [](const ::testing::TestParamInfo<failure_case>& _info) { return std::string(_info.param.name); });

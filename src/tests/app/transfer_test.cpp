@@ -29,8 +29,8 @@ using test_support::shared_mariadb;
 // One moved kind: how many rows the daemon would move, and where they arrive.
 struct moved_kind {
     const char* name;
-    const char* pending;  // counts the runtime rows the daemon moves
-    const char* table;    // column-store table
+    const char* pending; // counts the runtime rows the daemon moves
+    const char* table;   // column-store table
 };
 
 const std::vector<moved_kind>& moved_kinds() {
@@ -72,9 +72,9 @@ const std::vector<mirrored_kind>& mirrored_kinds() {
     return kinds;
 }
 
-const char* const journal_files[] = {"positions_raw.bin", "external_events.bin", "zone_events.bin",
-                                     "activities.bin",    "vehicle_driver_associations.bin", "heartbeats.bin",
-                                     "node_parameters.bin"};
+const char* const journal_files[] = {
+    "positions_raw.bin", "external_events.bin", "zone_events.bin", "activities.bin", "vehicle_driver_associations.bin",
+    "heartbeats.bin",    "node_parameters.bin"};
 
 class app_transfer : public daemon_test {
 protected:
@@ -167,8 +167,8 @@ TEST_F(app_transfer, moves_every_kind_mirrors_open_rows_and_stops_on_sigterm) {
             const std::optional<std::string> open = query_value(shared_mariadb(), kind.runtime_keys, m_runtime);
             EXPECT_TRUE(open) << kind.name << ": the sample needs open rows";
             // A later cycle may be between emptying and refilling the open table: wait for it.
-            EXPECT_TRUE(eventually(
-                [&] { return query_value(shared_mariadb(), kind.store_keys, m_store) == open; }, 60s))
+            EXPECT_TRUE(
+                eventually([&] { return query_value(shared_mariadb(), kind.store_keys, m_store) == open; }, 60s))
                 << kind.name << ": " << open.value_or("NULL") << " vs "
                 << query_value(shared_mariadb(), kind.store_keys, m_store).value_or("NULL");
         }
@@ -269,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(contents, app_pid_file_overwritten,
 // Refused starts: nothing is moved, nothing journalled, the failure said once on standard error.
 struct refusal {
     const char* name;
-    const char* message;  // followed by " PATH: " and reason when reason is set
+    const char* message; // followed by " PATH: " and reason when reason is set
     const char* reason;
 };
 
@@ -329,14 +329,13 @@ TEST_P(app_refused_start, before_anything_moves) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(cases, app_refused_start,
-                         ::testing::Values(refusal{"locked", "Process is running", nullptr},
-                                           refusal{"locked_empty", "Process is running", nullptr},
-                                           refusal{"no_such_directory", "Error opening pid-file!",
-                                                   "No such file or directory"},
-                                           refusal{"pid_path_is_a_directory", "Error opening pid-file!",
-                                                   "Is a directory"}),
-                         [](const ::testing::TestParamInfo<refusal>& _info) { return std::string(_info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    cases, app_refused_start,
+    ::testing::Values(refusal{"locked", "Process is running", nullptr},
+                      refusal{"locked_empty", "Process is running", nullptr},
+                      refusal{"no_such_directory", "Error opening pid-file!", "No such file or directory"},
+                      refusal{"pid_path_is_a_directory", "Error opening pid-file!", "Is a directory"}),
+    [](const ::testing::TestParamInfo<refusal>& _info) { return std::string(_info.param.name); });
 
 // Whether _signal is in the ignored set of process _pid (/proc/PID/status, "SigIgn").
 bool ignores(pid_t _pid, int _signal) {
@@ -408,20 +407,21 @@ TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
     for (int i = 1; i <= 100; ++i)
         rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
                 "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
-    run_sql(shared_mariadb(),
-            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows, m_runtime);
+    run_sql(shared_mariadb(), "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows,
+            m_runtime);
     // About a second per batch, once the gate that the test holds is open.
     const std::string gate = "'" + m_store + "_gate'";
     session gate_holder(shared_mariadb(), m_store);
     gate_holder.run("DO GET_LOCK(" + gate + ", 0)");
     run_sql(shared_mariadb(),
             "CREATE TRIGGER slow_insert BEFORE INSERT ON positions_raw FOR EACH ROW SET NEW.x = SLEEP(0.025) + 0 * "
-            "GET_LOCK(" + gate + ", 600)",
+            "GET_LOCK(" +
+                gate + ", 600)",
             m_store);
 
     auto daemon = start();
-    const std::string running_in_store = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" +
-                                         m_store + "' AND COMMAND = 'Query' AND ID <> CONNECTION_ID()";
+    const std::string running_in_store = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" + m_store +
+                                         "' AND COMMAND = 'Query' AND ID <> CONNECTION_ID()";
     ASSERT_TRUE(eventually(
         [&] {
             return file_exists(m_settings.persistent_data_dir + "positions_raw.bin") &&
@@ -436,8 +436,7 @@ TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
 
     daemon = start();
     EXPECT_TRUE(eventually(
-        [&] { return daemon->standard_error().find("an earlier holder of lock") != std::string::npos; },
-        60s))
+        [&] { return daemon->standard_error().find("an earlier holder of lock") != std::string::npos; }, 60s))
         << daemon->standard_error();
     gate_holder.run("DO RELEASE_LOCK(" + gate + ")");
     wait_for_first_cycle(*daemon);
@@ -457,10 +456,10 @@ TEST_P(app_crash_recovery, every_row_exactly_once) {
     m_settings.maximum_piece = 2;
     std::string rows;
     for (int i = 1; i <= 5; ++i)
-        rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
-                "'2024-05-01 10:00:0" + std::to_string(i) + ".250', " + std::to_string(i * 10) + ", 0, 0)";
-    run_sql(shared_mariadb(),
-            "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows, m_runtime);
+        rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " + "'2024-05-01 10:00:0" +
+                std::to_string(i) + ".250', " + std::to_string(i * 10) + ", 0, 0)";
+    run_sql(shared_mariadb(), "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows,
+            m_runtime);
 
     session holder(shared_mariadb(), m_store);
     holder.run("LOCK TABLES positions_raw WRITE");

@@ -42,8 +42,8 @@ using clock_type = std::chrono::steady_clock;
 class holder : public qvd::qvd_mariadb {
 public:
     using qvd_mariadb::execute;
-    using qvd_mariadb::qvd_mariadb;
     using qvd_mariadb::query;
+    using qvd_mariadb::qvd_mariadb;
     using qvd_mariadb::run;
     using qvd_mariadb::to_timestamp;
 };
@@ -53,9 +53,7 @@ struct connected_holder {
     explicit connected_holder(const std::string& _database_prefix)
         : schema(qvd::test_support::fresh_database(_database_prefix)), watch(logger.get()),
           h(shared_mariadb().host, shared_mariadb().user, shared_mariadb().password, schema, shared_mariadb().port,
-            watch.handle(), logger.get(), "runtime database", qvd::default_database_timeout)
-    {
-    }
+            watch.handle(), logger.get(), "runtime database", qvd::default_database_timeout) {}
 
     const std::string schema;
     captured_logger logger;
@@ -63,19 +61,14 @@ struct connected_holder {
     const holder h;
 };
 
-double seconds_since(clock_type::time_point _start)
-{
+double seconds_since(clock_type::time_point _start) {
     return std::chrono::duration<double>(clock_type::now() - _start).count();
 }
 
 // The error lines that the failed connection attempts logged.
-std::size_t failed_attempts(captured_logger& _logger)
-{
-    return _logger.lines_with("Cannot connect to the ").size();
-}
+std::size_t failed_attempts(captured_logger& _logger) { return _logger.lines_with("Cannot connect to the ").size(); }
 
-TEST(qvd_mariadb, to_timestamp_reads_the_date_time_as_utc)
-{
+TEST(qvd_mariadb, to_timestamp_reads_the_date_time_as_utc) {
     // The process's own zone must not matter.
     setenv("TZ", "America/New_York", 1);
     tzset();
@@ -101,8 +94,7 @@ TEST(qvd_mariadb, to_timestamp_reads_the_date_time_as_utc)
     tzset();
 }
 
-TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
-{
+TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location) {
     LOMVERA_REQUIRE_MARIADB();
     connected_holder connected("lomvera_db_holder");
     const holder& h = connected.h;
@@ -139,8 +131,7 @@ TEST(qvd_mariadb, runs_queries_and_reports_failures_at_the_callers_location)
     }
 }
 
-TEST(qvd_mariadb, run_adds_its_context_to_a_failure_and_passes_other_exceptions_unchanged)
-{
+TEST(qvd_mariadb, run_adds_its_context_to_a_failure_and_passes_other_exceptions_unchanged) {
     LOMVERA_REQUIRE_MARIADB();
     connected_holder connected("lomvera_db_holder_run");
     const holder& h = connected.h;
@@ -175,8 +166,7 @@ TEST(qvd_mariadb, run_adds_its_context_to_a_failure_and_passes_other_exceptions_
     EXPECT_THROW(h.run([](mariadb::connection&) { throw 5; }, caller, context), int);
 }
 
-TEST(qvd_mariadb, waits_for_a_server_that_starts_later)
-{
+TEST(qvd_mariadb, waits_for_a_server_that_starts_later) {
     qvd::test_support::private_mariadb_server server;
     captured_logger logger;
     signal_watch watch(logger.get());
@@ -189,9 +179,8 @@ TEST(qvd_mariadb, waits_for_a_server_that_starts_later)
     const auto start = clock_type::now();
     std::unique_ptr<holder> h;
     try {
-        h = std::make_unique<holder>(endpoint.host, endpoint.user, endpoint.password, "", endpoint.port,
-                                     watch.handle(), logger.get(), "column store",
-                                     qvd::default_database_timeout);
+        h = std::make_unique<holder>(endpoint.host, endpoint.user, endpoint.password, "", endpoint.port, watch.handle(),
+                                     logger.get(), "column store", qvd::default_database_timeout);
     } catch (...) {
         starter.join();
         throw;
@@ -209,8 +198,7 @@ TEST(qvd_mariadb, waits_for_a_server_that_starts_later)
 
 // A stopped server keeps its connections open and never answers: the wait ends after the
 // timeout with an error that names the database, and the link comes back once the server runs.
-TEST(qvd_mariadb, a_frozen_server_fails_the_statement_after_the_timeout)
-{
+TEST(qvd_mariadb, a_frozen_server_fails_the_statement_after_the_timeout) {
     qvd::test_support::private_mariadb_server server;
     server.start();
     captured_logger logger;
@@ -261,8 +249,7 @@ class scripted_signals : public qvd::libs::core::events_loop::signals_handle {
 public:
     explicit scripted_signals(std::optional<std::chrono::milliseconds> _delay) : m_delay(_delay) {}
 
-    bool signal_is_received() const override
-    {
+    bool signal_is_received() const override {
         const std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_delay)
             return true;
@@ -274,8 +261,7 @@ public:
     }
 
     // When the flag was first read false, if it was.
-    std::optional<clock_type::time_point> first_read() const
-    {
+    std::optional<clock_type::time_point> first_read() const {
         const std::lock_guard<std::mutex> lock(m_mutex);
         return m_first_read;
     }
@@ -297,8 +283,7 @@ class qvd_mariadb_signal : public ::testing::TestWithParam<signal_case> {};
 
 // A failed attempt after the signal ends the retries at once; a signal in the pause ends the pause
 // there. Either way one attempt is made and "Interrupted" follows without a second.
-TEST_P(qvd_mariadb_signal, ends_the_retries_with_interrupted_after_one_attempt)
-{
+TEST_P(qvd_mariadb_signal, ends_the_retries_with_interrupted_after_one_attempt) {
     captured_logger logger;
     const scripted_signals signals(GetParam().delay);
     const unsigned port = qvd::test_support::free_tcp_port();
@@ -326,18 +311,15 @@ TEST_P(qvd_mariadb_signal, ends_the_retries_with_interrupted_after_one_attempt)
                                     ": Can't connect to server on '127.0.0.1'"));
 }
 
-INSTANTIATE_TEST_SUITE_P(orders, qvd_mariadb_signal,
-                         ::testing::Values(signal_case{"signal_before_the_first_attempt", std::nullopt},
-                                           signal_case{"signal_at_the_start_of_the_pause",
-                                                       std::chrono::milliseconds(0)},
-                                           signal_case{"signal_during_the_pause", std::chrono::milliseconds(1500)}),
-                         [](const ::testing::TestParamInfo<signal_case>& _info) {
-                             return std::string(_info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    orders, qvd_mariadb_signal,
+    ::testing::Values(signal_case{"signal_before_the_first_attempt", std::nullopt},
+                      signal_case{"signal_at_the_start_of_the_pause", std::chrono::milliseconds(0)},
+                      signal_case{"signal_during_the_pause", std::chrono::milliseconds(1500)}),
+    [](const ::testing::TestParamInfo<signal_case>& _info) { return std::string(_info.param.name); });
 
 // A real SIGTERM in the pause after the first failed attempt ends the pause at once.
-TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
-{
+TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted) {
     captured_logger logger;
     signal_watch watch(logger.get());
     const unsigned port = qvd::test_support::free_tcp_port();
@@ -366,8 +348,7 @@ TEST(qvd_mariadb, a_signal_ends_the_retries_with_interrupted)
 // A cancellation ends a start-up connect that the server never answers, long before the timeout,
 // and the holder gives up without a pause; one cancelled before the holder is built fails its
 // first attempt at once.
-TEST(qvd_mariadb, a_cancellation_ends_a_connect_that_the_server_never_answers)
-{
+TEST(qvd_mariadb, a_cancellation_ends_a_connect_that_the_server_never_answers) {
     for (const bool before : {false, true}) {
         SCOPED_TRACE(before ? "cancelled before" : "cancelled during the connect");
         captured_logger logger;
@@ -400,8 +381,7 @@ TEST(qvd_mariadb, a_cancellation_ends_a_connect_that_the_server_never_answers)
     }
 }
 
-TEST(qvd_mariadb, connects_after_a_signal_when_the_attempt_succeeds)
-{
+TEST(qvd_mariadb, connects_after_a_signal_when_the_attempt_succeeds) {
     LOMVERA_REQUIRE_MARIADB();
     captured_logger logger;
     signal_watch watch(logger.get());

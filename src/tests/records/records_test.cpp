@@ -16,11 +16,10 @@
 
 namespace {
 
-using qvd::test_support::at_ms;
 using qvd::timestamp;
+using qvd::test_support::at_ms;
 
-TEST(records, value_initialised_records_are_empty)
-{
+TEST(records, value_initialised_records_are_empty) {
     const qvd::position position{};
     EXPECT_EQ(position.id, 0);
     EXPECT_EQ(position.trackable_id, 0);
@@ -57,8 +56,7 @@ TEST(records, value_initialised_records_are_empty)
     EXPECT_FALSE(open.created_at);
 }
 
-TEST(records, copies_are_independent)
-{
+TEST(records, copies_are_independent) {
     qvd::external_event source{};
     source.id = 3;
     source.object_uid = std::string("obj-1");

@@ -28,8 +28,7 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // The time of a UTC text as a timestamp.
-qvd::timestamp utc(const std::string& _text)
-{
+qvd::timestamp utc(const std::string& _text) {
     std::tm fields{};
     fields.tm_year = std::stoi(_text.substr(0, 4)) - 1900;
     fields.tm_mon = std::stoi(_text.substr(5, 2)) - 1;
@@ -43,8 +42,7 @@ qvd::timestamp utc(const std::string& _text)
 
 class runtime_database : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
         m_schema = qvd::db_test::load_runtime_database(test_database_name("lomvera_db_rt_"));
         m_logger = std::make_unique<captured_logger>();
@@ -54,8 +52,7 @@ protected:
                                                                    server.port, m_watch->handle(), m_logger->get());
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         m_database.reset();
         m_watch.reset();
         m_logger.reset();
@@ -63,16 +60,14 @@ protected:
 
     void sql(const std::string& _sql) const { run_sql(shared_mariadb(), _sql, m_schema); }
 
-    std::vector<std::string> ids(const std::string& _table) const
-    {
+    std::vector<std::string> ids(const std::string& _table) const {
         std::vector<std::string> result;
         for (const auto& row : query_sql(shared_mariadb(), "SELECT id FROM " + _table + " ORDER BY id", m_schema))
             result.push_back(row.at(0).value_or("NULL"));
         return result;
     }
 
-    std::vector<std::string> indexes(const std::string& _table) const
-    {
+    std::vector<std::string> indexes(const std::string& _table) const {
         std::vector<std::string> result;
         for (const auto& row : query_sql(shared_mariadb(),
                                          "SELECT DISTINCT index_name FROM information_schema.statistics WHERE "
@@ -84,8 +79,7 @@ protected:
         return result;
     }
 
-    ::testing::AssertionResult logged(const std::string& _text) const
-    {
+    ::testing::AssertionResult logged(const std::string& _text) const {
         if (m_logger->wait_for(_text))
             return ::testing::AssertionSuccess();
         auto failure = ::testing::AssertionFailure() << "no line with \"" << _text << "\" among:";
@@ -104,8 +98,7 @@ const char* const insert_positions =
     "INSERT INTO position_histories (id, trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, "
     "sfsn, slvr_mode, edge_corr, pe_dims, type, project_uid, inactive, to_type_id) VALUES ";
 
-TEST_F(runtime_database, reads_positions_with_every_field)
-{
+TEST_F(runtime_database, reads_positions_with_every_field) {
     sql(std::string(insert_positions) +
         "(10, 1, 'obj-1', '00:aa', '2024-05-01 08:00:00.125', 1200, -340, -1, 'area-1', 3, 17, 'auto', -1, 2, "
         "'uwb', 'prj-1', 1, 5),"
@@ -140,11 +133,11 @@ TEST_F(runtime_database, reads_positions_with_every_field)
 
     const qvd::position& sparse = positions[1];
     EXPECT_EQ(sparse.id, 11);
-    EXPECT_EQ(sparse.trackable_uid, "");  // NULL uid reads as empty text
+    EXPECT_EQ(sparse.trackable_uid, ""); // NULL uid reads as empty text
     EXPECT_FALSE(sparse.mac_address);
     EXPECT_FALSE(sparse.x);
     EXPECT_FALSE(sparse.fom);
-    EXPECT_EQ(sparse.slvr_mode, std::string(""));  // an empty text is not NULL
+    EXPECT_EQ(sparse.slvr_mode, std::string("")); // an empty text is not NULL
     EXPECT_FALSE(sparse.edge_corr);
     EXPECT_FALSE(sparse.inactive);
     EXPECT_FALSE(sparse.to_type_id);
@@ -155,8 +148,7 @@ TEST_F(runtime_database, reads_positions_with_every_field)
                        ", last ts =  " + log_time("2024-05-01 08:00:01.000")));
 }
 
-TEST_F(runtime_database, position_limit_bounds_the_batch)
-{
+TEST_F(runtime_database, position_limit_bounds_the_batch) {
     sql(std::string(insert_positions) +
         "(1, 1, 'a', NULL, '2024-01-01 00:00:01', NULL, NULL, NULL, 's', NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
         "NULL, NULL),"
@@ -168,16 +160,15 @@ TEST_F(runtime_database, position_limit_bounds_the_batch)
     EXPECT_EQ(m_database->get_positions(2).size(), 2u);
     const auto one = m_database->get_positions(1);
     ASSERT_EQ(one.size(), 1u);
-    EXPECT_TRUE(logged("done, size = 1, first ts =  " + log_time("2024-01-01 00:00:01.000") + ", last ts =  " +
-                       log_time("2024-01-01 00:00:01.000")));
+    EXPECT_TRUE(logged("done, size = 1, first ts =  " + log_time("2024-01-01 00:00:01.000") +
+                       ", last ts =  " + log_time("2024-01-01 00:00:01.000")));
     EXPECT_TRUE(m_database->get_positions(0).empty());
     EXPECT_TRUE(logged("done, size = 0, first ts = --, last ts = --"));
     // A limit far above the rows present reserves room only for those.
     EXPECT_EQ(m_database->get_positions(4294967295u).size(), 3u);
 }
 
-TEST_F(runtime_database, a_refused_row_is_named_in_the_failure)
-{
+TEST_F(runtime_database, a_refused_row_is_named_in_the_failure) {
     struct case_t {
         const char* name;
         std::string rows;
@@ -227,8 +218,7 @@ TEST_F(runtime_database, a_refused_row_is_named_in_the_failure)
     }
 }
 
-TEST_F(runtime_database, a_failing_query_keeps_the_server_text)
-{
+TEST_F(runtime_database, a_failing_query_keeps_the_server_text) {
     sql("DROP TABLE external_events");
     try {
         m_database->get_external_events(5);
@@ -238,8 +228,7 @@ TEST_F(runtime_database, a_failing_query_keeps_the_server_text)
     }
 }
 
-TEST_F(runtime_database, reads_closed_and_open_zone_events)
-{
+TEST_F(runtime_database, reads_closed_and_open_zone_events) {
     sql("INSERT INTO tags (uid, name) VALUES ('prj-1', 'Project One');"
         "INSERT INTO sublocations (uid, name) VALUES ('area-1', 'Hall A');"
         "INSERT INTO zones (uid, name) VALUES ('zone-1', 'Entrance');"
@@ -322,12 +311,11 @@ TEST_F(runtime_database, reads_closed_and_open_zone_events)
     EXPECT_EQ(open[0].y_enter, 2);
     EXPECT_EQ(open[0].z_enter, 3);
     EXPECT_TRUE(logged("loading open zoen events from table zone_event_history"));
-    EXPECT_TRUE(logged("done, size = 1, first enter_time =  " + log_time("2024-05-01 10:00:00.250") + ", last =  " +
-                       log_time("2024-05-01 10:00:00.250")));
+    EXPECT_TRUE(logged("done, size = 1, first enter_time =  " + log_time("2024-05-01 10:00:00.250") +
+                       ", last =  " + log_time("2024-05-01 10:00:00.250")));
 }
 
-TEST_F(runtime_database, reads_and_deletes_external_events)
-{
+TEST_F(runtime_database, reads_and_deletes_external_events) {
     sql("INSERT INTO tags (uid, name) VALUES ('prj-1', 'Project One');"
         "INSERT INTO sublocations (uid, name) VALUES ('area-1', 'Hall A');"
         "INSERT INTO external_events (id, object_uid, object_name, mac_address, event_info, event_type, ts, "
@@ -358,7 +346,7 @@ TEST_F(runtime_database, reads_and_deletes_external_events)
     EXPECT_FALSE(events[1].object_uid);
     EXPECT_EQ(events[1].event_info, std::string(""));
     EXPECT_EQ(events[1].area_uid, std::string("area-9"));
-    EXPECT_FALSE(events[1].area_name);  // no such sub-location
+    EXPECT_FALSE(events[1].area_name); // no such sub-location
     EXPECT_FALSE(events[1].project_name);
     EXPECT_FALSE(events[1].x);
     EXPECT_FALSE(events[1].created_at);
@@ -372,8 +360,7 @@ TEST_F(runtime_database, reads_and_deletes_external_events)
     EXPECT_TRUE(logged("result: 0"));
 }
 
-TEST_F(runtime_database, reads_and_deletes_activities)
-{
+TEST_F(runtime_database, reads_and_deletes_activities) {
     sql("INSERT INTO companies (uid, name) VALUES ('cmp-1', 'Lomvera Logistics');"
         "INSERT INTO projects (uid, name, user_params) VALUES ('prj-1', 'Warehouse', '{\"shift\":\"early\"}');"
         "INSERT INTO activities (id, created_at, created_by, action, object, plist, project_uid, company_uid, "
@@ -413,8 +400,7 @@ TEST_F(runtime_database, reads_and_deletes_activities)
                        ", last ts =  " + log_time("2024-05-01 09:05:00.000")));
 }
 
-TEST_F(runtime_database, reads_closed_and_open_vehicle_driver_associations)
-{
+TEST_F(runtime_database, reads_closed_and_open_vehicle_driver_associations) {
     sql("INSERT INTO trackable_objects (uid, name) VALUES ('veh-1', 'Truck 3'), ('drv-1', 'Alex');"
         "INSERT INTO vehicle_driver_associations (id, event_id, vehicle_uid, vehicle_mac, driver_uid, driver_mac, "
         "created_at, created_sublocation_uid, created_x, created_y, removed_at, removed_sublocation_uid, removed_x, "
@@ -465,7 +451,7 @@ TEST_F(runtime_database, reads_closed_and_open_vehicle_driver_associations)
     EXPECT_EQ(open[0].created_at, utc("2024-05-01 14:05:00.000"));
     EXPECT_EQ(open[0].created_x, 1);
     EXPECT_EQ(open[0].project_uid, std::string("prj-2"));
-    EXPECT_EQ(open[1].id, 4);  // removal still ahead
+    EXPECT_EQ(open[1].id, 4); // removal still ahead
     EXPECT_FALSE(open[1].vehicle_uid);
     EXPECT_TRUE(logged("loading open VDAs from vehicle_driver_associations"));
 
@@ -475,8 +461,7 @@ TEST_F(runtime_database, reads_closed_and_open_vehicle_driver_associations)
                        log_time("2024-05-01 06:00:00.000")));
 }
 
-TEST_F(runtime_database, reads_heartbeats_with_unsigned_flags)
-{
+TEST_F(runtime_database, reads_heartbeats_with_unsigned_flags) {
     sql("INSERT INTO heartbeats (id, ts, is_announce, mac_address, trackable_uid, area_uid, company_uid, "
         "project_uid, x, y, z, flags_raw, parent_mac_address, bridge_mac_address, reporting_frequency, "
         "ranging_frequency, category, sw_version) VALUES "
@@ -525,8 +510,8 @@ TEST_F(runtime_database, reads_heartbeats_with_unsigned_flags)
     EXPECT_FALSE(heartbeats[1].mac_address);
     EXPECT_EQ(heartbeats[3].sw_version, std::string(""));
     // An optional time prints one level deeper: a third blank.
-    EXPECT_TRUE(logged("done, size = 4, first ts =   " + log_time("2024-05-01 08:00:00.000") + ", last ts =   " +
-                       log_time("2024-05-01 08:00:04.000")));
+    EXPECT_TRUE(logged("done, size = 4, first ts =   " + log_time("2024-05-01 08:00:00.000") +
+                       ", last ts =   " + log_time("2024-05-01 08:00:04.000")));
 
     EXPECT_EQ(m_database->delete_heartbeats({heartbeats[1], heartbeats[3]}), 2u);
     EXPECT_EQ(ids("heartbeats"), (std::vector<std::string>{"1", "3"}));
@@ -534,8 +519,7 @@ TEST_F(runtime_database, reads_heartbeats_with_unsigned_flags)
                        log_time("2024-05-01 08:00:04.000")));
 }
 
-TEST_F(runtime_database, node_parameters_above_the_signed_range_are_deleted)
-{
+TEST_F(runtime_database, node_parameters_above_the_signed_range_are_deleted) {
     sql("INSERT INTO node_parameters_staging (id, mac_address, obj_uid, param_name, param_value, ts) VALUES "
         "(7, '0a:1b', NULL, 'rate', '', '2024-05-01 08:00:00.000'),"
         "(3000000000, NULL, 'obj-1', NULL, NULL, NULL),"
@@ -559,8 +543,7 @@ TEST_F(runtime_database, node_parameters_above_the_signed_range_are_deleted)
                        log_time("2024-05-01 08:00:02.000") + " "));
 }
 
-TEST_F(runtime_database, deletes_exactly_the_given_positions)
-{
+TEST_F(runtime_database, deletes_exactly_the_given_positions) {
     sql(std::string(insert_positions) +
         "(-5, 1, 'a', NULL, '2024-01-01 00:00:01', NULL, NULL, NULL, 's', NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
         "NULL, NULL),"
@@ -584,12 +567,11 @@ TEST_F(runtime_database, deletes_exactly_the_given_positions)
     EXPECT_TRUE(logged("result: 2"));
 }
 
-TEST_F(runtime_database, drops_the_indexes_once_and_again)
-{
+TEST_F(runtime_database, drops_the_indexes_once_and_again) {
     EXPECT_EQ(indexes("position_histories"),
               (std::vector<std::string>{"PRIMARY", "obj_uid_index_position_histories",
-                                        "sublocation_uid_index_position_histories", "to_type_id_index_position_histories",
-                                        "ts_index_position_histories"}));
+                                        "sublocation_uid_index_position_histories",
+                                        "to_type_id_index_position_histories", "ts_index_position_histories"}));
     EXPECT_EQ(m_database->drop_positions_indexes(), 0u);
     EXPECT_EQ(indexes("position_histories"), std::vector<std::string>{"PRIMARY"});
     EXPECT_TRUE(logged("dropping indexes in table position_histories"));
@@ -603,21 +585,18 @@ TEST_F(runtime_database, drops_the_indexes_once_and_again)
     EXPECT_TRUE(logged("result: 0"));
 }
 
-const std::vector<std::string> optimised_tables{"external_events",  "zone_event_history",
-                                                "position_histories", "activities",
-                                                "heartbeats",       "vehicle_driver_associations",
-                                                "nodes_obj_associations", "node_parameters_staging"};
+const std::vector<std::string> optimised_tables{
+    "external_events", "zone_event_history",          "position_histories",     "activities",
+    "heartbeats",      "vehicle_driver_associations", "nodes_obj_associations", "node_parameters_staging"};
 
-TEST_F(runtime_database, optimises_the_eight_tables)
-{
+TEST_F(runtime_database, optimises_the_eight_tables) {
     m_database->optimize_tables();
     for (const auto& table : optimised_tables)
         EXPECT_TRUE(logged("qvd::runtime::database_impl::optimize_tables: Optimizing table " + table)) << table;
     EXPECT_EQ(m_logger->lines_with("    | done").size(), optimised_tables.size());
 }
 
-TEST_F(runtime_database, optimisation_stops_at_an_error_row)
-{
+TEST_F(runtime_database, optimisation_stops_at_an_error_row) {
     sql("DROP TABLE heartbeats");
     try {
         m_database->optimize_tables();
@@ -632,8 +611,7 @@ TEST_F(runtime_database, optimisation_stops_at_an_error_row)
     EXPECT_EQ(m_logger->lines_with("    | done").size(), 4u);
 }
 
-TEST_F(runtime_database, purges_hot_positions_by_the_server_clock)
-{
+TEST_F(runtime_database, purges_hot_positions_by_the_server_clock) {
     sql("INSERT INTO position_histories_hot (id, obj_uid, ts) VALUES "
         "(1, 'a', NOW() - INTERVAL 2 HOUR), (2, 'a', NOW() - INTERVAL 31 MINUTE), "
         "(3, 'a', NOW() - INTERVAL 29 MINUTE), (4, 'a', NOW() + INTERVAL 1 HOUR)");
@@ -647,8 +625,7 @@ TEST_F(runtime_database, purges_hot_positions_by_the_server_clock)
     EXPECT_EQ(ids("position_histories_hot"), std::vector<std::string>{"4"});
 }
 
-TEST_F(runtime_database, sample_rows_load_and_read)
-{
+TEST_F(runtime_database, sample_rows_load_and_read) {
     qvd::test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_sample.sql", m_schema);
     EXPECT_EQ(m_database->get_positions(100).size(), 3u);
     EXPECT_EQ(m_database->get_zone_events(100).size(), 1u);
@@ -781,8 +758,7 @@ const char* const sent_select_node_parameters = R"(
 class general_log {
 public:
     // Emptied first: a server kept from an earlier run may have logged a session of the same id.
-    explicit general_log(const std::string& _schema) : m_sessions(sessions_in(_schema))
-    {
+    explicit general_log(const std::string& _schema) : m_sessions(sessions_in(_schema)) {
         run_sql(shared_mariadb(), "SET GLOBAL general_log = 'OFF'; TRUNCATE TABLE mysql.general_log; "
                                   "SET GLOBAL log_output = 'TABLE'; SET GLOBAL general_log = 'ON'");
     }
@@ -791,16 +767,14 @@ public:
     general_log& operator=(const general_log&) = delete;
 
     // The server logs a statement without the blanks around it and without a final semicolon.
-    static std::string as_logged(const std::string& _statement)
-    {
+    static std::string as_logged(const std::string& _statement) {
         const std::size_t first = _statement.find_first_not_of(" \n");
         const std::size_t last = _statement.find_last_not_of(" \n;");
         return first == std::string::npos ? std::string() : _statement.substr(first, last - first + 1);
     }
 
     // The statements of the sessions that were in _schema before the log was on.
-    std::vector<std::string> statements() const
-    {
+    std::vector<std::string> statements() const {
         std::vector<std::string> result;
         for (const auto& row : query_sql(shared_mariadb(), "SELECT argument FROM mysql.general_log WHERE "
                                                            "command_type = 'Query' AND thread_id IN (" +
@@ -811,11 +785,10 @@ public:
 
 private:
     // One of them may be a session that is just ending; it adds nothing to the log.
-    static std::string sessions_in(const std::string& _schema)
-    {
+    static std::string sessions_in(const std::string& _schema) {
         std::string result = "0";
-        for (const auto& row : query_sql(shared_mariadb(),
-                                         "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = '" + _schema +
+        for (const auto& row :
+             query_sql(shared_mariadb(), "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = '" + _schema +
                                              "' AND ID <> CONNECTION_ID()"))
             result += ", " + row.at(0).value_or("0");
         return result;
@@ -824,8 +797,7 @@ private:
     const std::string m_sessions;
 };
 
-TEST_F(runtime_database, each_kinds_read_and_deletion_send_the_texts_they_always_sent)
-{
+TEST_F(runtime_database, each_kinds_read_and_deletion_send_the_texts_they_always_sent) {
     const general_log logging(m_schema);
     const qvd::runtime::database_impl& database = *m_database;
     database.get_positions(2);
@@ -866,23 +838,22 @@ TEST_F(runtime_database, each_kinds_read_and_deletion_send_the_texts_they_always
     database.delete_node_parameters({node_parameter});
 
     const std::vector<std::string> sent = logging.statements();
-    const std::vector<std::string> expected{
-        std::string(sent_select_positions) + "2",
-        std::string(sent_select_external_events) + "2",
-        std::string(sent_select_activities) + " 2",
-        std::string(sent_select_zone_events) + "2",
-        sent_select_zone_events_open,
-        std::string(sent_select_vehicle_driver_associations) + " 2",
-        sent_select_vehicle_driver_associations_open,
-        std::string(sent_select_heartbeats) + " 2",
-        std::string(sent_select_node_parameters) + " 2",
-        "DELETE FROM position_histories WHERE id IN (-5, 0)",
-        "DELETE FROM external_events WHERE id IN (5, 5)",
-        "DELETE FROM activities WHERE id IN (18446744073709551615)",
-        "DELETE FROM zone_event_history WHERE id IN (5, 6, 7, 8)",
-        "DELETE FROM vehicle_driver_associations WHERE id IN (5)",
-        "DELETE FROM heartbeats WHERE id IN (5)",
-        "DELETE FROM node_parameters_staging WHERE id IN (4294967295)"};
+    const std::vector<std::string> expected{std::string(sent_select_positions) + "2",
+                                            std::string(sent_select_external_events) + "2",
+                                            std::string(sent_select_activities) + " 2",
+                                            std::string(sent_select_zone_events) + "2",
+                                            sent_select_zone_events_open,
+                                            std::string(sent_select_vehicle_driver_associations) + " 2",
+                                            sent_select_vehicle_driver_associations_open,
+                                            std::string(sent_select_heartbeats) + " 2",
+                                            std::string(sent_select_node_parameters) + " 2",
+                                            "DELETE FROM position_histories WHERE id IN (-5, 0)",
+                                            "DELETE FROM external_events WHERE id IN (5, 5)",
+                                            "DELETE FROM activities WHERE id IN (18446744073709551615)",
+                                            "DELETE FROM zone_event_history WHERE id IN (5, 6, 7, 8)",
+                                            "DELETE FROM vehicle_driver_associations WHERE id IN (5)",
+                                            "DELETE FROM heartbeats WHERE id IN (5)",
+                                            "DELETE FROM node_parameters_staging WHERE id IN (4294967295)"};
     for (const std::string& statement : expected)
         EXPECT_THAT(sent, ::testing::Contains(general_log::as_logged(statement)));
 }

@@ -24,18 +24,17 @@
 
 namespace {
 
+using qvd::timestamp;
 using qvd::store::column_store;
 using qvd::store::column_store_impl;
 using qvd::test_support::at_ms;
 using qvd::test_support::mariadb_endpoint;
 using qvd::test_support::no_signal;
 using qvd::test_support::sql_row;
-using qvd::timestamp;
 
 const char* const fixture = "tests/fixtures/column_store_schema.sql";
 
-const qvd::libs::core::logger& test_logger()
-{
+const qvd::libs::core::logger& test_logger() {
     static const qvd::libs::core::logger logger("lomvera_store_test", "main");
     return logger;
 }
@@ -44,65 +43,63 @@ const qvd::libs::core::logger& test_logger()
 const timestamp some_time = at_ms(1709622489010);
 
 // Creates the database afresh on the endpoint's server and loads the column store's tables.
-void load_column_store(const mariadb_endpoint& _endpoint, const std::string& _database)
-{
-    qvd::test_support::run_sql(_endpoint, "DROP DATABASE IF EXISTS `" + _database + "`; CREATE DATABASE `" +
-                                              _database + "` CHARACTER SET utf8mb4 COLLATE utf8mb4_bin");
+void load_column_store(const mariadb_endpoint& _endpoint, const std::string& _database) {
+    qvd::test_support::run_sql(_endpoint, "DROP DATABASE IF EXISTS `" + _database + "`; CREATE DATABASE `" + _database +
+                                              "` CHARACTER SET utf8mb4 COLLATE utf8mb4_bin");
     qvd::test_support::run_sql_file(_endpoint, fixture, _database);
     qvd::test_support::run_sql(_endpoint, "CREATE TABLE canary (n INT)", _database);
 }
 
-std::unique_ptr<column_store_impl> open_store(const mariadb_endpoint& _endpoint, const std::string& _database)
-{
+std::unique_ptr<column_store_impl> open_store(const mariadb_endpoint& _endpoint, const std::string& _database) {
     static const no_signal signals;
     return std::make_unique<column_store_impl>(_endpoint.host, _endpoint.user, _endpoint.password, _database,
                                                _endpoint.port, signals, test_logger());
 }
 
 // Field texts as the server returns them.
-std::optional<std::string> text(const boost::optional<std::string>& _value)
-{
+std::optional<std::string> text(const boost::optional<std::string>& _value) {
     return _value ? std::optional<std::string>(*_value) : std::nullopt;
 }
 std::optional<std::string> text(const std::string& _value) { return _value; }
 std::optional<std::string> text(const timestamp& _value) { return _value.to_iso_8601_string(true); }
-std::optional<std::string> text(const boost::optional<timestamp>& _value)
-{
+std::optional<std::string> text(const boost::optional<timestamp>& _value) {
     return _value ? text(*_value) : std::nullopt;
 }
 template <class T>
-std::optional<std::string> text(const boost::optional<T>& _value)
-{
+std::optional<std::string> text(const boost::optional<T>& _value) {
     return _value ? std::optional<std::string>(std::to_string(*_value)) : std::nullopt;
 }
 template <class T, class = std::enable_if_t<std::is_integral_v<T>>>
-std::optional<std::string> text(T _value)
-{
+std::optional<std::string> text(T _value) {
     return std::to_string(_value);
 }
 
 // Strings for every string column, each no longer than its column.
 struct strings {
-    std::string uid;   // char(22)
-    std::string mac;   // char(12)
-    std::string code;  // varchar(15)
-    std::string id10;  // char(10)
-    std::string sw8;   // char(8)
-    std::string cat3;  // char(3)
-    std::string name;  // up to 36
-    std::string text;  // long texts
+    std::string uid;  // char(22)
+    std::string mac;  // char(12)
+    std::string code; // varchar(15)
+    std::string id10; // char(10)
+    std::string sw8;  // char(8)
+    std::string cat3; // char(3)
+    std::string name; // up to 36
+    std::string text; // long texts
 };
 
 // The bytes of a literal, NUL bytes included.
 template <std::size_t N>
-std::string bytes(const char (&_literal)[N])
-{
+std::string bytes(const char (&_literal)[N]) {
     return std::string(_literal, N - 1);
 }
 
 // Each with a 4-byte character (an emoji), which only a utf8mb4 session keeps.
-const strings plain_strings = {"Tuid-plain-0001\U0001F600", "A0B1C2D3E4F5", "mode\U0001F600", "ev-1\U0001F600",
-                               "1.2.3\U0001F600", "AB\U0001F600", "Zürich 東京 \U0001F600",
+const strings plain_strings = {"Tuid-plain-0001\U0001F600",
+                               "A0B1C2D3E4F5",
+                               "mode\U0001F600",
+                               "ev-1\U0001F600",
+                               "1.2.3\U0001F600",
+                               "AB\U0001F600",
+                               "Zürich 東京 \U0001F600",
                                "free text, with \"double\" quotes and ; -- /* */ \U0001F600"};
 
 // Quotes, backslashes, comment markers, a second statement, NUL bytes, multi-byte text.
@@ -117,8 +114,7 @@ const strings hostile_strings = {
     bytes("'); INSERT INTO canary VALUES (1); -- \\'); INSERT INTO canary VALUES (2); /* \0 */ # ending \\"),
 };
 
-qvd::position make_position(const strings& _s)
-{
+qvd::position make_position(const strings& _s) {
     qvd::position p;
     p.id = 12345;
     p.trackable_id = -17;
@@ -141,16 +137,27 @@ qvd::position make_position(const strings& _s)
     return p;
 }
 
-sql_row expected_row(const qvd::position& _p)
-{
-    return {text(_p.trackable_id), text(_p.trackable_uid), text(_p.mac_address), text(_p.ts), text(_p.fom),
-            text(_p.sfsn), text(_p.slvr_mode), text(_p.edge_corr), text(_p.pe_dims), text(_p.type), text(_p.x),
-            text(_p.y), text(_p.z), text(_p.area_uid), text(_p.project_uid), text(_p.inactive),
+sql_row expected_row(const qvd::position& _p) {
+    return {text(_p.trackable_id),
+            text(_p.trackable_uid),
+            text(_p.mac_address),
+            text(_p.ts),
+            text(_p.fom),
+            text(_p.sfsn),
+            text(_p.slvr_mode),
+            text(_p.edge_corr),
+            text(_p.pe_dims),
+            text(_p.type),
+            text(_p.x),
+            text(_p.y),
+            text(_p.z),
+            text(_p.area_uid),
+            text(_p.project_uid),
+            text(_p.inactive),
             text(_p.to_type_id)};
 }
 
-qvd::external_event make_external_event(const strings& _s)
-{
+qvd::external_event make_external_event(const strings& _s) {
     qvd::external_event e;
     e.id = 5;
     e.object_uid = _s.uid;
@@ -170,15 +177,14 @@ qvd::external_event make_external_event(const strings& _s)
     return e;
 }
 
-sql_row expected_row(const qvd::external_event& _e)
-{
-    return {text(_e.object_uid), text(_e.object_name), text(_e.mac_address), text(_e.event_info),
-            text(_e.event_type), text(_e.ts), text(_e.area_uid), text(_e.area_name), text(_e.project_uid),
-            text(_e.project_name), text(_e.x), text(_e.y), text(_e.z), text(_e.created_at)};
+sql_row expected_row(const qvd::external_event& _e) {
+    return {text(_e.object_uid),  text(_e.object_name),  text(_e.mac_address), text(_e.event_info),
+            text(_e.event_type),  text(_e.ts),           text(_e.area_uid),    text(_e.area_name),
+            text(_e.project_uid), text(_e.project_name), text(_e.x),           text(_e.y),
+            text(_e.z),           text(_e.created_at)};
 }
 
-qvd::zone_event make_zone_event(const strings& _s)
-{
+qvd::zone_event make_zone_event(const strings& _s) {
     qvd::zone_event z;
     z.id_enter = 1;
     z.enter_time = some_time;
@@ -203,17 +209,19 @@ qvd::zone_event make_zone_event(const strings& _s)
     return z;
 }
 
-sql_row expected_row(const qvd::zone_event& _z)
-{
+sql_row expected_row(const qvd::zone_event& _z) {
     return {text(_z.trackable_uid), _z.trackable_name ? text(_z.trackable_name) : std::string(" "),
-            text(_z.area_uid), text(_z.area_name), text(_z.enter_time), text(_z.leave_time), text(_z.duration),
-            text(_z.zone_uid), text(_z.zone_name), text(_z.project_uid), text(_z.project_name), text(_z.x_leave),
-            text(_z.y_leave), text(_z.z_leave), text(_z.x_enter), text(_z.y_enter), text(_z.z_enter),
-            text(_z.zone_type_name)};
+            text(_z.area_uid),      text(_z.area_name),
+            text(_z.enter_time),    text(_z.leave_time),
+            text(_z.duration),      text(_z.zone_uid),
+            text(_z.zone_name),     text(_z.project_uid),
+            text(_z.project_name),  text(_z.x_leave),
+            text(_z.y_leave),       text(_z.z_leave),
+            text(_z.x_enter),       text(_z.y_enter),
+            text(_z.z_enter),       text(_z.zone_type_name)};
 }
 
-qvd::zone_event_open make_zone_event_open(const strings& _s)
-{
+qvd::zone_event_open make_zone_event_open(const strings& _s) {
     qvd::zone_event_open z;
     z.id = 3;
     z.trackable_uid = _s.uid;
@@ -232,16 +240,17 @@ qvd::zone_event_open make_zone_event_open(const strings& _s)
     return z;
 }
 
-sql_row expected_row(const qvd::zone_event_open& _z)
-{
+sql_row expected_row(const qvd::zone_event_open& _z) {
     return {text(_z.trackable_uid), _z.trackable_name ? text(_z.trackable_name) : std::string(" "),
-            text(_z.area_uid), text(_z.area_name), text(_z.enter_time), text(_z.zone_uid), text(_z.zone_name),
-            text(_z.project_uid), text(_z.project_name), text(_z.x_enter), text(_z.y_enter), text(_z.z_enter),
+            text(_z.area_uid),      text(_z.area_name),
+            text(_z.enter_time),    text(_z.zone_uid),
+            text(_z.zone_name),     text(_z.project_uid),
+            text(_z.project_name),  text(_z.x_enter),
+            text(_z.y_enter),       text(_z.z_enter),
             text(_z.zone_type_name)};
 }
 
-qvd::activity make_activity(const strings& _s)
-{
+qvd::activity make_activity(const strings& _s) {
     qvd::activity a;
     a.id = 18446744073709551615ULL;
     a.created_at = some_time;
@@ -259,16 +268,15 @@ qvd::activity make_activity(const strings& _s)
     return a;
 }
 
-sql_row expected_row(const qvd::activity& _a)
-{
-    return {text(_a.id), text(_a.created_at), text(_a.created_by), text(_a.action), text(_a.object),
-            text(_a.plist), text(_a.project_uid), text(_a.company_uid), text(_a.on_behalf), text(_a.ip),
-            text(_a.project_name), text(_a.company_name), text(_a.project_user_params)};
+sql_row expected_row(const qvd::activity& _a) {
+    return {
+        text(_a.id),           text(_a.created_at),   text(_a.created_by),         text(_a.action),    text(_a.object),
+        text(_a.plist),        text(_a.project_uid),  text(_a.company_uid),        text(_a.on_behalf), text(_a.ip),
+        text(_a.project_name), text(_a.company_name), text(_a.project_user_params)};
 }
 
 template <class Association>
-Association make_association(const strings& _s)
-{
+Association make_association(const strings& _s) {
     Association v;
     v.id = -42;
     v.event_id = _s.id10;
@@ -286,8 +294,7 @@ Association make_association(const strings& _s)
     return v;
 }
 
-qvd::vehicle_driver_association make_vehicle_driver_association(const strings& _s)
-{
+qvd::vehicle_driver_association make_vehicle_driver_association(const strings& _s) {
     auto v = make_association<qvd::vehicle_driver_association>(_s);
     v.removed_at = at_ms(1709622499123);
     v.removed_area_uid = _s.uid;
@@ -296,23 +303,22 @@ qvd::vehicle_driver_association make_vehicle_driver_association(const strings& _
     return v;
 }
 
-sql_row expected_row(const qvd::vehicle_driver_association& _v)
-{
-    return {text(_v.id), text(_v.event_id), text(_v.vehicle_uid), text(_v.vehicle_mac), text(_v.vehicle_name),
-            text(_v.driver_uid), text(_v.driver_mac), text(_v.driver_name), text(_v.created_at),
-            text(_v.created_area_uid), text(_v.created_x), text(_v.created_y), text(_v.removed_at),
-            text(_v.removed_area_uid), text(_v.removed_x), text(_v.removed_y), text(_v.project_uid)};
+sql_row expected_row(const qvd::vehicle_driver_association& _v) {
+    return {text(_v.id),           text(_v.event_id),         text(_v.vehicle_uid), text(_v.vehicle_mac),
+            text(_v.vehicle_name), text(_v.driver_uid),       text(_v.driver_mac),  text(_v.driver_name),
+            text(_v.created_at),   text(_v.created_area_uid), text(_v.created_x),   text(_v.created_y),
+            text(_v.removed_at),   text(_v.removed_area_uid), text(_v.removed_x),   text(_v.removed_y),
+            text(_v.project_uid)};
 }
 
-sql_row expected_row(const qvd::vehicle_driver_association_open& _v)
-{
-    return {text(_v.id), text(_v.event_id), text(_v.vehicle_uid), text(_v.vehicle_mac), text(_v.vehicle_name),
-            text(_v.driver_uid), text(_v.driver_mac), text(_v.driver_name), text(_v.created_at),
-            text(_v.created_area_uid), text(_v.created_x), text(_v.created_y), text(_v.project_uid)};
+sql_row expected_row(const qvd::vehicle_driver_association_open& _v) {
+    return {text(_v.id),           text(_v.event_id),         text(_v.vehicle_uid), text(_v.vehicle_mac),
+            text(_v.vehicle_name), text(_v.driver_uid),       text(_v.driver_mac),  text(_v.driver_name),
+            text(_v.created_at),   text(_v.created_area_uid), text(_v.created_x),   text(_v.created_y),
+            text(_v.project_uid)};
 }
 
-qvd::heartbeat make_heartbeat(const strings& _s)
-{
+qvd::heartbeat make_heartbeat(const strings& _s) {
     qvd::heartbeat h;
     h.id = 18446744073709551615UL;
     h.ts = some_time;
@@ -335,16 +341,28 @@ qvd::heartbeat make_heartbeat(const strings& _s)
     return h;
 }
 
-sql_row expected_row(const qvd::heartbeat& _h)
-{
-    return {text(_h.id), text(_h.ts), text(_h.message_type), text(_h.mac_address), text(_h.trackable_uid),
-            text(_h.area_uid), text(_h.company_uid), text(_h.project_uid), text(_h.x), text(_h.y), text(_h.z),
-            text(_h.flags_raw), text(_h.parent_mac_address), text(_h.bridge_mac_address),
-            text(_h.reporting_frequency), text(_h.ranging_frequency), text(_h.category), text(_h.sw_version)};
+sql_row expected_row(const qvd::heartbeat& _h) {
+    return {text(_h.id),
+            text(_h.ts),
+            text(_h.message_type),
+            text(_h.mac_address),
+            text(_h.trackable_uid),
+            text(_h.area_uid),
+            text(_h.company_uid),
+            text(_h.project_uid),
+            text(_h.x),
+            text(_h.y),
+            text(_h.z),
+            text(_h.flags_raw),
+            text(_h.parent_mac_address),
+            text(_h.bridge_mac_address),
+            text(_h.reporting_frequency),
+            text(_h.ranging_frequency),
+            text(_h.category),
+            text(_h.sw_version)};
 }
 
-qvd::node_parameter make_node_parameter(const strings& _s)
-{
+qvd::node_parameter make_node_parameter(const strings& _s) {
     qvd::node_parameter n;
     n.id = 4000000000U;
     n.mac_address = _s.mac;
@@ -355,43 +373,37 @@ qvd::node_parameter make_node_parameter(const strings& _s)
     return n;
 }
 
-sql_row expected_row(const qvd::node_parameter& _n)
-{
+sql_row expected_row(const qvd::node_parameter& _n) {
     return {text(_n.mac_address), text(_n.obj_uid), text(_n.param_name), text(_n.param_value), text(_n.ts)};
 }
 
 class column_store_values : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
         use(qvd::test_support::shared_mariadb());
     }
 
     // A fresh column store on the endpoint's server.
-    void use(const mariadb_endpoint& _endpoint)
-    {
+    void use(const mariadb_endpoint& _endpoint) {
         m_store.reset();
         m_endpoint = _endpoint;
         load_column_store(m_endpoint, m_database);
         m_store = open_store(m_endpoint, m_database);
     }
 
-    std::vector<sql_row> rows(const std::string& _sql) const
-    {
+    std::vector<sql_row> rows(const std::string& _sql) const {
         return qvd::test_support::query_sql(m_endpoint, _sql, m_database);
     }
 
-    std::string value(const std::string& _sql) const
-    {
+    std::string value(const std::string& _sql) const {
         return qvd::test_support::query_value(m_endpoint, _sql, m_database).value_or("NULL");
     }
 
     // Inserts one batch and compares the table with the records, row by row in insert order.
     template <class Record, class Insert>
     void round_trip(const std::vector<Record>& _batch, Insert _insert, const std::string& _table,
-                    const std::string& _columns)
-    {
+                    const std::string& _columns) {
         EXPECT_EQ(_insert(_batch), _batch.size());
         std::vector<sql_row> expected;
         for (const Record& r : _batch)
@@ -401,47 +413,53 @@ protected:
     }
 
     // Every column of the schema but the auto-filled id of positions_raw.
-    static std::string columns_of(const qvd::store::table& _table, bool _skip_first = false)
-    {
+    static std::string columns_of(const qvd::store::table& _table, bool _skip_first = false) {
         std::string list;
         for (std::size_t i = _skip_first ? 1 : 0; i < _table.columns.size(); ++i)
             list += (list.empty() ? "" : ", ") + _table.columns[i].field;
         return list;
     }
 
-    void check_all_kinds(const strings& _s)
-    {
+    void check_all_kinds(const strings& _s) {
         const column_store_impl& store = *m_store;
-        round_trip(std::vector<qvd::position>{make_position(_s), qvd::position()},
-                   [&](const auto& _b) { return store.insert_positions_raw(_b); }, "positions_raw",
-                   columns_of(column_store::positions_raw, true));
-        round_trip(std::vector<qvd::external_event>{make_external_event(_s), qvd::external_event()},
-                   [&](const auto& _b) { return store.insert_external_events(_b); }, "external_events",
-                   columns_of(column_store::external_events));
-        round_trip(std::vector<qvd::zone_event>{make_zone_event(_s), qvd::zone_event()},
-                   [&](const auto& _b) { return store.insert_zone_events(_b); }, "zone_events",
-                   columns_of(column_store::zone_events));
-        round_trip(std::vector<qvd::zone_event_open>{make_zone_event_open(_s), qvd::zone_event_open()},
-                   [&](const auto& _b) { return store.insert_zone_events_open(_b); }, "zone_events_open",
-                   columns_of(column_store::zone_events_open));
-        round_trip(std::vector<qvd::activity>{make_activity(_s), qvd::activity()},
-                   [&](const auto& _b) { return store.insert_sys_journal_staging(_b); }, "sys_journal_staging",
-                   columns_of(column_store::sys_journal_staging));
-        round_trip(std::vector<qvd::vehicle_driver_association>{make_vehicle_driver_association(_s),
-                                                                 qvd::vehicle_driver_association()},
-                   [&](const auto& _b) { return store.insert_vehicle_driver_associations(_b); },
-                   "vehicle_driver_associations", columns_of(column_store::vehicle_driver_associations));
-        round_trip(std::vector<qvd::vehicle_driver_association_open>{
-                       make_association<qvd::vehicle_driver_association_open>(_s),
-                       qvd::vehicle_driver_association_open()},
-                   [&](const auto& _b) { return store.insert_vehicle_driver_associations_open(_b); },
-                   "vehicle_driver_associations_open", columns_of(column_store::vehicle_driver_associations_open));
-        round_trip(std::vector<qvd::heartbeat>{make_heartbeat(_s), qvd::heartbeat()},
-                   [&](const auto& _b) { return store.insert_heartbeats(_b); }, "heartbeats",
-                   columns_of(column_store::heartbeats));
-        round_trip(qvd::node_parameters_vector{make_node_parameter(_s), qvd::node_parameter()},
-                   [&](const auto& _b) { return store.insert_node_parameters(_b); }, "node_parameters",
-                   columns_of(column_store::node_parameters));
+        round_trip(
+            std::vector<qvd::position>{make_position(_s), qvd::position()},
+            [&](const auto& _b) { return store.insert_positions_raw(_b); }, "positions_raw",
+            columns_of(column_store::positions_raw, true));
+        round_trip(
+            std::vector<qvd::external_event>{make_external_event(_s), qvd::external_event()},
+            [&](const auto& _b) { return store.insert_external_events(_b); }, "external_events",
+            columns_of(column_store::external_events));
+        round_trip(
+            std::vector<qvd::zone_event>{make_zone_event(_s), qvd::zone_event()},
+            [&](const auto& _b) { return store.insert_zone_events(_b); }, "zone_events",
+            columns_of(column_store::zone_events));
+        round_trip(
+            std::vector<qvd::zone_event_open>{make_zone_event_open(_s), qvd::zone_event_open()},
+            [&](const auto& _b) { return store.insert_zone_events_open(_b); }, "zone_events_open",
+            columns_of(column_store::zone_events_open));
+        round_trip(
+            std::vector<qvd::activity>{make_activity(_s), qvd::activity()},
+            [&](const auto& _b) { return store.insert_sys_journal_staging(_b); }, "sys_journal_staging",
+            columns_of(column_store::sys_journal_staging));
+        round_trip(
+            std::vector<qvd::vehicle_driver_association>{make_vehicle_driver_association(_s),
+                                                         qvd::vehicle_driver_association()},
+            [&](const auto& _b) { return store.insert_vehicle_driver_associations(_b); }, "vehicle_driver_associations",
+            columns_of(column_store::vehicle_driver_associations));
+        round_trip(
+            std::vector<qvd::vehicle_driver_association_open>{
+                make_association<qvd::vehicle_driver_association_open>(_s), qvd::vehicle_driver_association_open()},
+            [&](const auto& _b) { return store.insert_vehicle_driver_associations_open(_b); },
+            "vehicle_driver_associations_open", columns_of(column_store::vehicle_driver_associations_open));
+        round_trip(
+            std::vector<qvd::heartbeat>{make_heartbeat(_s), qvd::heartbeat()},
+            [&](const auto& _b) { return store.insert_heartbeats(_b); }, "heartbeats",
+            columns_of(column_store::heartbeats));
+        round_trip(
+            qvd::node_parameters_vector{make_node_parameter(_s), qvd::node_parameter()},
+            [&](const auto& _b) { return store.insert_node_parameters(_b); }, "node_parameters",
+            columns_of(column_store::node_parameters));
 
         // What the inserts stored, the presence checks find.
         EXPECT_TRUE(store.check_presence("positions_raw", make_position(_s)));
@@ -454,8 +472,7 @@ protected:
         EXPECT_EQ(value("SELECT COUNT(*) FROM canary"), "0");
     }
 
-    void check_hostile_strings()
-    {
+    void check_hostile_strings() {
         check_all_kinds(hostile_strings);
         // The NUL bytes and the multi-byte text arrived as they were.
         EXPECT_EQ(value("SELECT HEX(mac_address) FROM positions_raw WHERE mac_address IS NOT NULL"),
@@ -464,8 +481,7 @@ protected:
                   "4F27427269656E205C5C205C27200020C3BC6EC3AF20E69DB1E4BAAC20F09F9880202A2F2023");
     }
 
-    void check_empty_texts()
-    {
+    void check_empty_texts() {
         qvd::external_event e;
         e.ts = some_time;
         e.object_uid = std::string();
@@ -481,16 +497,14 @@ protected:
         EXPECT_EQ(rows("SELECT trackable_name FROM zone_events"), (std::vector<sql_row>{{std::string()}, {" "}}));
     }
 
-    void check_default_id()
-    {
+    void check_default_id() {
         qvd::position p = make_position(plain_strings);
         p.id = 777;
         EXPECT_EQ(m_store->insert_positions_raw({p, p}), 2u);
         EXPECT_EQ(rows("SELECT id FROM positions_raw ORDER BY id"), (std::vector<sql_row>{{"1"}, {"2"}}));
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (!m_store)
             return;
         m_store.reset();
@@ -506,28 +520,15 @@ protected:
     std::unique_ptr<column_store_impl> m_store;
 };
 
-TEST_F(column_store_values, each_insert_stores_exactly_the_records_values)
-{
-    check_all_kinds(plain_strings);
-}
+TEST_F(column_store_values, each_insert_stores_exactly_the_records_values) { check_all_kinds(plain_strings); }
 
-TEST_F(column_store_values, hostile_strings_are_stored_unchanged_and_run_nothing_else)
-{
-    check_hostile_strings();
-}
+TEST_F(column_store_values, hostile_strings_are_stored_unchanged_and_run_nothing_else) { check_hostile_strings(); }
 
-TEST_F(column_store_values, empty_texts_stay_empty_and_absent_ones_null)
-{
-    check_empty_texts();
-}
+TEST_F(column_store_values, empty_texts_stay_empty_and_absent_ones_null) { check_empty_texts(); }
 
-TEST_F(column_store_values, the_id_of_a_position_is_left_to_the_table)
-{
-    check_default_id();
-}
+TEST_F(column_store_values, the_id_of_a_position_is_left_to_the_table) { check_default_id(); }
 
-TEST_F(column_store_values, years_before_1000_are_stored_as_they_are)
-{
+TEST_F(column_store_values, years_before_1000_are_stored_as_they_are) {
     qvd::external_event e;
     e.ts = at_ms(-59028694154993);         // 0099-06-15 12:30:45.007
     e.created_at = at_ms(-30610224000001); // 0999-12-31 23:59:59.999
@@ -539,14 +540,13 @@ TEST_F(column_store_values, years_before_1000_are_stored_as_they_are)
 
 // The same checks on a server whose sessions start with NO_BACKSLASH_ESCAPES: one test, so that
 // one server start serves them all.
-TEST_F(column_store_values, under_no_backslash_escapes_every_value_is_stored_unchanged)
-{
+TEST_F(column_store_values, under_no_backslash_escapes_every_value_is_stored_unchanged) {
     qvd::test_support::private_mariadb_server server(
         0, {"--sql-mode=STRICT_TRANS_TABLES,NO_ENGINE_SUBSTITUTION,NO_BACKSLASH_ESCAPES"});
     server.start();
-    ASSERT_EQ(qvd::test_support::query_value(server.endpoint(),
-                                             "SELECT @@GLOBAL.sql_mode LIKE '%NO_BACKSLASH_ESCAPES%'"),
-              "1");
+    ASSERT_EQ(
+        qvd::test_support::query_value(server.endpoint(), "SELECT @@GLOBAL.sql_mode LIKE '%NO_BACKSLASH_ESCAPES%'"),
+        "1");
     use(server.endpoint());
     check_all_kinds(plain_strings);
     use(server.endpoint());
@@ -560,8 +560,7 @@ TEST_F(column_store_values, under_no_backslash_escapes_every_value_is_stored_unc
 
 class column_store_test : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
         load_column_store(endpoint(), m_database);
         m_store = open_store(endpoint(), m_database);
@@ -571,15 +570,13 @@ protected:
 
     void sql(const std::string& _sql) const { qvd::test_support::run_sql(endpoint(), _sql, m_database); }
 
-    std::string value(const std::string& _sql) const
-    {
+    std::string value(const std::string& _sql) const {
         return qvd::test_support::query_value(endpoint(), _sql, m_database).value_or("NULL");
     }
 
     // The message of the exception that the callable throws.
     template <class F>
-    static std::string failure_of(F _f)
-    {
+    static std::string failure_of(F _f) {
         try {
             _f();
         } catch (const qvd::libs::core::exception& e) {
@@ -588,8 +585,7 @@ protected:
         return "no exception";
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         if (m_store)
             qvd::test_support::run_sql(endpoint(), "DROP DATABASE IF EXISTS `" + m_database + "`");
     }
@@ -598,16 +594,14 @@ protected:
     std::unique_ptr<column_store_impl> m_store;
 };
 
-TEST_F(column_store_test, structure_check_passes_on_the_fixture)
-{
+TEST_F(column_store_test, structure_check_passes_on_the_fixture) {
     EXPECT_NO_THROW(m_store->check_structure());
     std::string err_str = "untouched";
     EXPECT_TRUE(m_store->check_columns(column_store::heartbeats, err_str));
     EXPECT_EQ(err_str, "untouched");
 }
 
-TEST_F(column_store_test, structure_check_names_the_first_difference)
-{
+TEST_F(column_store_test, structure_check_names_the_first_difference) {
     struct case_t {
         std::string change;
         std::string undo;
@@ -641,16 +635,14 @@ TEST_F(column_store_test, structure_check_names_the_first_difference)
               "Table: positions_raw, the number of columns does not match");
 }
 
-TEST_F(column_store_test, a_missing_table_fails_the_check_with_the_servers_text)
-{
+TEST_F(column_store_test, a_missing_table_fails_the_check_with_the_servers_text) {
     sql("DROP TABLE zone_events_open");
     const std::string message = failure_of([&] { m_store->check_structure(); });
     EXPECT_NE(message.find("zone_events_open"), std::string::npos) << message;
     EXPECT_NE(message.find("doesn't exist"), std::string::npos) << message;
 }
 
-TEST_F(column_store_test, an_empty_batch_is_refused_before_any_sql)
-{
+TEST_F(column_store_test, an_empty_batch_is_refused_before_any_sql) {
     // The table is gone: a statement sent to the server would fail with the server's text instead.
     sql("DROP TABLE heartbeats");
     EXPECT_EQ(failure_of([&] { m_store->insert_heartbeats({}); }),
@@ -663,17 +655,16 @@ TEST_F(column_store_test, an_empty_batch_is_refused_before_any_sql)
 
 // A refused batch stores nothing. Where the server names the row it refused ("at row N", counted
 // within the statement), the failure also names that record by its table and runtime row id.
-TEST_F(column_store_test, a_refused_statement_fails_the_whole_batch_with_the_servers_text)
-{
+TEST_F(column_store_test, a_refused_statement_fails_the_whole_batch_with_the_servers_text) {
     std::vector<qvd::heartbeat> heartbeats(3);
     for (std::size_t i = 0; i < heartbeats.size(); ++i)
         heartbeats[i].id = 101 + i;
-    heartbeats[2].category = std::string("ABCD");  // longer than char(3) in a strict session
+    heartbeats[2].category = std::string("ABCD"); // longer than char(3) in a strict session
 
     std::vector<qvd::position> positions(3);
     for (std::size_t i = 0; i < positions.size(); ++i)
         positions[i].id = 201 + static_cast<long long>(i);
-    positions[1].fom = 99999;  // beyond smallint
+    positions[1].fom = 99999; // beyond smallint
 
     std::vector<qvd::zone_event> zone_events(3);
     for (std::size_t i = 0; i < zone_events.size(); ++i) {
@@ -686,7 +677,7 @@ TEST_F(column_store_test, a_refused_statement_fails_the_whole_batch_with_the_ser
     std::vector<qvd::node_parameter> node_parameters(2);
     node_parameters[0].id = 401;
     node_parameters[1].id = 4000000000U;
-    node_parameters[1].mac_address = std::string("aa:bb:cc:dd:ee:ff");  // longer than char(12)
+    node_parameters[1].mac_address = std::string("aa:bb:cc:dd:ee:ff"); // longer than char(12)
 
     struct case_t {
         std::string table;
@@ -699,8 +690,8 @@ TEST_F(column_store_test, a_refused_statement_fails_the_whole_batch_with_the_ser
         {"positions_raw", [&] { m_store->insert_positions_raw(positions); },
          "Out of range value for column 'fom' at row 2 (table positions_raw, row id 202)"},
         {"zone_events", [&] { m_store->insert_zone_events(zone_events); },
-         "Incorrect datetime value: '" + column_store_impl::to_iso_8601_with_ms_string(year_10000) +
-             "' for column `" + m_database +
+         "Incorrect datetime value: '" + column_store_impl::to_iso_8601_with_ms_string(year_10000) + "' for column `" +
+             m_database +
              "`.`zone_events`.`leave_time` at row 2 (table zone_events, enter row id 303, leave row id 304)"},
         {"node_parameters", [&] { m_store->insert_node_parameters(node_parameters); },
          "Data too long for column 'mac_address' at row 2 (table node_parameters, row id 4000000000)"},
@@ -716,8 +707,7 @@ TEST_F(column_store_test, a_refused_statement_fails_the_whole_batch_with_the_ser
               "Table '" + m_database + ".positions_raw' doesn't exist");
 }
 
-TEST_F(column_store_test, presence_of_each_kind)
-{
+TEST_F(column_store_test, presence_of_each_kind) {
     qvd::position p = make_position(plain_strings);
     m_store->insert_positions_raw({p});
     EXPECT_TRUE(m_store->check_presence("positions_raw", p));
@@ -768,8 +758,7 @@ TEST_F(column_store_test, presence_of_each_kind)
 // A row that matches a record only in the columns that once identified it (the same tag and
 // instant elsewhere, nested zones entered at one instant, the same action by another user, a
 // reused id) is not the record's row; the record's own row is.
-TEST_F(column_store_test, only_a_row_with_every_written_value_is_the_records)
-{
+TEST_F(column_store_test, only_a_row_with_every_written_value_is_the_records) {
     const auto expect_lookalike_is_not = [&](const std::string& _table, const auto& _record, auto _lookalike,
                                              auto _insert) {
         SCOPED_TRACE(_table);
@@ -811,8 +800,7 @@ TEST_F(column_store_test, only_a_row_with_every_written_value_is_the_records)
     const qvd::heartbeat h = make_heartbeat(plain_strings);
     qvd::heartbeat reused_heartbeat_id = h;
     reused_heartbeat_id.ts = boost::none;
-    expect_lookalike_is_not("heartbeats", h, reused_heartbeat_id,
-                            [&](const auto& _b) { store.insert_heartbeats(_b); });
+    expect_lookalike_is_not("heartbeats", h, reused_heartbeat_id, [&](const auto& _b) { store.insert_heartbeats(_b); });
 
     const qvd::node_parameter n = make_node_parameter(plain_strings);
     qvd::node_parameter other_value = n;
@@ -824,8 +812,7 @@ TEST_F(column_store_test, only_a_row_with_every_written_value_is_the_records)
 // Texts compare byte for byte whatever the table's collation: another case or a trailing blank is
 // another value. A CHAR column, which gives its value back without trailing blanks, still finds
 // what was inserted.
-TEST_F(column_store_test, presence_compares_texts_byte_for_byte)
-{
+TEST_F(column_store_test, presence_compares_texts_byte_for_byte) {
     sql("ALTER TABLE external_events CONVERT TO CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
     qvd::external_event e;
     e.ts = some_time;
@@ -844,8 +831,7 @@ TEST_F(column_store_test, presence_compares_texts_byte_for_byte)
     EXPECT_TRUE(m_store->check_presence("external_events", padded));
 }
 
-TEST_F(column_store_test, an_activity_is_found_in_staging_then_in_the_journal)
-{
+TEST_F(column_store_test, an_activity_is_found_in_staging_then_in_the_journal) {
     const qvd::activity staged = make_activity(hostile_strings);
     qvd::activity journalled = make_activity(plain_strings);
     journalled.object = "journalled";
@@ -866,34 +852,29 @@ TEST_F(column_store_test, an_activity_is_found_in_staging_then_in_the_journal)
     EXPECT_FALSE(m_store->check_presence("sys_journal_staging", nowhere));
     EXPECT_FALSE(m_store->check_presence("sys_journal_staging", journalled));
     sql("DROP TABLE sys_journal_staging");
-    EXPECT_NE(failure_of([&] { m_store->check_presence("sys_journal_staging", staged); })
-                  .find("sys_journal_staging"),
+    EXPECT_NE(failure_of([&] { m_store->check_presence("sys_journal_staging", staged); }).find("sys_journal_staging"),
               std::string::npos);
 }
 
-TEST_F(column_store_test, truncation_empties_a_table)
-{
+TEST_F(column_store_test, truncation_empties_a_table) {
     EXPECT_EQ(m_store->truncate_table("zone_events_open"), 0u);
     m_store->insert_zone_events_open({make_zone_event_open(plain_strings), qvd::zone_event_open()});
     EXPECT_EQ(value("SELECT COUNT(*) FROM zone_events_open"), "2");
     m_store->truncate_table("zone_events_open");
     EXPECT_EQ(value("SELECT COUNT(*) FROM zone_events_open"), "0");
-    EXPECT_NE(failure_of([&] { m_store->truncate_table("no_such_table"); }).find("no_such_table"),
-              std::string::npos);
+    EXPECT_NE(failure_of([&] { m_store->truncate_table("no_such_table"); }).find("no_such_table"), std::string::npos);
 }
 
 // A column store on a private server whose max_allowed_packet is 16384 bytes.
 class column_store_on_a_small_packet_limit : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         m_server.start();
         load_column_store(m_server.endpoint(), m_database);
         m_store = open_store(m_server.endpoint(), m_database);
     }
 
-    std::string value(const std::string& _query) const
-    {
+    std::string value(const std::string& _query) const {
         return *qvd::test_support::query_value(m_server.endpoint(), _query, m_database);
     }
 
@@ -904,8 +885,7 @@ protected:
 
 // Under a small max_allowed_packet an open table is refilled with several INSERTs, each counting its
 // rows from 1: a row refused in a later one is still named by its own row id.
-TEST_F(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is_named_by_its_row_id)
-{
+TEST_F(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_is_named_by_its_row_id) {
     const auto& store = m_store;
     const auto count = [&](const std::string& _table) { return std::stoul(value("SELECT COUNT(*) FROM " + _table)); };
     const auto failure_of = [](const std::function<void()>& _insert) {
@@ -939,7 +919,7 @@ TEST_F(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_
         zone_events[i].id = 2001 + i;
         zone_events[i].trackable_uid = "trackable" + std::to_string(i);
     }
-    zone_events.back().zone_uid = std::string(23, 'z');  // longer than char(22)
+    zone_events.back().zone_uid = std::string(23, 'z'); // longer than char(22)
     const std::string zone_event_failure = failure_of([&] { store->insert_zone_events_open(zone_events); });
     const unsigned long stored_zone_events = count("zone_events_open");
     EXPECT_GT(stored_zone_events, 0u);
@@ -951,8 +931,7 @@ TEST_F(column_store_on_a_small_packet_limit, a_row_refused_in_a_later_statement_
 // Under a small max_allowed_packet a batch is cut after the last row whose INSERT still fits; the
 // insert that follows the count stores the rows it is given, also when its first or last row
 // changed after the count.
-TEST_F(column_store_on_a_small_packet_limit, a_batch_is_cut_after_the_last_row_that_fits)
-{
+TEST_F(column_store_on_a_small_packet_limit, a_batch_is_cut_after_the_last_row_that_fits) {
     const auto& store = m_store;
 
     // Rows of unlike lengths, so that the limit falls within the batch.
@@ -995,8 +974,7 @@ TEST_F(column_store_on_a_small_packet_limit, a_batch_is_cut_after_the_last_row_t
 }
 
 // The debug lines of the operations, read from the logger's ZeroMQ stream.
-TEST(column_store_log, operations_log_what_they_do_and_their_result)
-{
+TEST(column_store_log, operations_log_what_they_do_and_their_result) {
     LOMVERA_REQUIRE_MARIADB();
     const std::string database = qvd::test_support::test_database_name("lomvera_store_log_");
     load_column_store(qvd::test_support::shared_mariadb(), database);
@@ -1009,8 +987,8 @@ TEST(column_store_log, operations_log_what_they_do_and_their_result)
     const no_signal signals;
     const auto& endpoint = qvd::test_support::shared_mariadb();
     {
-        const column_store_impl store(endpoint.host, endpoint.user, endpoint.password, database, endpoint.port,
-                                      signals, logger);
+        const column_store_impl store(endpoint.host, endpoint.user, endpoint.password, database, endpoint.port, signals,
+                                      logger);
         qvd::vehicle_driver_association v;
         v.id = 42;
         store.insert_vehicle_driver_associations({v, v});
@@ -1055,8 +1033,7 @@ TEST(column_store_log, operations_log_what_they_do_and_their_result)
 
 // Without sys_journal every probe of an activity that is not staged says "not found", and one
 // warning names the table, however many stores and probes there are.
-TEST(column_store_log, a_missing_journal_table_is_warned_about_once)
-{
+TEST(column_store_log, a_missing_journal_table_is_warned_about_once) {
     LOMVERA_REQUIRE_MARIADB();
     const std::string database = qvd::test_support::test_database_name("lomvera_store_nojournal_");
     load_column_store(qvd::test_support::shared_mariadb(), database);
@@ -1072,8 +1049,8 @@ TEST(column_store_log, a_missing_journal_table_is_warned_about_once)
     activity.action = "create";
     activity.object = "zone";
     for (int store_number = 0; store_number < 2; ++store_number) {
-        const column_store_impl store(endpoint.host, endpoint.user, endpoint.password, database, endpoint.port,
-                                      signals, logger);
+        const column_store_impl store(endpoint.host, endpoint.user, endpoint.password, database, endpoint.port, signals,
+                                      logger);
         EXPECT_FALSE(store.check_presence("sys_journal_staging", activity));
         EXPECT_FALSE(store.check_presence("sys_journal_staging", activity));
         // The second store's truncation is the last line to wait for.

@@ -22,11 +22,9 @@ namespace {
 using namespace qvd::test_support;
 
 // The column store on a server of the test's own, started with the given options.
-class own_server : public qvd::db_test::own_mariadb
-{
+class own_server : public qvd::db_test::own_mariadb {
 public:
-    explicit own_server(std::vector<std::string> _options) : own_mariadb(std::move(_options))
-    {
+    explicit own_server(std::vector<std::string> _options) : own_mariadb(std::move(_options)) {
         const auto& e = endpoint();
         store = std::make_unique<qvd::store::column_store_impl>(e.host, e.user, e.password, "cs", e.port, m_signals,
                                                                 m_logger);
@@ -41,14 +39,12 @@ public:
 };
 
 // The column-store session takes the lock on its connect and again on every reconnect.
-TEST(fence_lock, is_taken_again_after_a_reconnect)
-{
+TEST(fence_lock, is_taken_again_after_a_reconnect) {
     own_server server({});
     const auto& endpoint = server.endpoint();
-    const std::string holder_query = "SELECT IS_USED_LOCK(" +
-                                     qvd::store::column_store_impl::string_literal(
-                                         qvd::store::column_store_impl::fence_lock_name("cs")) +
-                                     ")";
+    const std::string holder_query =
+        "SELECT IS_USED_LOCK(" +
+        qvd::store::column_store_impl::string_literal(qvd::store::column_store_impl::fence_lock_name("cs")) + ")";
     qvd::position absent;
     absent.trackable_uid = "nobody";
     EXPECT_FALSE(server.store->check_presence("positions_raw", absent));

@@ -18,8 +18,7 @@ using qvd::store::kind;
 // What a row description wrote for one column.
 enum class family { keyword_default, number, text, time };
 
-const char* name_of(const family _family)
-{
+const char* name_of(const family _family) {
     switch (_family) {
     case family::keyword_default:
         return "DEFAULT";
@@ -44,13 +43,14 @@ public:
     recorded_row& keyword_default() { return add(family::keyword_default, false); }
 
     template <class Number, class = std::enable_if_t<std::is_integral_v<Number>>>
-    recorded_row& value(Number) { return add(family::number, false); }
+    recorded_row& value(Number) {
+        return add(family::number, false);
+    }
     recorded_row& value(const std::string&) { return add(family::text, false); }
     recorded_row& value(const qvd::timestamp&) { return add(family::time, false); }
 
     template <class T>
-    recorded_row& value(const boost::optional<T>&)
-    {
+    recorded_row& value(const boost::optional<T>&) {
         value(T{});
         m_slots.back().optional = true;
         return *this;
@@ -62,8 +62,7 @@ public:
     const std::vector<slot>& slots() const { return m_slots; }
 
 private:
-    recorded_row& add(const family _family, const bool _optional)
-    {
+    recorded_row& add(const family _family, const bool _optional) {
         m_slots.push_back({_family, _optional});
         return *this;
     }
@@ -73,8 +72,7 @@ private:
 
 bool starts_with(const std::string& _text, const char* _prefix) { return _text.rfind(_prefix, 0) == 0; }
 
-family family_of(const qvd::store::column& _column)
-{
+family family_of(const qvd::store::column& _column) {
     const std::string& type = _column.type;
     if (starts_with(type, "char(") || starts_with(type, "varchar(") || type == "mediumtext" || type == "text")
         return family::text;
@@ -84,8 +82,7 @@ family family_of(const qvd::store::column& _column)
 }
 
 template <class Record>
-void expect_row_fits_table()
-{
+void expect_row_fits_table() {
     const qvd::store::table& table = kind<Record>::table;
     SCOPED_TRACE(table.name);
     recorded_row row;
@@ -104,8 +101,7 @@ void expect_row_fits_table()
     }
 }
 
-TEST(store_kind, every_row_description_writes_one_value_of_the_columns_type_per_column)
-{
+TEST(store_kind, every_row_description_writes_one_value_of_the_columns_type_per_column) {
     expect_row_fits_table<qvd::position>();
     expect_row_fits_table<qvd::external_event>();
     expect_row_fits_table<qvd::zone_event>();

@@ -13,16 +13,15 @@
 
 namespace {
 
+using qvd::timestamp;
 using qvd::store::column_store;
 using qvd::store::column_store_impl;
 using qvd::test_support::at_ms;
-using qvd::timestamp;
 
 // 2024-03-05 07:08:09.010 UTC
 const timestamp some_time = at_ms(1709622489010);
 
-TEST(store_sql, string_literal_keeps_plain_text_and_never_lets_a_value_out)
-{
+TEST(store_sql, string_literal_keeps_plain_text_and_never_lets_a_value_out) {
     struct case_t {
         std::string value;
         std::string literal;
@@ -48,8 +47,7 @@ TEST(store_sql, string_literal_keeps_plain_text_and_never_lets_a_value_out)
         EXPECT_EQ(column_store_impl::string_literal(c.value), c.literal) << c.value;
 }
 
-TEST(store_sql, time_text_is_the_timestamps_utc_text_with_three_digits_of_milliseconds)
-{
+TEST(store_sql, time_text_is_the_timestamps_utc_text_with_three_digits_of_milliseconds) {
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(timestamp()), "1970-01-01 00:00:00.000");
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(some_time), "2024-03-05 07:08:09.010");
     EXPECT_EQ(column_store_impl::to_iso_8601_with_ms_string(at_ms(951782400005)), "2000-02-29 00:00:00.005");
@@ -61,8 +59,8 @@ TEST(store_sql, time_text_is_the_timestamps_utc_text_with_three_digits_of_millis
     // The fast form must agree with the timestamp's own text everywhere, the odd ranges included.
     std::mt19937_64 random(42);
     std::uniform_int_distribution<long long> any_time(-100000000000000LL, 300000000000000LL);
-    std::vector<long long> counts = {0, 1, 999, 1000, 86399999, 86400000, -1, -1000, -86400001,
-                                     4107542400000, 253402300800000, 253402300800001};
+    std::vector<long long> counts = {0,  1,     999,       1000,          86399999,        86400000,
+                                     -1, -1000, -86400001, 4107542400000, 253402300800000, 253402300800001};
     for (int i = 0; i < 20000; ++i)
         counts.push_back(any_time(random));
     for (const long long count : counts)
@@ -70,8 +68,7 @@ TEST(store_sql, time_text_is_the_timestamps_utc_text_with_three_digits_of_millis
             << count;
 }
 
-qvd::position full_position()
-{
+qvd::position full_position() {
     qvd::position p;
     p.id = 99;
     p.trackable_id = 17;
@@ -94,8 +91,7 @@ qvd::position full_position()
     return p;
 }
 
-TEST(store_sql, position_insert_has_the_schemas_columns_default_id_and_one_row_per_record)
-{
+TEST(store_sql, position_insert_has_the_schemas_columns_default_id_and_one_row_per_record) {
     const std::string columns =
         "INSERT positions_raw(id, trackable_id, trackable_uid, mac_address, ts, fom, sfsn, slvr_mode, edge_corr, "
         "pe_dims, type, x, y, z, area_uid, project_uid, inactive, to_type_id) VALUES ";
@@ -120,8 +116,7 @@ TEST(store_sql, position_insert_has_the_schemas_columns_default_id_and_one_row_p
     EXPECT_EQ(column_store_impl::make_insert(many), expected);
 }
 
-TEST(store_sql, inserts_write_each_tables_values_in_schema_order)
-{
+TEST(store_sql, inserts_write_each_tables_values_in_schema_order) {
     qvd::zone_event event;
     event.enter_time = some_time;
     event.leave_time = at_ms(1709622490000);
@@ -197,8 +192,7 @@ TEST(store_sql, inserts_write_each_tables_values_in_schema_order)
 // A probe asks for a row holding every value that the insert writes: NULL-safe, texts byte for
 // byte (CHAR columns give their values back without trailing blanks), the column left to its
 // default not compared.
-TEST(store_sql, presence_queries_compare_every_written_column)
-{
+TEST(store_sql, presence_queries_compare_every_written_column) {
     const qvd::position p = full_position();
     EXPECT_EQ(column_store_impl::make_presence_query("positions_raw", p),
               "SELECT 1 FROM positions_raw WHERE trackable_id <=> 17 AND trackable_uid <=> RTRIM('T1') COLLATE "

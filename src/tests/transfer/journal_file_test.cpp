@@ -30,41 +30,31 @@ namespace fs = boost::filesystem;
 const std::string example =
     "22 serialization::archive 19 0 0 1 0 0 0 7 0 1 1 5 0a:1b 0 1 4 rate 1 0  0 1 1 0 0 1234567";
 
-std::string slurp(const fs::path& _path)
-{
+std::string slurp(const fs::path& _path) {
     std::ifstream in(_path.string(), std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
 
-void put(const fs::path& _path, const std::string& _text)
-{
-    std::ofstream(_path.string(), std::ios::binary) << _text;
-}
+void put(const fs::path& _path, const std::string& _text) { std::ofstream(_path.string(), std::ios::binary) << _text; }
 
-std::string failure_of(const std::function<void()>& _action)
-{
-    try
-    {
+std::string failure_of(const std::function<void()>& _action) {
+    try {
         _action();
-    }
-    catch (const qvd::libs::core::exception& error)
-    {
+    } catch (const qvd::libs::core::exception& error) {
         return error.get_string_error();
     }
     return "no failure";
 }
 
 // Runs _action in a child that has dropped root, since root passes every permission check.
-int as_nobody(const std::function<int()>& _action)
-{
+int as_nobody(const std::function<int()>& _action) {
     const passwd* nobody = ::getpwnam("nobody");
     if (nobody == nullptr)
         return -1;
     const pid_t child = ::fork();
-    if (child == 0)
-    {
+    if (child == 0) {
         if (::setgid(nobody->pw_gid) != 0 || ::setuid(nobody->pw_uid) != 0)
             ::_exit(100);
         ::_exit(_action());
@@ -74,23 +64,19 @@ int as_nobody(const std::function<int()>& _action)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
-class journal_file : public ::testing::Test
-{
+class journal_file : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         m_dir = fs::temp_directory_path() / fs::unique_path("lomvera-journal-%%%%-%%%%");
         fs::create_directories(m_dir);
         fs::permissions(m_dir, fs::perms(0777));
         m_file = (m_dir / "node_parameters.bin").string();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         boost::system::error_code ignored;
         fs::remove_all(m_dir, ignored);
     }
-    std::vector<std::string> names() const
-    {
+    std::vector<std::string> names() const {
         std::vector<std::string> result;
         for (const auto& entry : fs::directory_iterator(m_dir))
             result.push_back(entry.path().filename().string());
@@ -102,8 +88,7 @@ protected:
     std::string m_file;
 };
 
-TEST_F(journal_file, write_puts_exactly_the_text_and_leaves_no_temporary)
-{
+TEST_F(journal_file, write_puts_exactly_the_text_and_leaves_no_temporary) {
     put(m_file + ".tmp", "stale half-written journal of a crashed run");
     qvd::journal::write_file(m_file, example);
     EXPECT_EQ(slurp(m_file), example);
@@ -113,8 +98,7 @@ TEST_F(journal_file, write_puts_exactly_the_text_and_leaves_no_temporary)
     EXPECT_EQ(slurp(m_file), "22 serialization::archive 19 0 0 0 0");
 }
 
-TEST_F(journal_file, write_failures_name_the_path_and_leave_no_journal)
-{
+TEST_F(journal_file, write_failures_name_the_path_and_leave_no_journal) {
     const std::string missing = (m_dir / "no-such-dir" / "heartbeats.bin").string();
     const std::string message = failure_of([&] { qvd::journal::write_file(missing, example); });
     EXPECT_NE(message.find(missing), std::string::npos) << message;
@@ -126,8 +110,7 @@ TEST_F(journal_file, write_failures_name_the_path_and_leave_no_journal)
               "no failure");
 }
 
-TEST_F(journal_file, write_into_a_directory_without_write_permission_fails)
-{
+TEST_F(journal_file, write_into_a_directory_without_write_permission_fails) {
     fs::permissions(m_dir, fs::perms(0555));
     const int result = as_nobody([&] {
         const std::string message = failure_of([&] { qvd::journal::write_file(m_file, example); });
@@ -138,8 +121,7 @@ TEST_F(journal_file, write_into_a_directory_without_write_permission_fails)
     EXPECT_EQ(result, 0);
 }
 
-TEST_F(journal_file, a_full_disk_fails_the_write_and_keeps_the_previous_content)
-{
+TEST_F(journal_file, a_full_disk_fails_the_write_and_keeps_the_previous_content) {
     qvd::journal::write_file(m_file, example);
     const std::string big(1 << 20, '7');
 
@@ -159,8 +141,7 @@ TEST_F(journal_file, a_full_disk_fails_the_write_and_keeps_the_previous_content)
     EXPECT_EQ(names(), std::vector<std::string>{"node_parameters.bin"});
 }
 
-TEST_F(journal_file, reading_an_intact_journal)
-{
+TEST_F(journal_file, reading_an_intact_journal) {
     put(m_file, example);
     const auto batch = qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION);
     ASSERT_EQ(batch.size(), 1u);
@@ -168,13 +149,11 @@ TEST_F(journal_file, reading_an_intact_journal)
     EXPECT_TRUE(fs::exists(m_file));
 }
 
-TEST_F(journal_file, an_unparsable_journal_is_moved_aside_with_the_readers_message)
-{
+TEST_F(journal_file, an_unparsable_journal_is_moved_aside_with_the_readers_message) {
     qvd::activity activity;
     activity.project_user_params = std::string("user params");
     const std::string whole = qvd::journal::to_string(std::vector<qvd::activity>{activity});
-    struct case_t
-    {
+    struct case_t {
         std::string text;
         std::string message;
     };
@@ -190,8 +169,7 @@ TEST_F(journal_file, an_unparsable_journal_is_moved_aside_with_the_readers_messa
     // Another kind's set-aside journal is not this one's.
     put((m_dir / "heartbeats.bin.bad").string(), "");
     EXPECT_FALSE(qvd::journal::set_aside_exists(file));
-    for (std::size_t i = 0; i < cases.size(); ++i)
-    {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
         put(file, cases[i].text);
         // Earlier bad journals are kept, not overwritten.
         const std::string aside = i == 0 ? "activities.bin.bad" : "activities.bin.bad." + std::to_string(i);
@@ -209,8 +187,7 @@ TEST_F(journal_file, an_unparsable_journal_is_moved_aside_with_the_readers_messa
     EXPECT_EQ(names().size(), cases.size() + 1);
 }
 
-TEST_F(journal_file, a_journal_that_cannot_be_read_fails_and_stays)
-{
+TEST_F(journal_file, a_journal_that_cannot_be_read_fails_and_stays) {
     // A directory in the journal's place opens but cannot be read.
     fs::create_directory(m_file);
     const std::string message =

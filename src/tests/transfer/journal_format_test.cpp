@@ -30,35 +30,28 @@ using qvd::journal::to_string;
 using qvd::test_support::at_ms;
 
 // Every byte value, blanks and newlines included.
-std::string odd_bytes()
-{
+std::string odd_bytes() {
     std::string text = " lead\nline two\r\t  ";
     for (int c = 0; c < 256; ++c)
         text += static_cast<char>(c);
     return text + " ";
 }
 
-std::string message_of(const std::string& _text, std::string (*_read)(const std::string&))
-{
-    try
-    {
+std::string message_of(const std::string& _text, std::string (*_read)(const std::string&)) {
+    try {
         _read(_text);
-    }
-    catch (const std::exception& error)
-    {
+    } catch (const std::exception& error) {
         return error.what();
     }
     return "read";
 }
 
 template <typename Record>
-std::string read_back(const std::string& _text)
-{
+std::string read_back(const std::string& _text) {
     return to_string(from_string<Record>(_text));
 }
 
-qvd::node_parameter worked_example()
-{
+qvd::node_parameter worked_example() {
     qvd::node_parameter parameter;
     parameter.id = 7;
     parameter.mac_address = std::string("0a:1b");
@@ -72,8 +65,7 @@ const std::string worked_example_text =
     "22 serialization::archive 19 0 0 1 0 0 0 7 0 1 1 5 0a:1b 0 1 4 rate 1 0  0 1 1 0 0 1234567";
 
 // One batch through the journal: the text it gives and the records read back from that text.
-struct text_case
-{
+struct text_case {
     std::string name;
     // journal::to_string of the batch; empty for a text that only an older writer made.
     std::function<std::string()> write;
@@ -85,8 +77,7 @@ struct text_case
 };
 
 template <typename Record>
-std::function<std::string(const std::string&)> reader(std::function<void(const std::vector<Record>&)> _check)
-{
+std::function<std::string(const std::string&)> reader(std::function<void(const std::vector<Record>&)> _check) {
     return [_check](const std::string& _text) {
         const auto batch = from_string<Record>(_text);
         if (_check)
@@ -97,20 +88,17 @@ std::function<std::string(const std::string&)> reader(std::function<void(const s
 
 template <typename Record>
 text_case written(std::string _name, std::vector<Record> _batch, std::string _text,
-                  std::function<void(const std::vector<Record>&)> _check = {}, bool _whole = true)
-{
+                  std::function<void(const std::vector<Record>&)> _check = {}, bool _whole = true) {
     return {std::move(_name), [_batch] { return to_string(_batch); }, std::move(_text), _whole,
             reader<Record>(std::move(_check))};
 }
 
 template <typename Record>
-text_case older_text(std::string _name, std::string _text, std::function<void(const std::vector<Record>&)> _check)
-{
+text_case older_text(std::string _name, std::string _text, std::function<void(const std::vector<Record>&)> _check) {
     return {std::move(_name), {}, std::move(_text), true, reader<Record>(std::move(_check))};
 }
 
-qvd::position position_of(long long _id, std::string _uid, long long _trackable_id, long long _ts)
-{
+qvd::position position_of(long long _id, std::string _uid, long long _trackable_id, long long _ts) {
     qvd::position position;
     position.id = _id;
     position.trackable_uid = std::move(_uid);
@@ -119,22 +107,19 @@ qvd::position position_of(long long _id, std::string _uid, long long _trackable_
     return position;
 }
 
-qvd::heartbeat heartbeat_of(unsigned long _id)
-{
+qvd::heartbeat heartbeat_of(unsigned long _id) {
     qvd::heartbeat heartbeat;
     heartbeat.id = _id;
     return heartbeat;
 }
 
 // The text of a heartbeat with only id 5, message_type 260, z 1 and the given flags tokens.
-std::string flags_text(const std::string& _flags)
-{
+std::string flags_text(const std::string& _flags) {
     return "22 serialization::archive 19 0 0 1 0 0 0 5 0 1 0 0 1 1 260 0 1 0 0 0 0 0 0 0 1 1 " + _flags +
            " 0 0 0 0 0 0";
 }
 
-text_case flags_case(boost::optional<std::uint32_t> _flags, const std::string& _tokens)
-{
+text_case flags_case(boost::optional<std::uint32_t> _flags, const std::string& _tokens) {
     qvd::heartbeat heartbeat = heartbeat_of(5);
     heartbeat.message_type = 260;
     heartbeat.z = 1;
@@ -149,8 +134,7 @@ text_case flags_case(boost::optional<std::uint32_t> _flags, const std::string& _
                                    });
 }
 
-text_case parameter_id_case(std::uint32_t _id)
-{
+text_case parameter_id_case(std::uint32_t _id) {
     qvd::node_parameter parameter;
     parameter.id = _id;
     return written<qvd::node_parameter>(
@@ -159,27 +143,25 @@ text_case parameter_id_case(std::uint32_t _id)
         [_id](const std::vector<qvd::node_parameter>& _batch) { EXPECT_EQ(_batch.at(0).id, _id); });
 }
 
-std::vector<text_case> text_cases()
-{
+std::vector<text_case> text_cases() {
     std::vector<text_case> cases;
-    cases.push_back(written<qvd::node_parameter>(
-        "worked example", {worked_example()}, worked_example_text, [](const std::vector<qvd::node_parameter>& _batch) {
-            ASSERT_EQ(_batch.size(), 1u);
-            EXPECT_EQ(_batch[0].id, 7u);
-            EXPECT_EQ(_batch[0].mac_address, std::string("0a:1b"));
-            EXPECT_FALSE(_batch[0].obj_uid);
-            EXPECT_EQ(_batch[0].param_name, std::string("rate"));
-            EXPECT_EQ(_batch[0].param_value, std::string());
-            ASSERT_TRUE(_batch[0].ts);
-            EXPECT_EQ(_batch[0].ts->get_time_since_epoch().count(), 1234567);
-        }));
+    cases.push_back(written<qvd::node_parameter>("worked example", {worked_example()}, worked_example_text,
+                                                 [](const std::vector<qvd::node_parameter>& _batch) {
+                                                     ASSERT_EQ(_batch.size(), 1u);
+                                                     EXPECT_EQ(_batch[0].id, 7u);
+                                                     EXPECT_EQ(_batch[0].mac_address, std::string("0a:1b"));
+                                                     EXPECT_FALSE(_batch[0].obj_uid);
+                                                     EXPECT_EQ(_batch[0].param_name, std::string("rate"));
+                                                     EXPECT_EQ(_batch[0].param_value, std::string());
+                                                     ASSERT_TRUE(_batch[0].ts);
+                                                     EXPECT_EQ(_batch[0].ts->get_time_since_epoch().count(), 1234567);
+                                                 }));
 
     cases.push_back(written<qvd::position>("empty positions", {}, "22 serialization::archive 19 0 0 0 0"));
     cases.push_back(written<qvd::external_event>("empty external events", {}, "22 serialization::archive 19 0 0 0 0"));
-    cases.push_back(older_text<qvd::heartbeat>("empty heartbeats", "22 serialization::archive 19 0 0 0 0",
-                                               [](const std::vector<qvd::heartbeat>& _batch) {
-                                                   EXPECT_TRUE(_batch.empty());
-                                               }));
+    cases.push_back(
+        older_text<qvd::heartbeat>("empty heartbeats", "22 serialization::archive 19 0 0 0 0",
+                                   [](const std::vector<qvd::heartbeat>& _batch) { EXPECT_TRUE(_batch.empty()); }));
 
     // A position writes its uid before its numeric id; class information comes at the first use.
     qvd::position first = position_of(5, "abc", 9, 1000);
@@ -247,10 +229,9 @@ std::vector<text_case> text_cases()
     cases.push_back(flags_case(std::uint32_t{0xffffffff}, "1 4294967295"));
     for (const auto& [tokens, flags] : {std::pair<std::string, std::uint32_t>{"1 -2147483648", 0x80000000u},
                                         std::pair<std::string, std::uint32_t>{"1 -1", 0xffffffffu}})
-        cases.push_back(older_text<qvd::heartbeat>("heartbeat flags kept signed " + tokens, flags_text(tokens),
-                                                   [flags = flags](const std::vector<qvd::heartbeat>& _batch) {
-                                                       EXPECT_EQ(_batch.at(0).flags_raw, flags);
-                                                   }));
+        cases.push_back(older_text<qvd::heartbeat>(
+            "heartbeat flags kept signed " + tokens, flags_text(tokens),
+            [flags = flags](const std::vector<qvd::heartbeat>& _batch) { EXPECT_EQ(_batch.at(0).flags_raw, flags); }));
 
     // Activities that end with an empty string end with one blank.
     qvd::activity empty_params;
@@ -261,18 +242,14 @@ std::vector<text_case> text_cases()
     largest_id.created_at = at_ms(5);
     cases.push_back(written<qvd::activity>(
         "activity with the largest id", {largest_id}, "1 0 ",
-        [](const std::vector<qvd::activity>& _batch) { EXPECT_EQ(_batch.at(0).id, 18446744073709551615ull); },
-        false));
+        [](const std::vector<qvd::activity>& _batch) { EXPECT_EQ(_batch.at(0).id, 18446744073709551615ull); }, false));
     return cases;
 }
 
-TEST(journal_format, texts_of_batches_and_what_they_read_back)
-{
-    for (const text_case& c : text_cases())
-    {
+TEST(journal_format, texts_of_batches_and_what_they_read_back) {
+    for (const text_case& c : text_cases()) {
         SCOPED_TRACE(c.name);
-        if (!c.write)
-        {
+        if (!c.write) {
             c.read(c.text);
             continue;
         }
@@ -287,8 +264,7 @@ TEST(journal_format, texts_of_batches_and_what_they_read_back)
 }
 
 // One record with every optional absent and one with every field set to awkward values, per kind.
-TEST(journal_format, round_trips_of_every_kind)
-{
+TEST(journal_format, round_trips_of_every_kind) {
     const std::string odd = odd_bytes();
 
     qvd::position position;
@@ -423,8 +399,7 @@ TEST(journal_format, round_trips_of_every_kind)
     EXPECT_EQ(heartbeats[1].category, odd);
 }
 
-TEST(journal_format, reader_accepts_newlines_between_tokens)
-{
+TEST(journal_format, reader_accepts_newlines_between_tokens) {
     std::string with_newlines = worked_example_text;
     for (std::size_t at : {2u, 25u, 28u})
         with_newlines[at] = '\n';
@@ -433,8 +408,7 @@ TEST(journal_format, reader_accepts_newlines_between_tokens)
 
 // The writer ends the text with the batch's last value: whatever follows it means the file is not
 // the one batch it claims to be, and reading fewer records (or none) would lose track of the rest.
-TEST(journal_format, nothing_may_follow_the_batch)
-{
+TEST(journal_format, nothing_may_follow_the_batch) {
     const std::string two_parameters = to_string(qvd::node_parameters_vector{worked_example(), worked_example()});
     const std::string count_two = "22 serialization::archive 19 0 0 2 ";
     ASSERT_EQ(two_parameters.rfind(count_two, 0), 0u);
@@ -446,8 +420,7 @@ TEST(journal_format, nothing_may_follow_the_batch)
     const std::string ends_with_blank = to_string(std::vector<qvd::activity>{empty_params});
     ASSERT_EQ(ends_with_blank.back(), ' ');
 
-    struct case_t
-    {
+    struct case_t {
         std::string name;
         std::string text;
         std::string (*read)(const std::string&) = &read_back<qvd::node_parameter>;
@@ -471,10 +444,8 @@ TEST(journal_format, nothing_may_follow_the_batch)
     EXPECT_EQ(message_of(with_count("3"), &read_back<qvd::node_parameter>), "input stream error");
 }
 
-TEST(journal_format, header_and_token_failures)
-{
-    struct case_t
-    {
+TEST(journal_format, header_and_token_failures) {
+    struct case_t {
         std::string text;
         std::string message;
         std::string (*read)(const std::string&) = &read_back<qvd::node_parameter>;
@@ -496,8 +467,7 @@ TEST(journal_format, header_and_token_failures)
 }
 
 // Peak resident size of this process so far, in bytes.
-long peak_resident_bytes()
-{
+long peak_resident_bytes() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss * 1024L;
@@ -505,8 +475,7 @@ long peak_resident_bytes()
 
 // Lengths and counts are checked against the text left before anything of their size is taken: a
 // journal of a few bytes never makes the reader allocate gigabytes.
-TEST(journal_format, claims_beyond_the_text_are_refused_before_allocating)
-{
+TEST(journal_format, claims_beyond_the_text_are_refused_before_allocating) {
     const long peak_before = peak_resident_bytes();
 
     std::string eight_million = to_string(std::vector<qvd::position>{position_of(1, "uid1", 2, 1000)});
@@ -519,8 +488,7 @@ TEST(journal_format, claims_beyond_the_text_are_refused_before_allocating)
     long_string.replace(long_string.find(" 5 0a:1b") + 1, 1, "2500000000");
     long_string.resize(57);
 
-    struct case_t
-    {
+    struct case_t {
         std::string name;
         std::string text;
         std::string (*read)(const std::string&) = &read_back<qvd::node_parameter>;
@@ -544,8 +512,7 @@ TEST(journal_format, claims_beyond_the_text_are_refused_before_allocating)
 }
 
 // A batch of records each in its shortest text is not refused by the bound on the count.
-TEST(journal_format, batches_of_the_shortest_records_read_back)
-{
+TEST(journal_format, batches_of_the_shortest_records_read_back) {
     const auto check = [](auto _record) {
         using record = decltype(_record);
         const std::string text = to_string(std::vector<record>(1000, _record));
@@ -562,8 +529,7 @@ TEST(journal_format, batches_of_the_shortest_records_read_back)
 
 // Damage anywhere in a journal (a flipped bit, a digit changed, digits put in front of a number)
 // gives a batch or a refusal, never a huge allocation or a crash.
-TEST(journal_format, damaged_journals_are_read_or_refused_within_their_size)
-{
+TEST(journal_format, damaged_journals_are_read_or_refused_within_their_size) {
     qvd::activity activity;
     activity.id = 12;
     activity.created_by = "someone";
@@ -583,11 +549,9 @@ TEST(journal_format, damaged_journals_are_read_or_refused_within_their_size)
     const long peak_before = peak_resident_bytes();
     std::size_t refused = 0;
     for (const auto& journal : journals)
-        for (std::size_t at = 0; at < journal.first.size(); ++at)
-        {
+        for (std::size_t at = 0; at < journal.first.size(); ++at) {
             std::vector<std::string> damaged;
-            for (const char bit : {0x01, 0x02, 0x08, 0x10, 0x40})
-            {
+            for (const char bit : {0x01, 0x02, 0x08, 0x10, 0x40}) {
                 damaged.push_back(journal.first);
                 damaged.back()[at] = static_cast<char>(damaged.back()[at] ^ bit);
             }
@@ -604,8 +568,7 @@ TEST(journal_format, damaged_journals_are_read_or_refused_within_their_size)
 }
 
 // Every cut of a journal fails, except a cut inside its last number, which no text can reveal.
-TEST(journal_format, every_prefix_fails_except_inside_the_last_number)
-{
+TEST(journal_format, every_prefix_fails_except_inside_the_last_number) {
     qvd::activity last_is_string;
     last_is_string.id = 3;
     last_is_string.created_by = "me";
@@ -619,8 +582,7 @@ TEST(journal_format, every_prefix_fails_except_inside_the_last_number)
 
     const std::string parameters = to_string(qvd::node_parameters_vector{worked_example(), worked_example()});
     const std::size_t last_number = parameters.rfind(' ') + 1;
-    for (std::size_t n = 0; n < parameters.size(); ++n)
-    {
+    for (std::size_t n = 0; n < parameters.size(); ++n) {
         const std::string result = message_of(parameters.substr(0, n), &read_back<qvd::node_parameter>);
         if (n > last_number)
             EXPECT_EQ(result, "read") << n;

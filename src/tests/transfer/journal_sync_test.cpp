@@ -22,8 +22,7 @@ namespace {
 // The calls seen while recording, as "call path[ path]".
 std::vector<std::string>* g_calls = nullptr;
 
-std::string path_of(int _fd)
-{
+std::string path_of(int _fd) {
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", _fd);
     char target[4096];
@@ -31,8 +30,7 @@ std::string path_of(int _fd)
     return length < 0 ? std::string("?") : std::string(target, static_cast<std::size_t>(length));
 }
 
-void record(const std::string& _call)
-{
+void record(const std::string& _call) {
     std::vector<std::string>* const calls = g_calls;
     if (calls == nullptr)
         return;
@@ -42,8 +40,7 @@ void record(const std::string& _call)
 }
 
 template <class Function>
-Function next(const char* _name)
-{
+Function next(const char* _name) {
     return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, _name));
 }
 
@@ -53,24 +50,21 @@ Function next(const char* _name)
 // first, record the call and pass it on.
 extern "C" {
 
-ssize_t write(int _fd, const void* _buffer, size_t _count)
-{
+ssize_t write(int _fd, const void* _buffer, size_t _count) {
     static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
     if (g_calls != nullptr)
         record("write " + path_of(_fd));
     return real(_fd, _buffer, _count);
 }
 
-int fsync(int _fd)
-{
+int fsync(int _fd) {
     static const auto real = next<int (*)(int)>("fsync");
     if (g_calls != nullptr)
         record("fsync " + path_of(_fd));
     return real(_fd);
 }
 
-int rename(const char* _old, const char* _new) noexcept
-{
+int rename(const char* _old, const char* _new) noexcept {
     static const auto real = next<int (*)(const char*, const char*)>("rename");
     if (g_calls != nullptr)
         record(std::string("rename ") + _old + " " + _new);
@@ -82,10 +76,8 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-TEST(journal_sync, text_synced_under_the_temporary_name_then_renamed_then_the_directory_synced)
-{
-    const fs::path dir =
-        fs::canonical(fs::temp_directory_path()) / fs::unique_path("lomvera-journal-sync-%%%%-%%%%");
+TEST(journal_sync, text_synced_under_the_temporary_name_then_renamed_then_the_directory_synced) {
+    const fs::path dir = fs::canonical(fs::temp_directory_path()) / fs::unique_path("lomvera-journal-sync-%%%%-%%%%");
     fs::create_directories(dir);
     const std::string file = (dir / "positions_raw.bin").string();
     const std::string temporary = file + ".tmp";

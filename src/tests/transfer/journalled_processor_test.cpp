@@ -21,8 +21,7 @@ namespace {
 
 using batch = std::vector<int>;
 
-batch numbers(std::size_t _n)
-{
+batch numbers(std::size_t _n) {
     batch result(_n);
     std::iota(result.begin(), result.end(), 0);
     return result;
@@ -30,21 +29,18 @@ batch numbers(std::size_t _n)
 
 // Each case: batch size and how many leading records arrived. All and none cost what probing the
 // first and the last record costs; anything between costs about log2(n) probes more.
-TEST(arrived_prefix, finds_the_end_of_what_arrived_within_a_few_probes)
-{
-    struct case_t
-    {
+TEST(arrived_prefix, finds_the_end_of_what_arrived_within_a_few_probes) {
+    struct case_t {
         std::size_t size;
         std::size_t arrived;
         std::size_t most_probes;
     };
     const std::vector<case_t> cases = {
-        {0, 0, 0},     {1, 0, 1},     {1, 1, 1},       {2, 0, 1},      {2, 1, 2},      {2, 2, 2},
-        {3, 1, 3},     {3, 2, 3},     {1000, 0, 1},    {1000, 1000, 2}, {1000, 1, 12}, {1000, 2, 12},
+        {0, 0, 0},       {1, 0, 1},       {1, 1, 1},       {2, 0, 1},       {2, 1, 2},     {2, 2, 2},
+        {3, 1, 3},       {3, 2, 3},       {1000, 0, 1},    {1000, 1000, 2}, {1000, 1, 12}, {1000, 2, 12},
         {1000, 500, 12}, {1000, 998, 12}, {1000, 999, 12}, {1001, 333, 12},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.size) + " records, " + std::to_string(c.arrived) + " arrived");
         std::size_t probes = 0;
         const auto probe = [&](int _record) {
@@ -61,11 +57,9 @@ TEST(arrived_prefix, finds_the_end_of_what_arrived_within_a_few_probes)
 // be a twin's, a missing one cannot lie. Each case: the rule, the batch, the part bounds (none: one
 // per record, or the whole batch), what arrived, which records have an older twin, and what the
 // recovery must take as arrived; whether the probes leave a doubt to warn of.
-TEST(arrived_part, takes_as_arrived_only_what_twins_alone_cannot_show)
-{
+TEST(arrived_part, takes_as_arrived_only_what_twins_alone_cannot_show) {
     using qvd::journalled_processor::arrival_rule;
-    struct case_t
-    {
+    struct case_t {
         const char* name;
         arrival_rule rule;
         std::size_t size;
@@ -105,20 +99,17 @@ TEST(arrived_part, takes_as_arrived_only_what_twins_alone_cannot_show)
         {"records, one of one in", arrival_rule::records, 1, {}, 1, {}, 0, true},
         {"records, first in", arrival_rule::records, 100, {}, 1, {}, 0, true},
     };
-    for (const auto& c : cases)
-    {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const batch records = numbers(c.size);
         std::set<int> store(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(c.arrived));
         for (const std::size_t twin : c.twins)
             store.insert(records[twin]);
         std::vector<std::size_t> cuts = c.cuts;
-        if (cuts.empty() && c.rule == arrival_rule::records)
-        {
+        if (cuts.empty() && c.rule == arrival_rule::records) {
             cuts.resize(c.size + 1);
             std::iota(cuts.begin(), cuts.end(), std::size_t(0));
-        }
-        else if (cuts.empty())
+        } else if (cuts.empty())
             cuts = {0, c.size};
         const auto found = qvd::journalled_processor::arrived_part(
             records, cuts, c.rule, [&](int _record) { return store.count(_record) != 0; },
@@ -129,11 +120,9 @@ TEST(arrived_part, takes_as_arrived_only_what_twins_alone_cannot_show)
 }
 
 // Records alike are probed once: a batch of one value costs one probe, a whole batch at most eight.
-TEST(arrived_part, probes_records_alike_once_and_a_whole_batch_at_eight_places)
-{
+TEST(arrived_part, probes_records_alike_once_and_a_whole_batch_at_eight_places) {
     using qvd::journalled_processor::arrival_rule;
-    for (const bool alike : {true, false})
-    {
+    for (const bool alike : {true, false}) {
         SCOPED_TRACE(alike ? "alike" : "distinct");
         const batch records = alike ? batch(100, 7) : numbers(100);
         std::size_t probes = 0;
@@ -160,10 +149,8 @@ TEST(arrived_part, probes_records_alike_once_and_a_whole_batch_at_eight_places)
 }
 
 // The rest goes in order, each part as long as the limit allows, the last one whatever is left.
-TEST(insert_rest, inserts_only_the_rest_in_parts_of_the_limit)
-{
-    struct case_t
-    {
+TEST(insert_rest, inserts_only_the_rest_in_parts_of_the_limit) {
+    struct case_t {
         std::size_t size;
         std::size_t from;
         std::size_t limit;
@@ -172,10 +159,8 @@ TEST(insert_rest, inserts_only_the_rest_in_parts_of_the_limit)
     const std::vector<case_t> cases = {
         {10, 0, 100, {10}}, {10, 0, 4, {4, 4, 2}}, {10, 3, 100, {7}}, {10, 3, 3, {3, 3, 1}}, {10, 9, 4, {1}},
     };
-    for (const auto& c : cases)
-    {
-        SCOPED_TRACE(std::to_string(c.size) + " from " + std::to_string(c.from) + " limit " +
-                     std::to_string(c.limit));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + " from " + std::to_string(c.from) + " limit " + std::to_string(c.limit));
         batch inserted;
         std::vector<std::size_t> parts;
         std::vector<std::size_t> marked;
@@ -193,14 +178,12 @@ TEST(insert_rest, inserts_only_the_rest_in_parts_of_the_limit)
             });
         EXPECT_EQ(parts, c.parts);
         // The bounds of the parts, from the first record inserted to the end.
-        if (c.from > 0 || c.parts.size() > 1)
-        {
+        if (c.from > 0 || c.parts.size() > 1) {
             std::vector<std::size_t> cuts{c.from};
             for (const std::size_t part : c.parts)
                 cuts.push_back(cuts.back() + part);
             EXPECT_EQ(marked, cuts);
-        }
-        else
+        } else
             EXPECT_TRUE(marked.empty());
         const batch all = numbers(c.size);
         EXPECT_EQ(inserted, batch(all.begin() + static_cast<std::ptrdiff_t>(c.from), all.end()));
@@ -211,8 +194,7 @@ TEST(insert_rest, inserts_only_the_rest_in_parts_of_the_limit)
 // statement leaves its mark before its first part; a failure keeps journal and mark; the next
 // recovery goes on from the parts that arrived and removes both; what the probes cannot settle is
 // warned of, naming the journal.
-TEST(finish_batch, marks_a_split_recovery_and_warns_naming_the_journal)
-{
+TEST(finish_batch, marks_a_split_recovery_and_warns_naming_the_journal) {
     namespace fs = boost::filesystem;
     const fs::path dir = fs::temp_directory_path() / fs::unique_path("lomvera-finish-%%%%-%%%%");
     fs::create_directories(dir);
@@ -230,13 +212,11 @@ TEST(finish_batch, marks_a_split_recovery_and_warns_naming_the_journal)
         qvd::journalled_processor::finish_batch(
             journal, _doubt, [&](const std::string&) { return records; }, to_text,
             [](const batch& _part) { return std::min<std::size_t>(_part.size(), 30); },
-            [&](int _record) { return store.count(_record) != 0; },
-            [](int _record) { return std::to_string(_record); },
+            [&](int _record) { return store.count(_record) != 0; }, [](int _record) { return std::to_string(_record); },
             [&](const batch& _part) {
                 if (++inserts == fail_at)
                     throw std::runtime_error("refused");
-                if (inserts == 1)
-                {
+                if (inserts == 1) {
                     const auto mark = qvd::journal::read_parts_mark(journal);
                     ASSERT_TRUE(mark);
                     EXPECT_EQ(mark->cuts, cuts);

@@ -48,27 +48,24 @@ using qvd::db_test::open_session;
 using qvd::db_test::session_alive;
 using qvd::db_test::takes_lock;
 
-class processors : public ::testing::Test
-{
+class processors : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         LOMVERA_REQUIRE_MARIADB();
         m_runtime_name = fresh_database(test_database_name("lv_transfer_rt_"));
         m_store_name = fresh_database(test_database_name("lv_transfer_cs_"));
         run_sql_file(shared_mariadb(), "tests/fixtures/runtime_schema.sql", m_runtime_name);
         run_sql_file(shared_mariadb(), "tests/fixtures/column_store_schema.sql", m_store_name);
         const auto& server = shared_mariadb();
-        m_runtime = std::make_unique<qvd::runtime::database_impl>(
-            server.host, server.user, server.password, m_runtime_name, server.port, m_signals, m_logger);
+        m_runtime = std::make_unique<qvd::runtime::database_impl>(server.host, server.user, server.password,
+                                                                  m_runtime_name, server.port, m_signals, m_logger);
         m_store = std::make_unique<qvd::store::column_store_impl>(server.host, server.user, server.password,
                                                                   m_store_name, server.port, m_signals, m_logger);
         m_dir_path = fs::temp_directory_path() / fs::unique_path("lomvera-transfer-%%%%-%%%%");
         fs::create_directories(m_dir_path);
         m_dir = m_dir_path.string() + "/";
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         boost::system::error_code ignored;
         if (!m_dir_path.empty())
             fs::remove_all(m_dir_path, ignored);
@@ -78,14 +75,12 @@ protected:
     void store_sql(const std::string& _sql) { run_sql(shared_mariadb(), _sql, m_store_name); }
     long long runtime_count(const std::string& _table) { return count(_table, m_runtime_name); }
     long long store_count(const std::string& _table) { return count(_table, m_store_name); }
-    long long count(const std::string& _what, const std::string& _database)
-    {
+    long long count(const std::string& _what, const std::string& _database) {
         const std::string sql = _what.rfind("SELECT", 0) == 0 ? _what : "SELECT COUNT(*) FROM " + _what;
         return std::stoll(*query_value(shared_mariadb(), sql, _database));
     }
     // Files of the journal directory.
-    std::vector<std::string> files() const
-    {
+    std::vector<std::string> files() const {
         std::vector<std::string> result;
         for (const auto& entry : fs::directory_iterator(m_dir_path))
             result.push_back(entry.path().filename().string());
@@ -94,8 +89,7 @@ protected:
     }
 
     // Positions 1.._n, each with its own time; hot rows: two old ones and one fresh.
-    void seed_positions(int _n)
-    {
+    void seed_positions(int _n) {
         for (int i = 1; i <= _n; ++i)
             runtime_sql(
                 "INSERT INTO position_histories (id, trackable_id, obj_uid, mac_address, ts, sublocation_uid, x) "
@@ -105,8 +99,7 @@ protected:
                 "'2024-03-05 07:08:" +
                 (i < 10 ? "0" : "") + std::to_string(i) + ".010', 'area', " + std::to_string(i) + ")");
     }
-    void seed_hot()
-    {
+    void seed_hot() {
         runtime_sql("INSERT INTO position_histories_hot (id, trackable_id, obj_uid, ts) VALUES "
                     "(1, 10, 'old1', NOW() - INTERVAL 2 HOUR), (2, 10, 'old2', NOW() - INTERVAL 31 MINUTE), "
                     "(3, 10, 'fresh', NOW() - INTERVAL 1 MINUTE)");
@@ -123,8 +116,7 @@ protected:
     std::string m_dir;
 };
 
-TEST_F(processors, positions_full_and_partial_batches_with_the_hot_purge)
-{
+TEST_F(processors, positions_full_and_partial_batches_with_the_hot_purge) {
     seed_positions(5);
     seed_hot();
     auto processor = positions(2);
@@ -145,8 +137,7 @@ TEST_F(processors, positions_full_and_partial_batches_with_the_hot_purge)
     EXPECT_TRUE(files().empty());
 }
 
-TEST_F(processors, positions_batch_of_exactly_the_size_and_one_less)
-{
+TEST_F(processors, positions_batch_of_exactly_the_size_and_one_less) {
     seed_positions(3);
     EXPECT_TRUE(positions(3).processing());
     EXPECT_TRUE(files().empty());
@@ -155,8 +146,7 @@ TEST_F(processors, positions_batch_of_exactly_the_size_and_one_less)
     EXPECT_EQ(store_count("positions_raw"), 5);
 }
 
-TEST_F(processors, zero_batch_size_moves_nothing_but_still_recovers)
-{
+TEST_F(processors, zero_batch_size_moves_nothing_but_still_recovers) {
     seed_positions(2);
     EXPECT_FALSE(positions(0).processing());
     EXPECT_EQ(runtime_count("position_histories"), 2);
@@ -171,10 +161,8 @@ TEST_F(processors, zero_batch_size_moves_nothing_but_still_recovers)
 
 // A crash leaves the journal with the batch not inserted, inserted but not deleted, or deleted but
 // the journal not removed; the next step finishes it and every row arrives exactly once.
-TEST_F(processors, positions_recovery_at_each_crash_point)
-{
-    for (int crash_point = 0; crash_point < 3; ++crash_point)
-    {
+TEST_F(processors, positions_recovery_at_each_crash_point) {
+    for (int crash_point = 0; crash_point < 3; ++crash_point) {
         SCOPED_TRACE(crash_point);
         store_sql("TRUNCATE TABLE positions_raw");
         runtime_sql("DELETE FROM position_histories; DELETE FROM position_histories_hot");
@@ -200,8 +188,7 @@ TEST_F(processors, positions_recovery_at_each_crash_point)
     }
 }
 
-TEST_F(processors, empty_journal_batch_is_removed_without_probe)
-{
+TEST_F(processors, empty_journal_batch_is_removed_without_probe) {
     seed_positions(1);
     qvd::journal::write_file(m_dir + "positions_raw.bin", "22 serialization::archive 19 0 0 0 0");
     // The probe would fail on a missing table: a zero-record journal must not ask it.
@@ -215,8 +202,7 @@ TEST_F(processors, empty_journal_batch_is_removed_without_probe)
 }
 
 // _text, a journal of 2 records, with another record count.
-std::string with_count(const std::string& _text, const std::string& _count)
-{
+std::string with_count(const std::string& _text, const std::string& _count) {
     const std::string count_two = "22 serialization::archive 19 0 0 2 ";
     EXPECT_EQ(_text.rfind(count_two, 0), 0u);
     return "22 serialization::archive 19 0 0 " + _count + _text.substr(count_two.size() - 1);
@@ -226,10 +212,8 @@ std::string with_count(const std::string& _text, const std::string& _count)
 // naming it. Its rows may have arrived without being deleted, so the kind's next batch inserts only
 // what did not arrive: each row once, whether the batch had arrived or not, and also when the
 // process restarts in between (a new processor knows it from the set-aside file).
-TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_only_what_did_not_arrive)
-{
-    struct spoil_t
-    {
+TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_only_what_did_not_arrive) {
+    struct spoil_t {
         std::string name;
         std::function<std::string(const std::string&)> spoil;
         std::string reason;
@@ -239,11 +223,10 @@ TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_onl
         // Cut inside a string value.
         {"cut short", [](const std::string& _text) { return _text.substr(0, _text.find("uid1") + 2); },
          "input stream error"},
-        {"garbage", [](const std::string&) { return std::string("13 not a journal 19 0 0 0 0"); },
-         "invalid signature"},
+        {"garbage", [](const std::string&) { return std::string("13 not a journal 19 0 0 0 0"); }, "invalid signature"},
         // Read as an empty batch, its records would be dropped from the journal and moved again.
-        {"count of 0 with the records behind it",
-         [](const std::string& _text) { return with_count(_text, "0"); }, "text after the batch"},
+        {"count of 0 with the records behind it", [](const std::string& _text) { return with_count(_text, "0"); },
+         "text after the batch"},
         {"count smaller than the records", [](const std::string& _text) { return with_count(_text, "1"); },
          "text after the batch"},
         {"a second batch appended", [](const std::string& _text) { return _text + " " + _text; },
@@ -254,8 +237,7 @@ TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_onl
     const std::string journal = m_dir + "positions_raw.bin";
     for (const auto& spoil : spoils)
         for (const bool arrived : {false, true})
-            for (const bool restart : {false, true})
-            {
+            for (const bool restart : {false, true}) {
                 SCOPED_TRACE(spoil.name + (arrived ? ", arrived" : ", not arrived") + (restart ? ", restart" : ""));
                 store_sql("TRUNCATE TABLE positions_raw");
                 runtime_sql("DELETE FROM position_histories");
@@ -268,13 +250,10 @@ TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_onl
                 std::ofstream(journal, std::ios::binary) << spoil.spoil(qvd::journal::to_string(batch));
 
                 auto processor = std::make_unique<qvd::positions_processor>(*m_runtime, *m_store, 5, m_dir);
-                try
-                {
+                try {
                     processor->processing();
                     ADD_FAILURE() << "the step did not fail";
-                }
-                catch (const qvd::libs::core::exception& error)
-                {
+                } catch (const qvd::libs::core::exception& error) {
                     EXPECT_EQ(error.get_string_error().rfind("journal file " + journal + " cannot be parsed (" +
                                                                  spoil.reason + "): set aside as " + journal + ".bad",
                                                              0),
@@ -299,8 +278,7 @@ TEST_F(processors, a_spoiled_journal_is_set_aside_and_the_next_batch_inserts_onl
             }
 }
 
-TEST_F(processors, unreadable_journal_fails_the_step_and_stays)
-{
+TEST_F(processors, unreadable_journal_fails_the_step_and_stays) {
     seed_positions(1);
     fs::create_directory(m_dir + "positions_raw.bin");
     EXPECT_THROW(positions(5).processing(), qvd::libs::core::exception);
@@ -309,17 +287,13 @@ TEST_F(processors, unreadable_journal_fails_the_step_and_stays)
     EXPECT_EQ(store_count("positions_raw"), 0);
 }
 
-TEST_F(processors, journal_not_written_means_nothing_inserted)
-{
+TEST_F(processors, journal_not_written_means_nothing_inserted) {
     seed_positions(2);
     qvd::positions_processor processor(*m_runtime, *m_store, 5, m_dir + "missing/");
-    try
-    {
+    try {
         processor.processing();
         ADD_FAILURE() << "the step did not fail";
-    }
-    catch (const qvd::libs::core::exception& error)
-    {
+    } catch (const qvd::libs::core::exception& error) {
         EXPECT_NE(std::string(error.what()).find(m_dir + "missing/positions_raw.bin"), std::string::npos)
             << error.what();
     }
@@ -327,8 +301,7 @@ TEST_F(processors, journal_not_written_means_nothing_inserted)
     EXPECT_EQ(runtime_count("position_histories"), 2);
 }
 
-TEST_F(processors, journal_path_is_plain_concatenation)
-{
+TEST_F(processors, journal_path_is_plain_concatenation) {
     seed_positions(1);
     // Without a trailing "/" the journal lands beside the directory under a joined name.
     qvd::journal::write_file(m_dir_path.string() + "positions_raw.bin",
@@ -340,8 +313,7 @@ TEST_F(processors, journal_path_is_plain_concatenation)
 }
 
 // What differs per moved kind: seed rows, tables, and a processor of the kind.
-struct kind
-{
+struct kind {
     std::string name;
     std::string journal;
     std::string runtime_table;
@@ -355,17 +327,15 @@ struct kind
 };
 
 template <typename Processor>
-std::function<bool()> make_step(qvd::runtime::database& _runtime, qvd::store::column_store& _store,
-                                unsigned int _max, const std::string& _dir)
-{
+std::function<bool()> make_step(qvd::runtime::database& _runtime, qvd::store::column_store& _store, unsigned int _max,
+                                const std::string& _dir) {
     auto processor = std::make_shared<Processor>(_runtime, _store, _max, _dir);
     return [processor] { return processor->processing(); };
 }
 
 template <typename Read, typename Insert>
-std::function<void(qvd::runtime::database&, qvd::store::column_store&, const std::string&)>
-crash_after(std::string _journal, Read _read, Insert _insert)
-{
+std::function<void(qvd::runtime::database&, qvd::store::column_store&, const std::string&)> crash_after(
+    std::string _journal, Read _read, Insert _insert) {
     return [=](qvd::runtime::database& _runtime, qvd::store::column_store& _store, const std::string& _dir) {
         const auto batch = (_runtime.*_read)(2);
         qvd::journal::write_file(_dir + _journal, qvd::journal::to_string(batch));
@@ -373,8 +343,7 @@ crash_after(std::string _journal, Read _read, Insert _insert)
     };
 }
 
-std::vector<kind> kinds()
-{
+std::vector<kind> kinds() {
     using qvd::runtime::database;
     using qvd::store::column_store;
     return {
@@ -383,8 +352,7 @@ std::vector<kind> kinds()
          "(1, 'o1', 'e', '2024-01-01 00:00:01.001', '2024-01-01 00:00:01'), "
          "(2, NULL, 'e', '2024-01-01 00:00:02.002', NULL), (3, 'o3', 'e', '2024-01-01 00:00:03.003', NULL)",
          &make_step<qvd::external_events_processor>,
-         crash_after("external_events.bin", &database::get_external_events,
-                     &column_store::insert_external_events)},
+         crash_after("external_events.bin", &database::get_external_events, &column_store::insert_external_events)},
         {"activities", "activities.bin", "activities", "sys_journal_staging",
          "INSERT INTO activities (id, created_at, created_by, action, object, plist) VALUES "
          "(1, '2024-01-01 00:00:01.500', 'me', 'create', 'zone', 'it''s'), "
@@ -403,15 +371,12 @@ std::vector<kind> kinds()
          "(1, 'A0', 'o', 'rate', 'v''1', '2024-01-01 00:00:01'), (2, 'A0', NULL, 'rate', '', NULL), "
          "(3, NULL, NULL, NULL, NULL, NULL)",
          &make_step<qvd::node_parameters_processor>,
-         crash_after("node_parameters.bin", &database::get_node_parameters,
-                     &column_store::insert_node_parameters)},
+         crash_after("node_parameters.bin", &database::get_node_parameters, &column_store::insert_node_parameters)},
     };
 }
 
-TEST_F(processors, other_kinds_drain_in_batches_and_recover)
-{
-    for (const auto& k : kinds())
-    {
+TEST_F(processors, other_kinds_drain_in_batches_and_recover) {
+    for (const auto& k : kinds()) {
         SCOPED_TRACE(k.name);
         seed_hot();
         runtime_sql(k.seed);
@@ -445,8 +410,7 @@ TEST_F(processors, other_kinds_drain_in_batches_and_recover)
     }
 }
 
-TEST_F(processors, activities_use_their_own_batch_size_and_sys_journal_counts_as_present)
-{
+TEST_F(processors, activities_use_their_own_batch_size_and_sys_journal_counts_as_present) {
     runtime_sql(kinds()[1].seed);
     qvd::activities_processor processor(*m_runtime, *m_store, 3, m_dir);
     EXPECT_TRUE(processor.processing());
@@ -475,15 +439,18 @@ TEST_F(processors, activities_use_their_own_batch_size_and_sys_journal_counts_as
 
 // A 4-byte character (an emoji) in a string column of every kind, alone and beside a backslash (which
 // the insert writes as a hex literal), arrives byte for byte: the sessions speak utf8mb4.
-TEST_F(processors, four_byte_characters_arrive_byte_for_byte)
-{
+TEST_F(processors, four_byte_characters_arrive_byte_for_byte) {
     const std::string emoji = "\xF0\x9F\x98\x80";
     const std::string plain = "'a" + emoji + "'";
     const std::string slashed = "'b\\\\" + emoji + "'";
     runtime_sql("INSERT INTO position_histories (id, trackable_id, obj_uid, ts, sublocation_uid, slvr_mode) VALUES "
-                "(1, 10, 'u1', '2024-03-05 07:08:09', 'area', " + plain + "), "
-                "(2, 10, 'u2', '2024-03-05 07:08:10', 'area', " + slashed + ")");
-    runtime_sql("INSERT INTO trackable_objects (uid, name) VALUES ('t1', " + plain + "), ('t2', " + slashed + ");"
+                "(1, 10, 'u1', '2024-03-05 07:08:09', 'area', " +
+                plain +
+                "), "
+                "(2, 10, 'u2', '2024-03-05 07:08:10', 'area', " +
+                slashed + ")");
+    runtime_sql("INSERT INTO trackable_objects (uid, name) VALUES ('t1', " + plain + "), ('t2', " + slashed +
+                ");"
                 "INSERT INTO zone_event_history (id, uid, related_event, action, obj_uid, created_at, duration) "
                 "VALUES (1, 'e1', NULL, 'enter', 't1', '2024-01-01 00:00:01', NULL), "
                 "(2, 'l1', 'e1', 'leave', 't1', '2024-01-01 00:01:01', 60), "
@@ -491,11 +458,17 @@ TEST_F(processors, four_byte_characters_arrive_byte_for_byte)
     runtime_sql("INSERT INTO external_events (id, event_info, ts) VALUES (1, " + plain +
                 ", '2024-01-01 00:00:01'), (2, " + slashed + ", '2024-01-01 00:00:02')");
     runtime_sql("INSERT INTO activities (id, created_at, created_by, action, object, plist) VALUES "
-                "(1, '2024-01-01 00:00:01', 'me', 'a', 'o', " + plain + "), "
-                "(2, '2024-01-01 00:00:02', 'me', 'a', 'o', " + slashed + ")");
+                "(1, '2024-01-01 00:00:01', 'me', 'a', 'o', " +
+                plain +
+                "), "
+                "(2, '2024-01-01 00:00:02', 'me', 'a', 'o', " +
+                slashed + ")");
     runtime_sql("INSERT INTO vehicle_driver_associations (id, event_id, created_at, removed_at) VALUES "
-                "(1, " + plain + ", '2024-01-01 00:00:01', '2024-01-01 01:00:00'), "
-                "(2, " + slashed + ", '2024-01-01 00:00:02', NULL)");
+                "(1, " +
+                plain +
+                ", '2024-01-01 00:00:01', '2024-01-01 01:00:00'), "
+                "(2, " +
+                slashed + ", '2024-01-01 00:00:02', NULL)");
     runtime_sql("INSERT INTO heartbeats (id, ts, sw_version) VALUES (1, '2024-01-01 00:00:01', " + plain +
                 "), (2, '2024-01-01 00:00:02', " + slashed + ")");
     runtime_sql("INSERT INTO node_parameters_staging (id, param_value, ts) VALUES (1, " + plain +
@@ -511,8 +484,7 @@ TEST_F(processors, four_byte_characters_arrive_byte_for_byte)
         make_step<qvd::node_parameters_processor>(*m_runtime, *m_store, 10, m_dir),
     };
     for (const auto& step : steps)
-        while (step())
-        {
+        while (step()) {
         }
 
     const std::string a = "61F09F9880";
@@ -530,8 +502,7 @@ TEST_F(processors, four_byte_characters_arrive_byte_for_byte)
 }
 
 // The two kinds with an open snapshot.
-struct open_kind
-{
+struct open_kind {
     std::string name;
     std::string journal;
     std::string closed_store_table;
@@ -546,8 +517,7 @@ struct open_kind
     std::function<void(qvd::runtime::database&, qvd::store::column_store&, const std::string&)> crash_after_insert;
 };
 
-std::vector<open_kind> open_kinds()
-{
+std::vector<open_kind> open_kinds() {
     return {
         {"zone events", "zone_events.bin", "zone_events", "zone_events_open",
          "INSERT INTO zone_events_open (trackable_uid, trackable_name, enter_time) VALUES ('stale', 's', "
@@ -581,10 +551,8 @@ std::vector<open_kind> open_kinds()
     };
 }
 
-TEST_F(processors, open_snapshots_follow_the_drain_of_the_closed_rows)
-{
-    for (const auto& k : open_kinds())
-    {
+TEST_F(processors, open_snapshots_follow_the_drain_of_the_closed_rows) {
+    for (const auto& k : open_kinds()) {
         SCOPED_TRACE(k.name);
         store_sql(k.stale_open_row);
         runtime_sql(k.closed_seed);
@@ -615,8 +583,7 @@ TEST_F(processors, open_snapshots_follow_the_drain_of_the_closed_rows)
     }
     // No open row either: the open table is emptied and nothing inserted.
     runtime_sql("DELETE FROM zone_event_history; DELETE FROM vehicle_driver_associations");
-    for (const auto& k : open_kinds())
-    {
+    for (const auto& k : open_kinds()) {
         SCOPED_TRACE(k.name);
         EXPECT_FALSE(k.make(*m_runtime, *m_store, 2, m_dir)());
         EXPECT_EQ(store_count(k.open_store_table), 0);
@@ -625,8 +592,7 @@ TEST_F(processors, open_snapshots_follow_the_drain_of_the_closed_rows)
 
 // An open row the column store refuses fails the refill and leaves the mirror as it was; the
 // error names the table and the row. Once the row is mended, the next snapshot replaces it.
-TEST_F(processors, a_refused_open_row_leaves_the_mirror_as_it_was)
-{
+TEST_F(processors, a_refused_open_row_leaves_the_mirror_as_it_was) {
     // Uids longer than the column store's CHAR(22).
     const std::map<std::string, std::pair<std::string, std::string>> refused = {
         {"zone events",
@@ -638,8 +604,7 @@ TEST_F(processors, a_refused_open_row_leaves_the_mirror_as_it_was)
           "(9, 'a-vehicle-uid-of-thirty-chars', 'd', '2024-01-03 00:00:01', NULL)",
           "DELETE FROM vehicle_driver_associations WHERE id = 9"}},
     };
-    for (const auto& k : open_kinds())
-    {
+    for (const auto& k : open_kinds()) {
         SCOPED_TRACE(k.name);
         runtime_sql(k.open_seed);
         auto step = k.make(*m_runtime, *m_store, 2, m_dir);
@@ -651,15 +616,11 @@ TEST_F(processors, a_refused_open_row_leaves_the_mirror_as_it_was)
         const auto before = checksum();
 
         runtime_sql(refused.at(k.name).first);
-        try
-        {
+        try {
             step();
             ADD_FAILURE() << "the refused row was accepted";
-        }
-        catch (const qvd::libs::core::exception& error)
-        {
-            EXPECT_NE(error.get_string_error().find("(table " + k.open_store_table + ", row id 9)"),
-                      std::string::npos)
+        } catch (const qvd::libs::core::exception& error) {
+            EXPECT_NE(error.get_string_error().find("(table " + k.open_store_table + ", row id 9)"), std::string::npos)
                 << error.get_string_error();
         }
         EXPECT_EQ(store_count(k.open_store_table), 2);
@@ -673,10 +634,8 @@ TEST_F(processors, a_refused_open_row_leaves_the_mirror_as_it_was)
     }
 }
 
-TEST_F(processors, closed_rows_of_open_kinds_recover_without_a_second_insert)
-{
-    for (const auto& k : open_kinds())
-    {
+TEST_F(processors, closed_rows_of_open_kinds_recover_without_a_second_insert) {
+    for (const auto& k : open_kinds()) {
         SCOPED_TRACE(k.name);
         runtime_sql(k.closed_seed);
         runtime_sql(k.open_seed);
@@ -700,8 +659,7 @@ TEST_F(processors, closed_rows_of_open_kinds_recover_without_a_second_insert)
 // tag and instant with other coordinates, nested zones entered at one instant, another user's same
 // action, a reused id, a value that differs by a trailing blank) does not stand for the record:
 // the recovered batch is inserted, not dropped.
-TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch)
-{
+TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch) {
     const std::map<std::string, std::string> lookalike = {
         {"external events", "UPDATE external_events SET event_type = 'other'"},
         {"activities", "UPDATE sys_journal_staging SET created_by = 'someone else'"},
@@ -726,8 +684,7 @@ TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch)
     recover([&] { return positions_step.processing(); }, "positions_raw");
     EXPECT_EQ(runtime_count("position_histories"), 0);
 
-    for (const auto& k : kinds())
-    {
+    for (const auto& k : kinds()) {
         SCOPED_TRACE(k.name);
         runtime_sql(k.seed);
         k.crash_after_insert(*m_runtime, *m_store, m_dir);
@@ -735,8 +692,7 @@ TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch)
         recover(k.make(*m_runtime, *m_store, 2, m_dir), k.store_table);
         EXPECT_EQ(runtime_count(k.runtime_table), 0);
     }
-    for (const auto& k : open_kinds())
-    {
+    for (const auto& k : open_kinds()) {
         SCOPED_TRACE(k.name);
         runtime_sql(k.closed_seed);
         k.crash_after_insert(*m_runtime, *m_store, m_dir);
@@ -749,10 +705,8 @@ TEST_F(processors, a_lookalike_row_does_not_stand_for_the_journalled_batch)
 // The order of a step seen from outside: an insert that fails leaves the batch in the runtime table
 // and its journal in place; a delete that fails leaves the journal, and the next step finishes the
 // batch exactly once. Each kind, since each processor hands its own operations to the shared steps.
-TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_step_finishes_once)
-{
-    struct subject
-    {
+TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_step_finishes_once) {
+    struct subject {
         std::string name;
         std::string journal;
         std::string runtime_table;
@@ -765,16 +719,15 @@ TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_ste
     std::vector<subject> subjects = {{"positions", "positions_raw.bin", "position_histories", "positions_raw",
                                       [&] { seed_positions(3); }, &make_step<qvd::positions_processor>}};
     for (const auto& k : kinds())
-        subjects.push_back({k.name, k.journal, k.runtime_table, k.store_table, [&, k] { runtime_sql(k.seed); },
-                            k.make});
+        subjects.push_back(
+            {k.name, k.journal, k.runtime_table, k.store_table, [&, k] { runtime_sql(k.seed); }, k.make});
     for (const auto& k : open_kinds())
         subjects.push_back({k.name, k.journal,
                             k.name == "zone events" ? "zone_event_history" : "vehicle_driver_associations",
                             k.closed_store_table, [&, k] { runtime_sql(k.closed_seed); }, k.make});
 
     const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by the test'";
-    for (const auto& k : subjects)
-    {
+    for (const auto& k : subjects) {
         SCOPED_TRACE(k.name);
         k.seed();
         const long long runtime_rows = runtime_count(k.runtime_table);
@@ -797,8 +750,7 @@ TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_ste
         EXPECT_TRUE(step());
         EXPECT_EQ(store_count(k.store_table), 2);
         EXPECT_TRUE(files().empty());
-        while (step())
-        {
+        while (step()) {
         }
         EXPECT_EQ(store_count(k.store_table), 3);
         EXPECT_EQ(runtime_count(k.runtime_table), 0);
@@ -807,11 +759,9 @@ TEST_F(processors, a_failing_insert_or_delete_keeps_the_journal_and_the_next_ste
 }
 
 // Both databases on a server of the test's own, started with the given options.
-class own_server : public qvd::db_test::own_mariadb
-{
+class own_server : public qvd::db_test::own_mariadb {
 public:
-    explicit own_server(std::vector<std::string> _options) : own_mariadb(std::move(_options))
-    {
+    explicit own_server(std::vector<std::string> _options) : own_mariadb(std::move(_options)) {
         const auto& e = endpoint();
         runtime = std::make_unique<qvd::runtime::database_impl>(e.host, e.user, e.password, "rt", e.port, m_signals,
                                                                 m_logger);
@@ -821,15 +771,13 @@ public:
         fs::create_directories(m_dir);
         dir = m_dir.string() + "/";
     }
-    ~own_server()
-    {
+    ~own_server() {
         boost::system::error_code ignored;
         fs::remove_all(m_dir, ignored);
     }
 
     // A new column-store session, which reads the server's limits afresh.
-    void renew_store()
-    {
+    void renew_store() {
         const auto& e = endpoint();
         store.reset();
         store = std::make_unique<qvd::store::column_store_impl>(e.host, e.user, e.password, "cs", e.port, m_signals,
@@ -849,19 +797,15 @@ public:
 
 // Journals the 400 runtime positions and lets a split recovery leave its mark and insert the part of
 // them that one statement carries, as a crash after that first part leaves them.
-void journal_with_its_first_part_inserted(own_server& _server)
-{
+void journal_with_its_first_part_inserted(own_server& _server) {
     const auto batch = _server.runtime->get_positions(1000);
     ASSERT_EQ(batch.size(), 400u);
     const std::string journal = _server.dir + "positions_raw.bin";
     const std::string text = qvd::journal::to_string(batch);
     qvd::journal::write_file(journal, text);
-    struct crash
-    {
-    };
+    struct crash {};
     std::size_t parts = 0;
-    try
-    {
+    try {
         qvd::journalled_processor::insert_rest(
             batch, 0, [&](const std::vector<qvd::position>& _part) { return _server.store->fitting_rows(_part); },
             [&](const std::vector<qvd::position>& _part) {
@@ -872,9 +816,7 @@ void journal_with_its_first_part_inserted(own_server& _server)
             [&](const std::vector<std::size_t>& _cuts) {
                 qvd::journal::write_parts_mark(journal, {qvd::journal::fingerprint(text), batch.size(), _cuts});
             });
-    }
-    catch (const crash&)
-    {
+    } catch (const crash&) {
     }
     ASSERT_EQ(parts, 2u);
     ASSERT_TRUE(fs::exists(journal + ".parts"));
@@ -883,8 +825,7 @@ void journal_with_its_first_part_inserted(own_server& _server)
 // A server whose sql_mode is empty cuts an over-long text and clamps an out-of-range number with
 // a warning. The column-store session is strict on every connect, so such a batch fails whole and
 // its runtime rows stay; after a reconnect as well.
-TEST(processors_on_a_lax_server, a_value_the_column_store_cannot_hold_fails_the_batch)
-{
+TEST(processors_on_a_lax_server, a_value_the_column_store_cannot_hold_fails_the_batch) {
     own_server server({"--sql-mode="});
     const auto& endpoint = server.endpoint();
     auto& runtime = *server.runtime;
@@ -928,8 +869,7 @@ TEST(processors_on_a_lax_server, a_value_the_column_store_cannot_hold_fails_the_
 // in the next batch; a journal written under a larger limit is inserted in parts, each probed; an
 // open table is refilled with as many statements as needed; a row that alone does not fit is an
 // error naming it, before anything is journalled.
-TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
-{
+TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit) {
     own_server server({"--max-allowed-packet=16384"});
     const auto& endpoint = server.endpoint();
     const auto seed_positions = [&](int _from) {
@@ -939,9 +879,7 @@ TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
                     std::to_string(_from) + "_to_" + std::to_string(_from + 399),
                 "rt");
     };
-    const auto distinct = [&] {
-        return *query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs");
-    };
+    const auto distinct = [&] { return *query_value(endpoint, "SELECT COUNT(DISTINCT ts) FROM positions_raw", "cs"); };
 
     seed_positions(1);
     qvd::positions_processor positions(*server.runtime, *server.store, 1000, server.dir);
@@ -983,17 +921,13 @@ TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
     EXPECT_TRUE(external_events.processing());
     EXPECT_EQ(server.count("external_events", "cs"), "2");
     EXPECT_EQ(*query_value(endpoint, "SELECT MIN(LENGTH(event_info)) FROM external_events", "cs"), "7000");
-    try
-    {
+    try {
         external_events.processing();
         ADD_FAILURE() << "a row larger than the limit was accepted";
-    }
-    catch (const qvd::libs::core::exception& e)
-    {
+    } catch (const qvd::libs::core::exception& e) {
         EXPECT_NE(e.get_string_error().find("row id 3"), std::string::npos) << e.get_string_error();
         EXPECT_NE(e.get_string_error().find("table external_events"), std::string::npos) << e.get_string_error();
-        EXPECT_NE(e.get_string_error().find("max_allowed_packet is 16384"), std::string::npos)
-            << e.get_string_error();
+        EXPECT_NE(e.get_string_error().find("max_allowed_packet is 16384"), std::string::npos) << e.get_string_error();
     }
     EXPECT_EQ(server.count("external_events", "rt"), "1");
     EXPECT_FALSE(fs::exists(server.dir + "external_events.bin"));
@@ -1001,8 +935,7 @@ TEST(processors_on_a_small_packet_limit, statements_stay_under_the_limit)
 
 // Without the table sys_journal an interrupted batch of activities still finishes: a batch that
 // did not arrive is inserted once, one that did is not inserted again.
-TEST_F(processors, activities_recover_without_a_journal_table)
-{
+TEST_F(processors, activities_recover_without_a_journal_table) {
     store_sql("DROP TABLE sys_journal");
     qvd::activities_processor processor(*m_runtime, *m_store, 3, m_dir);
     runtime_sql(kinds()[1].seed);
@@ -1030,23 +963,20 @@ TEST_F(processors, activities_recover_without_a_journal_table)
 // another definer the process list shows that account as the session's user and the column-store
 // account does not see the session at all, nor may it end it: the recovery waits, fails, and the
 // next step, after the earlier insert committed, inserts nothing. Either way every row arrives once.
-class processors_recovery_fence : public ::testing::TestWithParam<bool>
-{
-};
+class processors_recovery_fence : public ::testing::TestWithParam<bool> {};
 
-TEST_P(processors_recovery_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_arrives_once)
-{
+TEST_P(processors_recovery_fence, an_earlier_sessions_insert_is_ended_or_waited_for_and_arrives_once) {
     const bool other_definer = GetParam();
     own_server server({"--innodb-lock-wait-timeout=300"});
     const auto& endpoint = server.endpoint();
     run_sql(endpoint, "CREATE USER writer@'%' IDENTIFIED BY 'writer'; GRANT ALL ON cs.* TO writer@'%'; "
                       "CREATE USER definer@'%' IDENTIFIED BY 'definer'; GRANT ALL ON cs.* TO definer@'%'");
-    run_sql(endpoint,
-            "CREATE TABLE gate (n INT PRIMARY KEY); CREATE DEFINER=" +
-                std::string(other_definer ? "definer" : "writer") +
-                "@'%' TRIGGER through_gate BEFORE INSERT ON positions_raw FOR EACH ROW "
-                "INSERT INTO gate VALUES (1) ON DUPLICATE KEY UPDATE n = n",
-            "cs");
+    run_sql(
+        endpoint,
+        "CREATE TABLE gate (n INT PRIMARY KEY); CREATE DEFINER=" + std::string(other_definer ? "definer" : "writer") +
+            "@'%' TRIGGER through_gate BEFORE INSERT ON positions_raw FOR EACH ROW "
+            "INSERT INTO gate VALUES (1) ON DUPLICATE KEY UPDATE n = n",
+        "cs");
     mariadb_endpoint writer = endpoint;
     writer.user = "writer";
     writer.password = "writer";
@@ -1066,8 +996,7 @@ TEST_P(processors_recovery_fence, an_earlier_sessions_insert_is_ended_or_waited_
     // The restarted daemon: its connect finds the lock taken.
     const no_signal signals;
     const qvd::libs::core::logger logger{"lomvera", "transfer-test"};
-    qvd::store::column_store_impl store(writer.host, writer.user, writer.password, "cs", writer.port, signals,
-                                        logger);
+    qvd::store::column_store_impl store(writer.host, writer.user, writer.password, "cs", writer.port, signals, logger);
     qvd::positions_processor positions(*server.runtime, store, 10, server.dir);
 
     std::thread earlier([&] {
@@ -1139,8 +1068,7 @@ INSTANTIATE_TEST_SUITE_P(trigger_definer, processors_recovery_fence, ::testing::
 
 // A store that connected while an earlier session held the lock takes it over before its first
 // insert of a new batch, so that a restart after a kill during that insert waits for it.
-TEST(processors_fence_lock, is_taken_over_before_a_new_batch_is_inserted)
-{
+TEST(processors_fence_lock, is_taken_over_before_a_new_batch_is_inserted) {
     own_server server({});
     const auto& endpoint = server.endpoint();
     const std::string lock =
@@ -1163,8 +1091,7 @@ TEST(processors_fence_lock, is_taken_over_before_a_new_batch_is_inserted)
 // A server whose sql_mode pads CHAR values when read and stores an empty text as NULL: the
 // sessions set their whole mode on every connect, so an empty text arrives as an empty text and
 // the recovery probe finds a batch that arrived; after a reconnect as well.
-TEST(processors_on_a_server_with_odd_modes, values_and_probes_are_as_on_a_plain_server)
-{
+TEST(processors_on_a_server_with_odd_modes, values_and_probes_are_as_on_a_plain_server) {
     own_server server({"--sql-mode=PAD_CHAR_TO_FULL_LENGTH,EMPTY_STRING_IS_NULL"});
     const auto& endpoint = server.endpoint();
     EXPECT_EQ(*query_value(endpoint, "SELECT @@GLOBAL.sql_mode"), "PAD_CHAR_TO_FULL_LENGTH,EMPTY_STRING_IS_NULL");
@@ -1210,12 +1137,10 @@ TEST(processors_on_a_server_with_odd_modes, values_and_probes_are_as_on_a_plain_
 // A journal inserted in parts under one packet limit, left by a crash after its first part, is
 // recovered under a larger limit (the rest fits one statement) and under a smaller one (the parts
 // are cut elsewhere): only the rows that did not arrive are inserted, each once.
-TEST(processors_on_a_changed_packet_limit, a_split_recovery_inserts_only_what_did_not_arrive)
-{
+TEST(processors_on_a_changed_packet_limit, a_split_recovery_inserts_only_what_did_not_arrive) {
     own_server server({"--max-allowed-packet=16384"});
     const auto& endpoint = server.endpoint();
-    for (const std::string limit : {"1048576", "8192"})
-    {
+    for (const std::string limit : {"1048576", "8192"}) {
         SCOPED_TRACE(limit);
         run_sql(endpoint, "TRUNCATE TABLE positions_raw", "cs");
         run_sql(endpoint, "SET GLOBAL max_allowed_packet = 16384");
@@ -1240,8 +1165,7 @@ TEST(processors_on_a_changed_packet_limit, a_split_recovery_inserts_only_what_di
 // of the second, so that the first batch moves twins of them. What differs per kind: the rows made
 // from a table of (id, v), where the values of v tell the rows apart in the column store, and how a
 // batch of the second hundred is journalled (and inserted, when it arrived).
-struct twin_kind
-{
+struct twin_kind {
     std::string name;
     std::string journal;
     std::string runtime_table;
@@ -1256,9 +1180,8 @@ struct twin_kind
 };
 
 template <typename Read, typename Insert>
-std::function<void(qvd::runtime::database&, qvd::store::column_store&, const std::string&, bool)>
-journal_of_hundred(std::string _journal, Read _read, Insert _insert)
-{
+std::function<void(qvd::runtime::database&, qvd::store::column_store&, const std::string&, bool)> journal_of_hundred(
+    std::string _journal, Read _read, Insert _insert) {
     return [=](qvd::runtime::database& _runtime, qvd::store::column_store& _store, const std::string& _dir,
                bool _arrived) {
         const auto batch = (_runtime.*_read)(100);
@@ -1269,8 +1192,7 @@ journal_of_hundred(std::string _journal, Read _read, Insert _insert)
     };
 }
 
-std::vector<twin_kind> twin_kinds()
-{
+std::vector<twin_kind> twin_kinds() {
     using qvd::runtime::database;
     using qvd::store::column_store;
     return {
@@ -1310,10 +1232,8 @@ std::vector<twin_kind> twin_kinds()
 // journal is spoiled and set aside. The first batch already holds twins of its first record, of
 // its first and last, of records in the middle. The recovery leaves every row exactly once: each
 // twin value twice, every other value once, the runtime rows gone.
-TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lose_no_row)
-{
-    struct twins_t
-    {
+TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lose_no_row) {
+    struct twins_t {
         std::string name;
         // Records of the second batch (101..200) that a row of the first has twins of.
         std::vector<int> of;
@@ -1324,13 +1244,7 @@ TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lo
         {"middle", {115, 143, 171}},
         {"first, middle and last", {101, 150, 200}},
     };
-    enum class crash
-    {
-        before_insert,
-        after_insert,
-        spoiled_journal,
-        spoiled_journal_after_insert
-    };
+    enum class crash { before_insert, after_insert, spoiled_journal, spoiled_journal_after_insert };
     const std::vector<std::pair<crash, std::string>> crashes = {
         {crash::before_insert, "before the insert"},
         {crash::after_insert, "after the insert"},
@@ -1339,8 +1253,7 @@ TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lo
     };
     for (const auto& k : twin_kinds())
         for (const auto& twins : twin_sets)
-            for (const auto& c : crashes)
-            {
+            for (const auto& c : crashes) {
                 SCOPED_TRACE(k.name + ", twins of " + twins.name + ", " + c.second);
                 store_sql("DELETE FROM " + k.store_table);
                 runtime_sql("DELETE FROM " + k.runtime_table);
@@ -1348,8 +1261,7 @@ TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lo
                     fs::remove(m_dir + f);
                 std::string v = "CASE seq";
                 std::string twin_values;
-                for (std::size_t i = 0; i < twins.of.size(); ++i)
-                {
+                for (std::size_t i = 0; i < twins.of.size(); ++i) {
                     v += " WHEN " + std::to_string(50 + i) + " THEN " + std::to_string(twins.of[i]);
                     twin_values += (i == 0 ? "" : ", ") + k.value_literal(twins.of[i]);
                 }
@@ -1363,8 +1275,7 @@ TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lo
 
                 const bool arrived = c.first == crash::after_insert || c.first == crash::spoiled_journal_after_insert;
                 k.interrupt(*m_runtime, *m_store, m_dir, arrived);
-                if (c.first == crash::spoiled_journal || c.first == crash::spoiled_journal_after_insert)
-                {
+                if (c.first == crash::spoiled_journal || c.first == crash::spoiled_journal_after_insert) {
                     std::ofstream(m_dir + k.journal, std::ios::binary) << "13 not a journal 19 0 0 0 0";
                     EXPECT_THROW(step(), qvd::libs::core::exception);
                     EXPECT_EQ(files(), std::vector<std::string>{k.journal + ".bad"});
@@ -1375,8 +1286,8 @@ TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lo
                 EXPECT_EQ(store_count(k.store_table), 200);
                 EXPECT_EQ(store_count("SELECT COUNT(DISTINCT " + k.value_column + ") FROM " + k.store_table),
                           static_cast<long long>(200 - twins.of.size()));
-                EXPECT_EQ(store_count("SELECT COUNT(*) FROM " + k.store_table + " WHERE " + k.value_column +
-                                      " IN (" + twin_values + ")"),
+                EXPECT_EQ(store_count("SELECT COUNT(*) FROM " + k.store_table + " WHERE " + k.value_column + " IN (" +
+                                      twin_values + ")"),
                           static_cast<long long>(2 * twins.of.size()));
                 EXPECT_EQ(runtime_count(k.runtime_table), 0);
                 const auto left = files();
@@ -1389,8 +1300,7 @@ TEST_F(processors, twins_of_an_interrupted_batchs_records_in_an_earlier_batch_lo
 // parts before it. The earlier rows hold twins of the batch's first and last records. The next
 // recovery (under a smaller limit again, so its parts differ) inserts only the parts that did not
 // arrive, each row once, and removes the mark with the journal.
-TEST(processors_on_a_changed_packet_limit, an_interrupted_split_recovery_is_finished_part_by_part)
-{
+TEST(processors_on_a_changed_packet_limit, an_interrupted_split_recovery_is_finished_part_by_part) {
     own_server server({"--max-allowed-packet=1048576"});
     const auto& endpoint = server.endpoint();
     insert_positions(endpoint, 400);
@@ -1435,8 +1345,7 @@ TEST(processors_on_a_changed_packet_limit, an_interrupted_split_recovery_is_fini
 // A mark left beside another batch's journal (a crash between the removals of a journal and its
 // mark cannot leave one, but a journal set aside can) is not taken for this batch's: the batch is
 // recovered whole, and the mark goes with the journal.
-TEST_F(processors, a_mark_of_another_batch_is_not_taken_for_the_journals)
-{
+TEST_F(processors, a_mark_of_another_batch_is_not_taken_for_the_journals) {
     seed_positions(4);
     const std::string journal = m_dir + "positions_raw.bin";
     const auto batch = m_runtime->get_positions(4);

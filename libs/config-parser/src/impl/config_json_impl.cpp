@@ -13,11 +13,9 @@ namespace {
 // Deepest nesting of objects and arrays that the reader follows.
 const int nesting_limit = 1000;
 
-value::array whole(std::vector<value_impl>& _elements) {
-    return value::array(_elements.begin(), _elements.end());
-}
+value::array whole(std::vector<value_impl>& _elements) { return value::array(_elements.begin(), _elements.end()); }
 
-}  // namespace
+} // namespace
 
 template <>
 config::ptr config::create<type::json>(std::istream& _stream) {
@@ -48,12 +46,9 @@ config_json_impl::config_json_impl(std::istream& _stream) {
     }
 }
 
-object config_json_impl::get_root() const {
-    return m_dictionaries.front();
-}
+object config_json_impl::get_root() const { return m_dictionaries.front(); }
 
-void config_json_impl::processValue(const Json::Value& _value, const std::string& _name,
-                                    dictionary_impl& _dictionary) {
+void config_json_impl::processValue(const Json::Value& _value, const std::string& _name, dictionary_impl& _dictionary) {
     if (_value.isObject()) {
         dictionary_impl& nested = m_dictionaries.emplace_back();
         _dictionary.add_value(_name, value_impl(static_cast<const dictionary&>(nested)));
@@ -88,4 +83,4 @@ void config_json_impl::processArray(const Json::Value& _array, std::vector<value
     }
 }
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

@@ -33,4 +33,4 @@ private:
     std::list<std::vector<value_impl>> m_arrays;
 };
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

@@ -21,8 +21,6 @@ std::vector<std::string> dictionary_impl::get_keys() const {
     return keys;
 }
 
-void dictionary_impl::add_value(const std::string& _key, value_impl _value) {
-    m_data.emplace(_key, std::move(_value));
-}
+void dictionary_impl::add_value(const std::string& _key, value_impl _value) { m_data.emplace(_key, std::move(_value)); }
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

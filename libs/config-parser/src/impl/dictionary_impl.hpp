@@ -22,4 +22,4 @@ private:
     std::map<std::string, value_impl> m_data;
 };
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

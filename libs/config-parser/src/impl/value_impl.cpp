@@ -12,7 +12,7 @@ struct object_visitor : boost::static_visitor<boost::optional<object>> {
     boost::optional<object> operator()(const value::array&) const { return boost::none; }
 };
 
-}  // namespace
+} // namespace
 
 value_impl::value_impl(Json::Value _value) : m_value(std::move(_value)) {}
 
@@ -20,9 +20,7 @@ value_impl::value_impl(const dictionary& _value) : m_value(_value) {}
 
 value_impl::value_impl(value::array _value) : m_value(std::move(_value)) {}
 
-const Json::Value* value_impl::scalar() const {
-    return boost::get<Json::Value>(&m_value);
-}
+const Json::Value* value_impl::scalar() const { return boost::get<Json::Value>(&m_value); }
 
 boost::optional<bool> value_impl::as_bool() const {
     const Json::Value* const json = scalar();
@@ -57,9 +55,7 @@ boost::optional<std::string> value_impl::as_string() const {
     return json->asString();
 }
 
-boost::optional<object> value_impl::as_object() const {
-    return boost::apply_visitor(object_visitor(), m_value);
-}
+boost::optional<object> value_impl::as_object() const { return boost::apply_visitor(object_visitor(), m_value); }
 
 boost::optional<value::array> value_impl::as_array() const {
     if (const value::array* const elements = boost::get<value::array>(&m_value)) {
@@ -68,4 +64,4 @@ boost::optional<value::array> value_impl::as_array() const {
     return boost::none;
 }
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

@@ -34,4 +34,4 @@ private:
     data m_value;
 };
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

@@ -17,10 +17,7 @@
 namespace qvd::libs::core {
 
 events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
-    : m_core(_core),
-      m_io_context(),
-      m_logger(_logger),
-      m_timers(std::make_unique<timers_manager_impl>(*this, _logger)),
+    : m_core(_core), m_io_context(), m_logger(_logger), m_timers(std::make_unique<timers_manager_impl>(*this, _logger)),
       m_tcp(std::make_unique<tcp::manager_impl>(m_io_context, _logger)),
       m_zmq(std::make_unique<zmq::manager_impl>(m_io_context, _logger)),
       m_watchers(std::make_shared<signal_watchers>()) {}
@@ -120,8 +117,8 @@ http::client::ptr events_loop_impl::create_http_client(const std::string& _addre
                                                _num_threads);
 }
 
-std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
-events_loop_impl::create_redis_context(boost::string_view _ip, int _port, int _db) {
+std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>> events_loop_impl::
+    create_redis_context(boost::string_view _ip, int _port, int _db) {
     return redis::context_impl::create(*this, m_logger, _ip, _port, _db);
 }
 

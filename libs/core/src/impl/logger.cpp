@@ -25,12 +25,8 @@ component_logger::formatter::formatter(int _priority, const boost::string_view& 
     : m_format(make_format(_format)), m_log_level(_priority), m_logger(_logger) {}
 
 component_logger::formatter::formatter(formatter&& _other)
-    : m_format(std::move(_other.m_format)),
-      m_log_level(_other.m_log_level),
-      m_logger(_other.m_logger),
-      m_source_location(_other.m_source_location),
-      m_function(_other.m_function),
-      m_timestamp(_other.m_timestamp),
+    : m_format(std::move(_other.m_format)), m_log_level(_other.m_log_level), m_logger(_other.m_logger),
+      m_source_location(_other.m_source_location), m_function(_other.m_function), m_timestamp(_other.m_timestamp),
       m_active(_other.m_active) {
     _other.m_active = false;
 }
@@ -180,9 +176,7 @@ std::string component_logger::make_indent() const {
 // logger
 
 logger::logger(const std::string& _module_name, const std::string& _component_name)
-    : component_logger(*this, _module_name, _component_name),
-      m_module_name(_module_name),
-      m_zmq_context(),
+    : component_logger(*this, _module_name, _component_name), m_module_name(_module_name), m_zmq_context(),
       m_debug_socket(m_zmq_context, ::zmq::socket_type::push) {
     m_debug_socket.set(::zmq::sockopt::linger, 5000);
     openlog(m_module_name.c_str(), 0, LOG_USER);

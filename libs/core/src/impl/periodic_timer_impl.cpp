@@ -7,11 +7,8 @@ namespace qvd::libs::core {
 periodic_timer_impl::periodic_timer_impl(timers_manager& _timers_manager, std::chrono::nanoseconds _period,
                                          const std::string& _name, timer::callback _callback,
                                          source_location _source_location, bool _execute_now)
-    : m_name(_name),
-      m_timers_manager(_timers_manager),
-      m_period(_period),
-      m_callback(std::make_shared<timer::callback>(std::move(_callback))),
-      m_source_location(_source_location) {
+    : m_name(_name), m_timers_manager(_timers_manager), m_period(_period),
+      m_callback(std::make_shared<timer::callback>(std::move(_callback))), m_source_location(_source_location) {
     // The tick divides by the period: zero would end the process, a negative one would spin.
     check_period(_period);
     restart_impl();

@@ -47,7 +47,8 @@ bool write_all(const int _descriptor, std::string_view _text) {
     return true;
 }
 
-unique_descriptor::unique_descriptor(const int _descriptor) noexcept : m_descriptor(_descriptor < 0 ? -1 : _descriptor) {}
+unique_descriptor::unique_descriptor(const int _descriptor) noexcept
+    : m_descriptor(_descriptor < 0 ? -1 : _descriptor) {}
 
 unique_descriptor::unique_descriptor(unique_descriptor&& _other) noexcept
     : m_descriptor(std::exchange(_other.m_descriptor, -1)) {}

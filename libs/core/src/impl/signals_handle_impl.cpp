@@ -6,8 +6,7 @@ namespace qvd::libs::core {
 
 signals_handle_impl::signals_handle_impl(core& _core, events_loop& _main_events_loop,
                                          std::shared_ptr<signal_watchers> _watchers)
-    : m_thread_events_loop(_core.create_events_loop("stop_on_signals")),
-      m_main_events_loop(_main_events_loop),
+    : m_thread_events_loop(_core.create_events_loop("stop_on_signals")), m_main_events_loop(_main_events_loop),
       m_watchers(std::move(_watchers)) {
     // Registered here, not on the thread: a signal in between would otherwise kill the process.
     m_signals = std::make_unique<boost::asio::signal_set>(m_thread_events_loop->get_io_context(), SIGINT, SIGTERM);

@@ -6,8 +6,7 @@
 
 namespace qvd::libs::core {
 
-source_location::source_location() noexcept
-    : m_line(0), m_file("unknown file"), m_function("unknown function") {}
+source_location::source_location() noexcept : m_line(0), m_file("unknown file"), m_function("unknown function") {}
 
 source_location::source_location(long _line, boost::string_view _file, boost::string_view _function) noexcept
     : m_line(_line), m_file(_file), m_function(_function) {}

@@ -85,8 +85,7 @@ std::ostream& operator<<(std::ostream& _stream, const time& _time);
 class date_time : public time {
 public:
     date_time();
-    date_time(u16 _year, u8 _month, u8 _day, u8 _hour = 0, u8 _minute = 0, u8 _second = 0,
-              u16 _millisecond = 0);
+    date_time(u16 _year, u8 _month, u8 _day, u8 _hour = 0, u8 _minute = 0, u8 _second = 0, u16 _millisecond = 0);
     date_time(const date_time& _other);
     explicit date_time(const time& _time);
     explicit date_time(const std::tm& _tm);

@@ -17,15 +17,14 @@ public:
 protected:
     // Records the failure, writes the "MariaDB Error(" report to standard error and throws
     // exception::connection with the same number and text.
-    [[noreturn]] void fail(u32 _error_no, const std::string& _error, const char* _function,
-                           const char* _file, unsigned _line);
+    [[noreturn]] void fail(u32 _error_no, const std::string& _error, const char* _function, const char* _file,
+                           unsigned _line);
 
     u32 m_last_error_no = 0;
     std::string m_last_error;
 };
 
 // Writes one error report to standard error (no recording, no throw).
-void report_error(u32 _error_no, const std::string& _error, const char* _function, const char* _file,
-                  unsigned _line);
+void report_error(u32 _error_no, const std::string& _error, const char* _function, const char* _file, unsigned _line);
 
 } // namespace mariadb

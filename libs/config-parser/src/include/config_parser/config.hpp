@@ -75,7 +75,7 @@ inline boost::optional<std::string> refusal(const std::string& _value, const std
     return boost::none;
 }
 
-}  // namespace detail
+} // namespace detail
 
 template <typename _type>
 result<_type> config::get_by_path(const std::initializer_list<std::string>& _path) const {
@@ -122,4 +122,4 @@ result<_type> config::get_by_path(const std::initializer_list<std::string>& _pat
     return std::move(*found);
 }
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

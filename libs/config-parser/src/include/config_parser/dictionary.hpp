@@ -30,4 +30,4 @@ public:
     }
 };
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

@@ -72,12 +72,12 @@ namespace detail {
 template <typename _lhs_type, typename _rhs_type>
 using combined_type = decltype(std::tuple_cat(ensure_tuple(std::declval<const _lhs_type&>()),
                                               ensure_tuple(std::declval<const _rhs_type&>())));
-}  // namespace detail
+} // namespace detail
 
 // Combines two results: the values side by side when both are ok, otherwise every reason.
 template <typename _lhs_type, typename _rhs_type>
 result<detail::combined_type<_lhs_type, _rhs_type>> operator+(const result<_lhs_type>& _lhs,
-                                                               const result<_rhs_type>& _rhs) {
+                                                              const result<_rhs_type>& _rhs) {
     using combined = detail::combined_type<_lhs_type, _rhs_type>;
     if (_lhs.ok() && _rhs.ok()) {
         return combined(std::tuple_cat(ensure_tuple(_lhs.value()), ensure_tuple(_rhs.value())));
@@ -88,4 +88,4 @@ result<detail::combined_type<_lhs_type, _rhs_type>> operator+(const result<_lhs_
     return error_reason{_lhs.ok() ? _rhs.reason() : _lhs.reason()};
 }
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

@@ -68,4 +68,4 @@ inline boost::optional<value::array> value::get<value::array>() const {
     return as_array();
 }
 
-}  // namespace qvd::libs::config
+} // namespace qvd::libs::config

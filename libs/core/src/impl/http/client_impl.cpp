@@ -69,12 +69,8 @@ std::string current_exception_message() {
 client_impl::client_impl(events_loop& _main_events_loop, core& _core, const component_logger& _logger,
                          const std::string& _address, std::chrono::seconds _timeout,
                          const std::vector<method>& _disabled_methods, int _num_threads)
-    : m_main_events_loop(_main_events_loop),
-      m_logger(_logger),
-      m_address(_address),
-      m_timeout(_timeout),
-      m_disabled_methods(_disabled_methods.begin(), _disabled_methods.end()),
-      m_shared_curl_data(),
+    : m_main_events_loop(_main_events_loop), m_logger(_logger), m_address(_address), m_timeout(_timeout),
+      m_disabled_methods(_disabled_methods.begin(), _disabled_methods.end()), m_shared_curl_data(),
       m_alive(std::make_shared<const bool>(true)),
       m_worker_events_loop(_core.create_events_loop("http_client::worker")),
       m_worker_events_loop_work(m_worker_events_loop->create_work()),
@@ -124,8 +120,7 @@ async_operation_handle<result>::ptr client_impl::perform_async_request(method _m
     return perform_async_request_impl(_method, std::move(_address), std::move(_body), callback());
 }
 
-result client_impl::perform_request_impl(method _method, boost::string_view _address,
-                                         boost::string_view _body) const {
+result client_impl::perform_request_impl(method _method, boost::string_view _address, boost::string_view _body) const {
     // A handle is used by one thread at a time and keeps its connections for the next request.
     CURL* curl_handle = m_easy_handles.take();
     const bool created = curl_handle == nullptr;
@@ -197,21 +192,21 @@ result client_impl::perform_request_on_worker(method _method, boost::string_view
 }
 
 async_operation_handle<result>::ptr client_impl::perform_async_request_impl(method _method, std::string _address,
-                                                                           std::string _body,
-                                                                           callback _callback) const {
+                                                                            std::string _body,
+                                                                            callback _callback) const {
     auto request = std::allocate_shared<const async_request>(
         small_object_pool::allocator<async_request>(), async_request{_method, std::move(_address), std::move(_body)});
-    auto start = small_object_pool::make_pooled([this, alive = std::weak_ptr<const bool>(m_alive),
-                                                 request = std::move(request)](handle_impl::ptr _self,
-                                                                               std::weak_ptr<handle_impl> _weak) {
-        if (alive.expired()) {
-            // A handle restarted after its client ended: nothing can send the request.
-            _self->return_result(result("The HTTP client no longer exists"));
-            return;
-        }
-        // Queued on the worker loop's io_context as events_loop::post does, as a move-only job.
-        boost::asio::post(m_worker_events_loop->get_io_context(), worker_job{this, std::move(_weak), request});
-    });
+    auto start =
+        small_object_pool::make_pooled([this, alive = std::weak_ptr<const bool>(m_alive), request = std::move(request)](
+                                           handle_impl::ptr _self, std::weak_ptr<handle_impl> _weak) {
+            if (alive.expired()) {
+                // A handle restarted after its client ended: nothing can send the request.
+                _self->return_result(result("The HTTP client no longer exists"));
+                return;
+            }
+            // Queued on the worker loop's io_context as events_loop::post does, as a move-only job.
+            boost::asio::post(m_worker_events_loop->get_io_context(), worker_job{this, std::move(_weak), request});
+        });
     const auto handle = handle_impl::create(m_main_events_loop, std::move(start));
     // Stored before the start, so that no delivery can race with it whatever thread runs the loop.
     if (_callback)

@@ -125,12 +125,12 @@ void reply_wrapper(redisAsyncContext* _context, void* _reply, void* _privdata) {
 } // namespace
 
 async_operation_handle<async_context::ptr>::ptr async_context::create(events_loop& _events_loop,
-                                                                     const component_logger& _logger, std::string _ip,
-                                                                     int _port, int _db) {
+                                                                      const component_logger& _logger, std::string _ip,
+                                                                      int _port, int _db) {
     using handle_type = async_operation_handle_impl<ptr>;
     const handle_type::ptr handle = handle_type::create(
-        _events_loop, [&_events_loop, &_logger, _ip = std::move(_ip), _port, _db](
-                          const std::shared_ptr<handle_type>& /*_shared*/, std::weak_ptr<handle_type> _weak) {
+        _events_loop, [&_events_loop, &_logger, _ip = std::move(_ip), _port,
+                       _db](const std::shared_ptr<handle_type>& /*_shared*/, std::weak_ptr<handle_type> _weak) {
             const ptr connection = std::make_shared<async_context>(_events_loop, _logger, _ip, _port, _db);
             // Until it has run, this callback is the connection's only owner.
             connection->set_connect_callback([connection, _weak](int _status) {
@@ -147,16 +147,9 @@ async_operation_handle<async_context::ptr>::ptr async_context::create(events_loo
 
 async_context::async_context(events_loop& _events_loop, const component_logger& _logger, std::string _ip, int _port,
                              int _db)
-    : m_events_loop(_events_loop),
-      m_logger(_logger),
-      m_context(redisAsyncConnect(_ip.c_str(), _port)),
-      m_socket(_events_loop.get_io_context()),
-      m_db(_db),
-      m_read_requested(false),
-      m_write_requested(false),
-      m_read_in_progress(false),
-      m_write_in_progress(false),
-      m_context_is_alive(std::make_shared<bool>(false)),
+    : m_events_loop(_events_loop), m_logger(_logger), m_context(redisAsyncConnect(_ip.c_str(), _port)),
+      m_socket(_events_loop.get_io_context()), m_db(_db), m_read_requested(false), m_write_requested(false),
+      m_read_in_progress(false), m_write_in_progress(false), m_context_is_alive(std::make_shared<bool>(false)),
       m_reply_counter(redisReaderCreateWithFunctions(nullptr)) {
     if (m_context == nullptr)
         QVD_THROW("Cannot open connection to the redis server: ");

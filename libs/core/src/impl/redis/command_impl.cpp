@@ -9,10 +9,7 @@ namespace qvd::libs::core::redis {
 
 command_impl::command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
                            async_context& _async, std::vector<std::string> _args)
-    : m_events_loop(_events_loop),
-      m_logger(_logger),
-      m_sync(_sync),
-      m_async(_async),
+    : m_events_loop(_events_loop), m_logger(_logger), m_sync(_sync), m_async(_async),
       m_data(std::allocate_shared<data>(small_object_pool::allocator<data>())) {
     data& arguments = *m_data;
     arguments.m_argv_keeper = std::move(_args);

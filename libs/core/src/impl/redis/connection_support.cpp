@@ -16,8 +16,7 @@ void check_arguments(const argument_pointers& _argv, const argument_lengths& _ar
 }
 
 bool has_many_replies(const argument_pointers& _argv, const argument_lengths& _argv_len) {
-    static constexpr std::array<boost::string_view, 4> streaming = {"SUBSCRIBE", "PSUBSCRIBE", "SSUBSCRIBE",
-                                                                    "MONITOR"};
+    static constexpr std::array<boost::string_view, 4> streaming = {"SUBSCRIBE", "PSUBSCRIBE", "SSUBSCRIBE", "MONITOR"};
     if (_argv.empty())
         return false;
     // Once per asynchronous command: the lengths rule out nearly every command before any comparison.

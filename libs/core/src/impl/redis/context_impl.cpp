@@ -36,21 +36,21 @@ async_operation_handle<boost::optional<std::unique_ptr<context>>>::ptr context_i
             // only replaces the receiver, so the result comes once.
             if (async_context_handle->is_complete())
                 async_context_handle->restart();
-            async_context_handle->set_callback([&_events_loop, &_logger, ip, _port, _db,
-                                                _weak](async_context::ptr _connection) {
-                const std::shared_ptr<handle_type> handle = _weak.lock();
-                if (!handle)
-                    return;
-                if (!_connection) {
-                    handle->return_result(result_type());
-                    return;
-                }
-                // Blocks this thread for up to 1.5 s; its failure leaves the loop's run.
-                auto sync = std::make_unique<sync_context>(_events_loop, _logger, ip, _port, _db);
-                result_type result(
-                    std::make_unique<context_impl>(_events_loop, _logger, std::move(_connection), std::move(sync)));
-                handle->return_result(std::move(result));
-            });
+            async_context_handle->set_callback(
+                [&_events_loop, &_logger, ip, _port, _db, _weak](async_context::ptr _connection) {
+                    const std::shared_ptr<handle_type> handle = _weak.lock();
+                    if (!handle)
+                        return;
+                    if (!_connection) {
+                        handle->return_result(result_type());
+                        return;
+                    }
+                    // Blocks this thread for up to 1.5 s; its failure leaves the loop's run.
+                    auto sync = std::make_unique<sync_context>(_events_loop, _logger, ip, _port, _db);
+                    result_type result(
+                        std::make_unique<context_impl>(_events_loop, _logger, std::move(_connection), std::move(sync)));
+                    handle->return_result(std::move(result));
+                });
         });
     handle->start();
     return handle;
@@ -113,7 +113,8 @@ command::ptr context_impl::delete_from_table(std::string _table, std::string _fi
 iteration_result context_impl::scan(boost::string_view _pattern, callback _callback) {
     std::uint64_t cursor = 0;
     for (;;) {
-        const reply page = create_command(words("SCAN", std::to_string(cursor), "MATCH", _pattern.to_string()))->execute();
+        const reply page =
+            create_command(words("SCAN", std::to_string(cursor), "MATCH", _pattern.to_string()))->execute();
         const reply_array parts = page.as_array();
         cursor = parse_cursor(parts[0].as_string_view());
         const iteration_result walk = parts[1].as_array().for_each_element(

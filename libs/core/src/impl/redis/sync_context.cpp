@@ -36,8 +36,8 @@ sync_context::~sync_context() = default;
 
 reply sync_context::run_command(argument_pointers& _argv, argument_lengths& _argv_len) {
     check_arguments(_argv, _argv_len);
-    void* const raw = redisCommandArgv(m_context_ptr.get(), static_cast<int>(_argv.size()), _argv.data(),
-                                       _argv_len.data());
+    void* const raw =
+        redisCommandArgv(m_context_ptr.get(), static_cast<int>(_argv.size()), _argv.data(), _argv_len.data());
     // No reply at all means the connection failed; hiredis keeps the reason in the context.
     if (raw == nullptr)
         QVD_THROW("Command: " + first_argument(_argv, _argv_len) + ", error: " + m_context_ptr->errstr);

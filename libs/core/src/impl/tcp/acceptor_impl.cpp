@@ -38,11 +38,8 @@ bool is_transient(const boost::system::error_code& _error) {
 
 acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
                              const boost::asio::ip::tcp::endpoint& _endpoint)
-    : m_io_context(_io_context),
-      m_logger(_logger),
-      m_acceptor(_io_context),
-      m_acceptor_alive(std::make_shared<bool>(true)),
-      m_pause_timer(_io_context) {
+    : m_io_context(_io_context), m_logger(_logger), m_acceptor(_io_context),
+      m_acceptor_alive(std::make_shared<bool>(true)), m_pause_timer(_io_context) {
     m_acceptor.open(_endpoint.protocol());
     m_acceptor.set_option(boost::asio::socket_base::reuse_address(true));
     m_acceptor.bind(_endpoint);
@@ -51,8 +48,8 @@ acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const compone
 
 acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
                              boost::string_view _address, unsigned short _port)
-    : acceptor_impl(_io_context, _logger,
-                    boost::asio::ip::tcp::endpoint(parse_address(std::string(_address)), _port)) {}
+    : acceptor_impl(_io_context, _logger, boost::asio::ip::tcp::endpoint(parse_address(std::string(_address)), _port)) {
+}
 
 acceptor_impl::acceptor_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
                              ip_protocol _protocol, unsigned short _port)

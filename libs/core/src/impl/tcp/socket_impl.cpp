@@ -82,8 +82,7 @@ std::size_t socket_impl::send_some(message _message) {
     if (_message.empty())
         return 0;
     boost::system::error_code error;
-    const std::size_t sent =
-        m_socket.send(boost::asio::buffer(_message.data(), _message.size()), MSG_NOSIGNAL, error);
+    const std::size_t sent = m_socket.send(boost::asio::buffer(_message.data(), _message.size()), MSG_NOSIGNAL, error);
     if (error == boost::asio::error::would_block || error == boost::asio::error::try_again)
         return 0;
     if (error)
@@ -92,30 +91,29 @@ std::size_t socket_impl::send_some(message _message) {
 }
 
 void socket_impl::setup_receive() {
-    m_socket.async_read_some(
-        boost::asio::buffer(m_data->m_buffer),
-        [data = m_data, self = this](const boost::system::error_code& _error, std::size_t _size) {
-            if (!data->m_socket_alive)
-                return;
-            if (_error) {
-                if (_error == boost::asio::error::operation_aborted)
-                    return;
-                // A reset or a failed read ends the stream as surely as the peer's close: the owner
-                // waiting for the close callback must learn of it too.
-                if (_error != boost::asio::error::eof)
-                    self->m_logger.log_error(_error, QVD_SOURCE_LOCATION);
-                if (const std::shared_ptr<close_callback> current = data->m_close_callback)
-                    (*current)();
-                return;
-            }
-            // The next read starts after the callback, also when it threw; not when it destroyed the socket.
-            const scope_guard next = execute_on_scope_exit([&data, self] {
-                if (data->m_socket_alive)
-                    self->setup_receive();
-            });
-            const std::shared_ptr<receive_callback> current = data->m_receive_callback;
-            (*current)(boost::string_view(data->m_buffer.data(), _size));
-        });
+    m_socket.async_read_some(boost::asio::buffer(m_data->m_buffer),
+                             [data = m_data, self = this](const boost::system::error_code& _error, std::size_t _size) {
+                                 if (!data->m_socket_alive)
+                                     return;
+                                 if (_error) {
+                                     if (_error == boost::asio::error::operation_aborted)
+                                         return;
+                                     // A reset or a failed read ends the stream as surely as the peer's close: the owner
+                                     // waiting for the close callback must learn of it too.
+                                     if (_error != boost::asio::error::eof)
+                                         self->m_logger.log_error(_error, QVD_SOURCE_LOCATION);
+                                     if (const std::shared_ptr<close_callback> current = data->m_close_callback)
+                                         (*current)();
+                                     return;
+                                 }
+                                 // The next read starts after the callback, also when it threw; not when it destroyed the socket.
+                                 const scope_guard next = execute_on_scope_exit([&data, self] {
+                                     if (data->m_socket_alive)
+                                         self->setup_receive();
+                                 });
+                                 const std::shared_ptr<receive_callback> current = data->m_receive_callback;
+                                 (*current)(boost::string_view(data->m_buffer.data(), _size));
+                             });
 }
 
 } // namespace qvd::libs::core::tcp

@@ -55,8 +55,8 @@ socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_l
     ::setsockopt(m_socket.native_handle(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 }
 
-socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,
-                         ip_protocol _protocol, int _port)
+socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, ip_protocol _protocol,
+                         int _port)
     : socket_impl(_io_context, _logger, endpoint(any_address(_protocol), checked_port(_port))) {}
 
 socket_impl::socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger,

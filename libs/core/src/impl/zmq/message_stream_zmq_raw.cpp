@@ -98,11 +98,10 @@ void message_stream_zmq_raw::call_callbacks(const callbacks_vector& _callbacks, 
 }
 
 void message_stream_zmq_raw::remove_expired_callbacks(callbacks_vector& _callbacks) {
-    _callbacks.erase(std::remove_if(_callbacks.begin(), _callbacks.end(),
-                                    [](const std::weak_ptr<message_stream::callback>& _callback) {
-                                        return _callback.expired();
-                                    }),
-                     _callbacks.end());
+    _callbacks.erase(
+        std::remove_if(_callbacks.begin(), _callbacks.end(),
+                       [](const std::weak_ptr<message_stream::callback>& _callback) { return _callback.expired(); }),
+        _callbacks.end());
 }
 
 } // namespace qvd::libs::core

@@ -40,8 +40,8 @@ socket::ptr socket_impl::connect(socket::type _type, boost::asio::io_context& _i
     return std::make_unique<socket_impl>(_io_context, _logger, std::move(opened));
 }
 
-socket::ptr socket_impl::bind(socket::type _type, boost::asio::io_context& _io_context,
-                              const component_logger& _logger, std::string _address) {
+socket::ptr socket_impl::bind(socket::type _type, boost::asio::io_context& _io_context, const component_logger& _logger,
+                              std::string _address) {
     asio_socket opened(_io_context, to_zmq_type(_type));
     try {
         opened.bind(_address);
@@ -51,8 +51,7 @@ socket::ptr socket_impl::bind(socket::type _type, boost::asio::io_context& _io_c
     return std::make_unique<socket_impl>(_io_context, _logger, std::move(opened));
 }
 
-socket_impl::socket_impl(boost::asio::io_context& /*_io_context*/, const component_logger& _logger,
-                         asio_socket _socket)
+socket_impl::socket_impl(boost::asio::io_context& /*_io_context*/, const component_logger& _logger, asio_socket _socket)
     : m_socket(std::move(_socket)), m_logger(_logger), m_data(std::make_shared<shared_data>()) {}
 
 socket_impl::~socket_impl() {

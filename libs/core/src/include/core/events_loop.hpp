@@ -66,12 +66,11 @@ public:
     virtual signals_handle::ptr stop_on_signals() = 0;
     virtual timers_manager& get_timers() = 0;
     // A one-shot timer calling at _time_point.
-    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name,
-                                    timer::callback _callback, source_location _source_location) = 0;
+    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name, timer::callback _callback,
+                                    source_location _source_location) = 0;
     // A periodic timer, first call one period from now; the period must be positive.
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
-                                                      timer::callback _callback,
-                                                      source_location _source_location) = 0;
+                                                      timer::callback _callback, source_location _source_location) = 0;
     // A periodic timer, first call at once; the period must be positive.
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                       const std::string& _name, timer::callback _callback,

@@ -64,8 +64,8 @@ std::string exception_to_string();
 #define QVD_THROW(message) throw ::qvd::libs::core::exception((message), QVD_SOURCE_LOCATION)
 
 // Throws qvd::libs::core::check_failed_exception when the condition is false.
-#define QVD_CHECK(condition)                                                                       \
-    do {                                                                                           \
-        if (!(condition))                                                                          \
-            throw ::qvd::libs::core::check_failed_exception(#condition, QVD_SOURCE_LOCATION);      \
+#define QVD_CHECK(condition)                                                                                           \
+    do {                                                                                                               \
+        if (!(condition))                                                                                              \
+            throw ::qvd::libs::core::check_failed_exception(#condition, QVD_SOURCE_LOCATION);                          \
     } while (false)

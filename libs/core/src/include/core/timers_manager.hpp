@@ -23,12 +23,11 @@ public:
     virtual timer::ptr create_timer(std::chrono::nanoseconds _delay, const std::string& _name,
                                     timer::callback _callback, source_location _source_location) = 0;
     // A one-shot timer that calls at _time_point.
-    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name,
-                                    timer::callback _callback, source_location _source_location) = 0;
+    virtual timer::ptr create_timer(timer::time_point _time_point, const std::string& _name, timer::callback _callback,
+                                    source_location _source_location) = 0;
     // A periodic timer whose first call comes one period from now; the period must be positive.
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, const std::string& _name,
-                                                      timer::callback _callback,
-                                                      source_location _source_location) = 0;
+                                                      timer::callback _callback, source_location _source_location) = 0;
     // A periodic timer whose first call comes at once; the period must be positive.
     virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                       const std::string& _name, timer::callback _callback,

@@ -37,9 +37,7 @@ public:
     // Seconds since the epoch, truncated towards zero.
     time_t get_ts() const { return static_cast<time_t>(m_time_point.time_since_epoch().count() / 1000); }
     // Remainder of get_ts's division.
-    unsigned int get_ms() const {
-        return static_cast<unsigned int>(m_time_point.time_since_epoch().count() % 1000);
-    }
+    unsigned int get_ms() const { return static_cast<unsigned int>(m_time_point.time_since_epoch().count() % 1000); }
 
     // "%Y-%m-%d %H:%M:%S" in UTC with the given date/time delimiter, optionally ".mmm" and "Z".
     // Times before the epoch print the calendar time they denote (floor of the seconds). Years
@@ -59,7 +57,9 @@ public:
     }
 
     // The column-store SQL form: blank delimiter, no zone letter.
-    std::string to_iso_8601_string(bool _with_milleseconds) const { return to_iso_8601(_with_milleseconds, ' ', false); }
+    std::string to_iso_8601_string(bool _with_milleseconds) const {
+        return to_iso_8601(_with_milleseconds, ' ', false);
+    }
     void append_iso_8601_string(std::string& _text, bool _with_milleseconds) const {
         append_iso_8601(_text, _with_milleseconds, ' ', false);
     }
@@ -68,7 +68,7 @@ public:
     template <typename Archive>
     void serialize(Archive& _ar, const unsigned int /*_version*/) {
         std::int64_t count = m_time_point.time_since_epoch().count();
-        _ar & count;
+        _ar& count;
         m_time_point = time_point(std::chrono::milliseconds(count));
     }
 

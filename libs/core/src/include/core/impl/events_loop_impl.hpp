@@ -39,10 +39,9 @@ public:
     zmq::manager& get_zmq() override;
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) override;
     http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
-                                         const std::vector<http::method>& _disabled_methods,
-                                         int _num_threads) override;
-    std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>>
-    create_redis_context(boost::string_view _ip, int _port, int _db) override;
+                                         const std::vector<http::method>& _disabled_methods, int _num_threads) override;
+    std::shared_ptr<async_operation_handle<boost::optional<std::unique_ptr<redis::context>>>> create_redis_context(
+        boost::string_view _ip, int _port, int _db) override;
     void post(std::function<void()> _handler, source_location _source_location) override;
     work::ptr create_work() override;
     boost::asio::io_context& get_io_context() override;

@@ -33,8 +33,8 @@ public:
     result perform_request(method _method, boost::string_view _address, boost::string_view _body) override;
     async_operation_handle<result>::ptr perform_async_request(method _method, std::string _address,
                                                               callback _callback) override;
-    async_operation_handle<result>::ptr perform_async_request(method _method, std::string _address,
-                                                              std::string _body, callback _callback) override;
+    async_operation_handle<result>::ptr perform_async_request(method _method, std::string _address, std::string _body,
+                                                              callback _callback) override;
     async_operation_handle<result>::ptr perform_async_request(method _method, std::string _address,
                                                               std::string _body) override;
 

@@ -17,8 +17,8 @@ namespace qvd::libs::core::redis {
 class command_impl : public command {
 public:
     // A command of the words _args, taken over whole: no word is copied or moved on its own.
-    command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync,
-                 async_context& _async, std::vector<std::string> _args);
+    command_impl(events_loop& _events_loop, const component_logger& _logger, sync_context& _sync, async_context& _async,
+                 std::vector<std::string> _args);
 
     // Commands are made and dropped once per request: their memory comes from the pool.
     static void* operator new(std::size_t _size) { return small_object_pool::allocate(_size); }

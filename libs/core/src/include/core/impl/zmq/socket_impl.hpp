@@ -20,8 +20,8 @@ public:
     static socket::ptr connect(socket::type _type, boost::asio::io_context& _io_context,
                                const component_logger& _logger, std::string _address);
     // The same with a bind.
-    static socket::ptr bind(socket::type _type, boost::asio::io_context& _io_context,
-                            const component_logger& _logger, std::string _address);
+    static socket::ptr bind(socket::type _type, boost::asio::io_context& _io_context, const component_logger& _logger,
+                            std::string _address);
 
     socket_impl(boost::asio::io_context& _io_context, const component_logger& _logger, asio_socket _socket);
     ~socket_impl() override;
