@@ -68,7 +68,7 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
                          const libs::core::events_loop::signals_handle& _signals, const libs::core::logger& _logger,
                          const std::string& _database_name, unsigned int _timeout_seconds, cancellation* _cancellation)
     : m_logger(_logger), m_where(_database_name + " at " + endpoint_text(_host_name, _port)),
-      m_cancellation_slot(_cancellation), m_cancellation(_cancellation) {
+      m_cancellation_slot(_cancellation) {
     for (;;) {
         const bool connected = connect_attempt([&] {
             m_account = mariadb::account::create(_host_name, _user_name, _password, _schema, _port, std::string());
@@ -84,7 +84,7 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
         });
         if (connected)
             return;
-        if (_signals.signal_is_received() || (m_cancellation != nullptr && m_cancellation->cancelled()) ||
+        if (_signals.signal_is_received() || (_cancellation != nullptr && _cancellation->cancelled()) ||
             !pause_unless_signalled(_signals, std::chrono::seconds(5)))
             QVD_THROW("Interrupted");
     }

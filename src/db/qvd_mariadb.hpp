@@ -96,7 +96,6 @@ private:
     std::string m_where;
     // Declared after m_connection: withdraws it before it goes, also when the constructor throws.
     cancellation::slot m_cancellation_slot;
-    cancellation* const m_cancellation;
 };
 
 } // namespace qvd
