@@ -1,5 +1,6 @@
 // The statement texts that need no template, and the static text members of the column store.
 #include "store/statement_text.hpp"
+#include "store/store_impl.hpp"
 
 #include <charconv>
 #include <system_error>

@@ -3,7 +3,8 @@
 
 #include "records/row_name.hpp"
 #include "store/kind.hpp"
-#include "store/store_impl.hpp"
+#include "store/prepared_insert.hpp"
+#include "store/store.hpp"
 
 #include <core/timestamp.hpp>
 

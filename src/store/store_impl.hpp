@@ -1,6 +1,7 @@
 #pragma once
 
 #include "db/qvd_mariadb.hpp"
+#include "store/prepared_insert.hpp"
 #include "store/store.hpp"
 
 #include <core/source_location.hpp>
@@ -14,19 +15,6 @@
 #include <vector>
 
 namespace qvd::store {
-
-// An INSERT text built to count the rows that fit, kept for the insert of those rows.
-struct prepared_insert {
-    // The table and the first record it was built for; no table once it is used or void.
-    const table* for_table = nullptr;
-    const void* first_record = nullptr;
-    std::size_t count = 0;
-    // Where the first row starts and ends and where the last row starts.
-    std::size_t header_end = 0;
-    std::size_t first_row_end = 0;
-    std::size_t last_row_start = 0;
-    std::string text;
-};
 
 // The column store over one MariaDB connection; every batch is one plain-text statement.
 class column_store_impl : public column_store, private qvd_mariadb {
