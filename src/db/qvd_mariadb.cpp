@@ -96,8 +96,6 @@ qvd_mariadb::~qvd_mariadb() {
     m_account.reset();
 }
 
-void qvd_mariadb::cancel() const { m_connection->cancel(); }
-
 libs::core::timestamp qvd_mariadb::to_timestamp(const mariadb::date_time& _date_time) {
     std::tm fields{};
     fields.tm_year = _date_time.year() - 1900;

@@ -46,10 +46,6 @@ public:
     qvd_mariadb(const qvd_mariadb&) = delete;
     qvd_mariadb& operator=(const qvd_mariadb&) = delete;
 
-    // Safe from any thread once constructed: aborts a call that waits on the server and fails
-    // every later one, so that a stopping daemon is not held by a server that never answers.
-    void cancel() const;
-
 protected:
     // A MariaDB date-time read as UTC.
     static libs::core::timestamp to_timestamp(const mariadb::date_time& _date_time);

@@ -20,8 +20,6 @@ public:
                   unsigned int _timeout_seconds = default_database_timeout, cancellation* _cancellation = nullptr);
     ~database_impl() override;
 
-    using qvd_mariadb::cancel;
-
     unsigned long long drop_positions_indexes() const override;
     std::vector<position> get_positions(unsigned int _limit) const override;
     unsigned long long delete_positions(const std::vector<position>& _positions) const override;

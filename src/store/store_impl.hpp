@@ -26,8 +26,6 @@ public:
                       unsigned int _timeout_seconds = default_database_timeout, cancellation* _cancellation = nullptr);
     ~column_store_impl() override;
 
-    using qvd_mariadb::cancel;
-
     unsigned long long truncate_table(const std::string& _table) const override;
     unsigned long long refill_zone_events_open(const std::vector<zone_event_open>& _rows) const override;
     unsigned long long refill_vehicle_driver_associations_open(
