@@ -55,13 +55,15 @@ public:
                 throw std::logic_error("Process is running");
             throw std::logic_error(system_error_text("Error locking pid-file!", error));
         }
-    }
-
-    // Replaces the content with this process's id, without a newline, through the locked descriptor.
-    void write_own_pid() const {
-        const std::string text = std::to_string(getpid());
+        // Whatever id the file holds now names a process that is gone or unrelated: a service
+        // manager or an operator's kill must not find it while the first cycle is still retried.
         if (ftruncate(m_fd.get(), 0) != 0)
             throw std::logic_error(system_error_text("Error writing pid-file!", errno));
+    }
+
+    // Writes this process's id, without a newline, into the file emptied when the lock was taken.
+    void write_own_pid() const {
+        const std::string text = std::to_string(getpid());
         // A pid file that does not name this process would mislead an operator. Nothing was read
         // or written through the descriptor, so its offset is still the start.
         if (!libs::core::write_all(m_fd.get(), text))

@@ -1,10 +1,12 @@
 #include "app/config.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -59,6 +61,51 @@ parser::result<int> database_timeout(const parser::config& _document, const unsi
     return integer(_document, "system", "database_timeout", 1, 86400);
 }
 
+// Whether _text is a port number from 1 to 65535 in decimal digits.
+bool is_port(const std::string& _text) {
+    if (_text.empty()) {
+        return false;
+    }
+    long number = 0;
+    for (const char digit : _text) {
+        if (digit < '0' || digit > '9') {
+            return false;
+        }
+        number = number * 10 + (digit - '0');
+        if (number > 65535) {
+            return false;
+        }
+    }
+    return number >= 1;
+}
+
+// The log stream's endpoint. ZeroMQ connects a tcp:// endpoint lazily and takes an impossible port
+// (99999, "5557x", 0) without complaint, so the port, after the last ':', is checked here; the
+// rest, and every other transport, is left to ZeroMQ, which refuses what it cannot parse.
+parser::result<std::string> log_endpoint(const parser::config& _document) {
+    parser::result<std::string> endpoint = _document.get_by_path<std::string>({"system", "debug_port"});
+    const std::string tcp = "tcp://";
+    if (!endpoint.ok()) {
+        return endpoint;
+    }
+    const std::string text = endpoint.value();
+    if (text.compare(0, tcp.size(), tcp) == 0) {
+        const std::size_t colon = text.rfind(':');
+        if (colon < tcp.size() || !is_port(text.substr(colon + 1))) {
+            return parser::error_reason{"system.debug_port must end in a port from 1 to 65535: \"" + text + "\""};
+        }
+    }
+    return endpoint;
+}
+
+// Far above any real configuration, far below what would exhaust the memory.
+constexpr std::size_t config_file_limit = 16 * 1024 * 1024;
+
+// "Cannot parse json: cannot read /etc/lomvera.json: not a regular file"
+[[noreturn]] void refused(const std::string& _file_name, const std::string& _reason) {
+    throw std::runtime_error("Cannot parse json: cannot read " + _file_name + ": " + _reason);
+}
+
 [[noreturn]] void unreadable(const std::string& _what, const std::string& _file_name) {
     throw std::runtime_error("Cannot parse json: cannot " + _what + " " + _file_name + ": " + std::strerror(errno));
 }
@@ -74,7 +121,7 @@ config::config(std::istream& _stream) {
     const auto timer = positive(*document, "system", "timer");
     const auto maximum_piece = positive(*document, "system", "maximum_piece");
     const auto activities_maximum_piece = positive(*document, "system", "activities_maximum_piece");
-    const auto debug_port = document->get_by_path<std::string>({"system", "debug_port"});
+    const auto debug_port = log_endpoint(*document);
     const auto local_debug = document->get_by_path<bool>({"system", "local_debug"});
     const auto prod_host = document->get_by_path<std::string>({"prod", "host"});
     const auto prod_database = document->get_by_path<std::string>({"prod", "database"});
@@ -103,13 +150,26 @@ config::config(std::istream& _stream) {
 }
 
 config config::from_file(const std::string& _file_name) {
-    const libs::core::unique_descriptor descriptor(::open(_file_name.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without blocking: a FIFO would otherwise hold the open until a writer comes.
+    const libs::core::unique_descriptor descriptor(::open(_file_name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!descriptor.valid()) {
         unreadable("open", _file_name);
     }
-    std::string text;
-    if (!libs::core::read_all(descriptor.get(), text)) {
+    // A device, a FIFO or a directory is no configuration; /dev/zero would be read without end.
+    struct stat status;
+    if (::fstat(descriptor.get(), &status) != 0) {
         unreadable("read", _file_name);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        refused(_file_name, "not a regular file");
+    }
+    // A regular file may still grow while it is read, or claim no size (/proc): the read is bounded.
+    std::string text;
+    if (!libs::core::read_up_to(descriptor.get(), config_file_limit + 1, text)) {
+        unreadable("read", _file_name);
+    }
+    if (text.size() > config_file_limit) {
+        refused(_file_name, "larger than " + std::to_string(config_file_limit / (1024 * 1024)) + " MiB");
     }
     std::istringstream stream(text);
     return config(stream);

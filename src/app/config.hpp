@@ -10,8 +10,8 @@ struct config {
     // Reads and checks every key; throws one exception listing every missing or invalid key.
     explicit config(std::istream& _stream);
 
-    // Reads the file _file_name; one that cannot be opened or read fails as unparsable JSON does,
-    // with the path and the system's reason.
+    // Reads the regular file _file_name, of at most 16 MiB; one that cannot be opened or read, is no
+    // regular file or is larger fails as unparsable JSON does, with the path and the reason.
     static config from_file(const std::string& _file_name);
 
     struct {

@@ -1,6 +1,7 @@
 #include "db/qvd_mariadb.hpp"
 
 #include <core/exception.hpp>
+#include <core/signal_pause.hpp>
 
 #include <mariadb_client/account.hpp>
 #include <mariadb_client/connection.hpp>
@@ -10,12 +11,10 @@
 
 #include <errmsg.h>
 
-#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <exception>
 #include <string>
-#include <thread>
 
 namespace qvd {
 
@@ -46,21 +45,6 @@ bool link_failure(const std::exception& _exception) {
     return (id >= CR_MIN_ERROR && id <= CR_MAX_ERROR) || (id >= CER_MIN_ERROR && id <= CER_MAX_ERROR);
 }
 
-// Waits _pause, or less when a termination signal comes: false then. The watcher offers its flag
-// only, so it is looked at every 50 ms.
-bool pause_unless_signalled(const libs::core::events_loop::signals_handle& _signals, std::chrono::seconds _pause) {
-    const auto until = std::chrono::steady_clock::now() + _pause;
-    for (;;) {
-        if (_signals.signal_is_received())
-            return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= until)
-            return true;
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(until - now, std::chrono::milliseconds(50)));
-    }
-}
-
 } // namespace
 
 qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user_name, const std::string& _password,
@@ -85,7 +69,7 @@ qvd_mariadb::qvd_mariadb(const std::string& _host_name, const std::string& _user
         if (connected)
             return;
         if (_signals.signal_is_received() || (_cancellation != nullptr && _cancellation->cancelled()) ||
-            !pause_unless_signalled(_signals, std::chrono::seconds(5)))
+            !libs::core::pause_unless_signalled(_signals, std::chrono::seconds(5)))
             QVD_THROW("Interrupted");
     }
 }

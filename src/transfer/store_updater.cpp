@@ -1,7 +1,7 @@
 #include "transfer/store_updater.hpp"
 
 #include <core/exception.hpp>
-#include <core/posix.hpp>
+#include <core/signal_pause.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -43,7 +43,9 @@ void store_updater::processing() {
         if (m_signals.signal_is_received())
             throw libs::core::exception("Interrupted", QVD_SOURCE_LOCATION);
         m_logger.warning("The transfer cycle failed; next attempt in 5 seconds");
-        libs::core::sleep_seconds(5);
+        // A stop ends the pause at once, and no attempt starts after it.
+        if (!libs::core::pause_unless_signalled(m_signals, std::chrono::seconds(5)))
+            throw libs::core::exception("Interrupted", QVD_SOURCE_LOCATION);
     }
 }
 

@@ -216,16 +216,63 @@ TEST(config_document, unparsable_text_is_a_runtime_error) {
     }
 }
 
-TEST(config_document, nesting_beyond_the_reader_limit_is_a_parse_failure_naming_the_limit) {
-    for (const std::string& deep :
-         {std::string(1100, '[') + std::string(1100, ']'), "{\"a\": " + std::string(2000, '[')}) {
+// Objects and arrays count as levels, the outermost as one; the innermost value, a scalar or an
+// empty container, changes nothing.
+TEST(config_document, nesting_is_counted_in_objects_and_arrays_whatever_the_innermost_value) {
+    const auto arrays = [](int _levels, const std::string& _innermost) {
+        return std::string(_levels, '[') + _innermost + std::string(_levels, ']');
+    };
+    const auto objects = [](int _levels, const std::string& _innermost) {
+        std::string text;
+        for (int level = 0; level < _levels; ++level)
+            text += "{\"a\": ";
+        text += _innermost.empty() ? "{}" : _innermost;
+        text += std::string(_levels, '}');
+        return text;
+    };
+    struct nesting_case {
+        std::string name;
+        std::string text;
+        bool accepted;
+    };
+    const std::vector<nesting_case> cases = {
+        {"1000 arrays around a number", arrays(1000, "1"), true},
+        {"1000 arrays, the innermost empty", arrays(1000, ""), true},
+        {"1000 arrays around an empty object", arrays(999, "{}"), true},
+        {"1000 arrays around a string", arrays(1000, "\"x\""), true},
+        {"1001 arrays around a number", arrays(1001, "1"), false},
+        {"1001 arrays, the innermost empty", arrays(1001, ""), false},
+        {"1000 objects around a number", objects(999, "{\"a\": 1}"), true},
+        {"1000 objects, the innermost empty", objects(999, ""), true},
+        {"1001 objects around a number", objects(1000, "{\"a\": 1}"), false},
+        {"1001 objects, the innermost empty", objects(1000, ""), false},
+        {"an object and 999 arrays around a number", "{\"v\": " + arrays(999, "1") + "}", true},
+        {"an object and 1000 arrays, the innermost empty", "{\"v\": " + arrays(1000, "") + "}", false},
+        {"1001 levels in a later member only", "{\"v\": 1, \"w\": " + arrays(999, "[]") + "}", false},
+        {"2000 arrays left open", "{\"a\": " + std::string(2000, '['), false},
+    };
+    for (const nesting_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.accepted) {
+            EXPECT_NO_THROW(parse(c.text));
+            continue;
+        }
         try {
-            parse(deep);
+            parse(c.text);
             ADD_FAILURE() << "parsed";
         } catch (const std::runtime_error& error) {
             EXPECT_STREQ(error.what(), "Cannot parse json: nested deeper than 1000 levels");
         }
     }
-    const std::string shallow = "{\"v\": " + std::string(900, '[') + std::string(900, ']') + "}";
-    EXPECT_TRUE(member(*parse(shallow)).as_array());
+    // The deepest document accepted is read whole.
+    const auto deepest = parse("{\"v\": " + arrays(999, "7") + "}");
+    const cfg::value* level = &member(*deepest);
+    for (int depth = 2; depth <= 1000; ++depth) {
+        const auto elements_here = level->as_array();
+        ASSERT_TRUE(elements_here) << depth;
+        const std::vector<const cfg::value*> inner = elements(*elements_here);
+        ASSERT_EQ(inner.size(), 1U) << depth;
+        level = inner.front();
+    }
+    EXPECT_EQ(level->as_int(), 7);
 }

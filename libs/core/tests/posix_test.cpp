@@ -11,6 +11,7 @@
 #include <utility>
 
 using qvd::libs::core::read_all;
+using qvd::libs::core::read_up_to;
 using qvd::libs::core::unique_descriptor;
 using qvd::libs::core::write_all;
 
@@ -48,6 +49,24 @@ TEST(core_posix, write_all_then_read_all_carries_every_byte) {
     EXPECT_TRUE(write_ok);
     EXPECT_TRUE(read_ok);
     EXPECT_EQ(got, text);
+}
+
+// The limit holds across reads of a pipe's chunks; what is left stays to be read.
+TEST(core_posix, read_up_to_stops_at_its_limit) {
+    std::string text(3 * 65536 + 17, 'x');
+    text.back() = 'y';
+    pipe_ends ends = make_pipe();
+    std::thread writer([&] {
+        write_all(ends.write_end.get(), text);
+        ends.write_end.close();
+    });
+    std::string got = "kept:";
+    EXPECT_TRUE(read_up_to(ends.read_end.get(), 2 * 65536 + 5, got));
+    EXPECT_EQ(got, "kept:" + text.substr(0, 2 * 65536 + 5));
+    std::string rest;
+    EXPECT_TRUE(read_up_to(ends.read_end.get(), text.size(), rest));
+    writer.join();
+    EXPECT_EQ(rest, text.substr(2 * 65536 + 5));
 }
 
 TEST(core_posix, write_all_of_nothing_writes_nothing) {

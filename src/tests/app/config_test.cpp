@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -384,6 +385,36 @@ std::vector<config_case> config_cases() {
     cases.push_back({"nul_raw_in_a_string", text_file("raw_nul", raw_nul), outcome::invalid,
                      invalid({"dw.password must not hold a NUL byte"}), nullptr});
 
+    // A tcp:// endpoint must end in a port that a connection can use; ZeroMQ would take these
+    // and connect nowhere. Anything else about the endpoint is ZeroMQ's to refuse.
+    for (const std::string endpoint : {"tcp://127.0.0.1:99999", "tcp://127.0.0.1:45390x", "tcp://127.0.0.1:0",
+                                       "tcp://127.0.0.1:", "tcp://127.0.0.1:65536", "tcp://127.0.0.1:-1",
+                                       "tcp://127.0.0.1:*", "tcp://127.0.0.1", "tcp://"}) {
+        std::string name = "debug_port_" + endpoint;
+        for (char& c : name) {
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        cases.push_back(refused(name, with("system", "debug_port", endpoint),
+                                {"system.debug_port must end in a port from 1 to 65535: \"" + endpoint + "\""}));
+    }
+    for (const std::string endpoint :
+         {"tcp://127.0.0.1:1", "tcp://127.0.0.1:65535", "tcp://[::1]:5557", "tcp://127.0.0.1:0;127.0.0.1:5557",
+          "tcp://localhost:05557", "ipc:///run/lomvera/log"}) {
+        std::string name = "debug_port_" + endpoint;
+        for (char& c : name) {
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        cases.push_back({name, json_file(name, with("system", "debug_port", endpoint)), outcome::ok, "",
+                         [endpoint](const qvd::config& _config) { EXPECT_EQ(_config.system.debug_port, endpoint); }});
+    }
+    Json::Value port_among_others = with("system", "debug_port", "tcp://127.0.0.1:99999");
+    port_among_others["system"].removeMember("timer");
+    port_among_others["dw"]["port"] = 0;
+    cases.push_back(refused("debug_port_among_other_reasons", port_among_others,
+                            {field_reason(reported_keys()[2]),
+                             "system.debug_port must end in a port from 1 to 65535: \"tcp://127.0.0.1:99999\"",
+                             "dw.port must be at least 1"}));
+
     std::string repeated = Json::writeString(Json::StreamWriterBuilder(), with("dw", "host", "first.example"));
     repeated.replace(repeated.find("\"host\" : \"first.example\""), std::string("\"host\" : \"first.example\"").size(),
                      "\"host\" : \"first.example\", \"host\" : \"dw.example\"");
@@ -396,13 +427,43 @@ std::vector<config_case> config_cases() {
     cases.push_back(unparsable(
         "missing_file", [](const fs::path& _dir) { return _dir / "does-not-exist.json"; },
         "Cannot parse json: cannot open PATH: No such file or directory"));
+    // Only a regular file is read: a directory, a device that never ends and a FIFO that would
+    // block the open until a writer comes are refused at once.
     cases.push_back(unparsable(
         "directory_instead_of_file",
         [](const fs::path& _dir) {
             fs::create_directories(_dir / "a-directory");
             return _dir / "a-directory";
         },
-        "Cannot parse json: cannot read PATH: Is a directory"));
+        "Cannot parse json: cannot read PATH: not a regular file"));
+    cases.push_back(unparsable(
+        "endless_device", [](const fs::path&) { return fs::path("/dev/zero"); },
+        "Cannot parse json: cannot read PATH: not a regular file"));
+    cases.push_back(unparsable(
+        "fifo_without_writer",
+        [](const fs::path& _dir) {
+            const fs::path path = _dir / "config.fifo";
+            if (!fs::exists(path) && ::mkfifo(path.c_str(), 0600) != 0) {
+                throw std::runtime_error("mkfifo failed");
+            }
+            return path;
+        },
+        "Cannot parse json: cannot read PATH: not a regular file"));
+    // The bound, 16 MiB, is far above any configuration: a valid document padded to it is read,
+    // one byte more is refused before it is parsed.
+    const std::size_t limit = 16 * 1024 * 1024;
+    const auto padded = [](const std::string& _name, std::size_t _size) {
+        return [_name, _size](const fs::path& _dir) {
+            std::string text = Json::writeString(Json::StreamWriterBuilder(), valid_document());
+            text.resize(_size, ' ');
+            const fs::path path = _dir / (_name + ".json");
+            std::ofstream(path) << text;
+            return path;
+        };
+    };
+    cases.push_back({"padded_to_the_bound", padded("at_bound", limit), outcome::ok, "", expect_valid_values});
+    cases.push_back(unparsable("one_byte_beyond_the_bound", padded("beyond_bound", limit + 1),
+                               "Cannot parse json: cannot read PATH: larger than 16 MiB"));
     cases.push_back(unparsable(
         "nested_too_deep", text_file("deep", "{\"system\": " + std::string(1500, '[') + std::string(1500, ']') + "}"),
         "Cannot parse json: nested deeper than 1000 levels"));

@@ -261,6 +261,34 @@ TEST_F(app_operability, a_failed_attempt_is_retried_after_5_seconds) {
     expect_ends_on_sigterm(*daemon);
 }
 
+// A pid file left with the id of a live, unrelated process (here the test's own) is emptied as
+// soon as start-up takes its lock, not only once a first cycle succeeds. SIGTERM during the pause
+// after a failed attempt ends the pause at once: no attempt follows, the daemon ends with
+// "Interrupted" and exit code 1, and the file never named it.
+TEST_F(app_operability, a_stale_pid_file_is_emptied_at_once_and_sigterm_ends_the_retry_pause) {
+    m_settings.timer = 3600;
+    write_file(m_settings.pidfile, std::to_string(::getpid()));
+    run_sql(shared_mariadb(), "RENAME TABLE heartbeats TO heartbeats_later", m_store);
+
+    const auto daemon = start();
+    ASSERT_TRUE(log_line({"The transfer cycle failed; next attempt in 5 seconds"}, 60s)) << daemon->standard_error();
+    EXPECT_EQ(read_file(m_settings.pidfile), "");
+    const auto signalled = std::chrono::steady_clock::now();
+    daemon->send(SIGTERM);
+
+    ASSERT_EQ(daemon->wait(60s), 1) << daemon->standard_error();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 4500ms);
+    const std::string log = daemon->standard_error();
+    // One attempt, before the signal: its structure check failed once (the client library's own
+    // report, one per failed statement), and none ran after it.
+    EXPECT_EQ(occurrences(log, "MariaDB Error(1146): Table '" + m_store + ".heartbeats' doesn't exist"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "next attempt in 5 seconds"), 1u) << log;
+    EXPECT_NE(log.find("Interrupted"), std::string::npos) << log;
+    EXPECT_EQ(daemon->standard_output(), "");
+    EXPECT_EQ(read_file(m_settings.pidfile), "");
+    EXPECT_FALSE(daemon->sanitizer_reported()) << log;
+}
+
 // The column store stops (SIGSTOP) while the daemon's insert waits on it: the insert fails after
 // the timeout, the batch stays journalled, SIGTERM then ends the daemon, and a restart moves
 // every row exactly once.

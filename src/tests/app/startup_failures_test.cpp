@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
@@ -45,9 +46,14 @@ TEST_P(app_command_line, exits_with_code_1_and_says_why_on_standard_error) {
     write_file(directory.file("empty.json"), "{}");
     settings.debug_port = "not-an-endpoint";
     write_file(directory.file("bad_debug_port.json"), config_text(settings));
+    settings.debug_port = "tcp://127.0.0.1:99999";
+    write_file(directory.file("bad_debug_port_number.json"), config_text(settings));
     settings.debug_port = "tcp://127.0.0.1:1";
     settings.timer = 0;
     write_file(directory.file("zero_timer.json"), config_text(settings));
+    // Nothing ever writes to the FIFO: an open that waited for a writer would never return.
+    ASSERT_EQ(::mkfifo(directory.file("config.fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(directory.file("config.d").c_str(), 0700), 0);
 
     std::vector<std::string> arguments;
     for (const std::string& argument : GetParam().arguments)
@@ -73,6 +79,10 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"missing_file",
                      {"-c", "no-such-file.json"},
                      "Cannot parse json: cannot open no-such-file.json: No such file or directory"},
+        failure_case{
+            "endless_device", {"-c", "/dev/zero"}, "Cannot parse json: cannot read /dev/zero: not a regular file"},
+        failure_case{"fifo", {"-c", "config.fifo"}, "Cannot parse json: cannot read config.fifo: not a regular file"},
+        failure_case{"directory", {"-c", "config.d"}, "Cannot parse json: cannot read config.d: not a regular file"},
         failure_case{"last_c_wins", {"-c", "CONFIG", "-c", "no-such-file.json"}, "Cannot parse json"},
         failure_case{"invalid_config",
                      {"-c", "empty.json"},
@@ -82,7 +92,11 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"bad_debug_port",
                      {"-c", "bad_debug_port.json"},
                      "Config file is invalid: system.debug_port: the log stream cannot connect to \"not-an-endpoint\": "
-                     "Invalid argument"}),
+                     "Invalid argument"},
+        failure_case{"debug_port_beyond_65535",
+                     {"-c", "bad_debug_port_number.json"},
+                     "Config file is invalid: system.debug_port must end in a port from 1 to 65535: "
+                     "\"tcp://127.0.0.1:99999\""}),
     [](const ::testing::TestParamInfo<failure_case>& _info) { return std::string(_info.param.name); });
 
 TEST(app_startup, signal_while_a_database_is_unreachable_ends_with_interrupted) {

@@ -10,8 +10,26 @@ namespace qvd::libs::config {
 
 namespace {
 
-// Deepest nesting of objects and arrays that the reader follows.
+// Deepest nesting of objects and arrays that a document may have; the outermost counts as one.
 const int nesting_limit = 1000;
+
+// The reader counts its depth in values, the innermost scalar included, so it would refuse 1000
+// arrays around a number and take 1000 around nothing. Its own limit lets one level more through;
+// this walk then applies the one rule, which counts objects and arrays only.
+bool nested_deeper(const Json::Value& _value, const int _levels_left) {
+    if (!_value.isObject() && !_value.isArray()) {
+        return false;
+    }
+    if (_levels_left == 0) {
+        return true;
+    }
+    for (const Json::Value& member : _value) {
+        if (nested_deeper(member, _levels_left - 1)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 value::array whole(std::vector<value_impl>& _elements) { return value::array(_elements.begin(), _elements.end()); }
 
@@ -25,16 +43,21 @@ config::ptr config::create<type::json>(std::istream& _stream) {
 config_json_impl::config_json_impl(std::istream& _stream) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
-    builder["stackLimit"] = nesting_limit;
+    builder["stackLimit"] = nesting_limit + 1;
 
     Json::Value root;
     std::string errors;
+    const std::string too_deep = "nested deeper than " + std::to_string(nesting_limit) + " levels";
     bool parsed = false;
     try {
         parsed = Json::parseFromStream(builder, _stream, &root, &errors);
     } catch (const Json::RuntimeError&) {
         // The reader's own text ("Exceeded stackLimit in readValue().") names no limit.
-        errors = "nested deeper than " + std::to_string(nesting_limit) + " levels";
+        errors = too_deep;
+    }
+    if (parsed && nested_deeper(root, nesting_limit)) {
+        parsed = false;
+        errors = too_deep;
     }
     if (!parsed) {
         BOOST_THROW_EXCEPTION(std::runtime_error("Cannot parse json: " + errors));

@@ -2,22 +2,22 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <limits>
 #include <utility>
 
 namespace qvd::libs::core {
 
-void sleep_seconds(const std::time_t _seconds) {
-    timespec remaining{_seconds, 0};
-    while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
+bool read_all(const int _descriptor, std::string& _text) {
+    return read_up_to(_descriptor, std::numeric_limits<std::size_t>::max(), _text);
 }
 
-bool read_all(const int _descriptor, std::string& _text) {
+bool read_up_to(const int _descriptor, std::size_t _limit, std::string& _text) {
     char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(_descriptor, buffer, sizeof buffer);
+    while (_limit > 0) {
+        const ssize_t got = ::read(_descriptor, buffer, std::min(sizeof buffer, _limit));
         if (got == 0)
             return true;
         if (got < 0) {
@@ -26,7 +26,9 @@ bool read_all(const int _descriptor, std::string& _text) {
             return false;
         }
         _text.append(buffer, static_cast<std::size_t>(got));
+        _limit -= static_cast<std::size_t>(got);
     }
+    return true;
 }
 
 bool write_all(const int _descriptor, std::string_view _text) {

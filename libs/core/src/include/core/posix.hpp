@@ -1,17 +1,18 @@
 #pragma once
 
-#include <ctime>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace qvd::libs::core {
 
-// Sleeps the full time even when signals interrupt the sleep.
-void sleep_seconds(std::time_t _seconds);
-
 // Appends everything left to read from _descriptor to _text, reading again after EINTR; false
 // with errno set when a read fails.
 bool read_all(int _descriptor, std::string& _text);
+
+// As read_all, but stops once _limit bytes were appended: a caller that asks one byte more than it
+// accepts learns whether there was more.
+bool read_up_to(int _descriptor, std::size_t _limit, std::string& _text);
 
 // Writes all of _text to _descriptor at its offset, writing again after EINTR and short writes;
 // false with errno set when a write fails (EIO when one takes nothing).
