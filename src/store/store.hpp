@@ -29,14 +29,16 @@ struct table {
     const std::vector<column> columns;
 };
 
-// The column store: structure check, one-statement batch inserts, presence checks, truncation.
+// The column store: structure check, one-statement batch inserts, presence checks, refills of the
+// open tables.
 class column_store {
 public:
     using ptr = std::unique_ptr<column_store>;
 
     virtual ~column_store() = default;
 
-    // Empties a mirrored table; returns the affected-row count the server reports.
+    // Empties a table with TRUNCATE TABLE; returns the affected-row count the server reports. The
+    // transfer does not call it: the open tables are refilled, never truncated.
     virtual unsigned long long truncate_table(const std::string& _table) const = 0;
     // Replaces the whole content of an open table by the rows (none: emptied), in one transaction:
     // a row the store refuses leaves the previous content in place. Returns the rows inserted.
@@ -44,10 +46,11 @@ public:
     virtual unsigned long long refill_vehicle_driver_associations_open(
         const std::vector<vehicle_driver_association_open>& _rows) const = 0;
 
-    // Whether the table holds a row with every value that the insert writes for the record (a
-    // journalled batch's first or last one); texts compare byte for byte, NULL equals NULL. Waits
-    // first, within a limit, for statements that other sessions of the account still run there
-    // (those of a killed process), and fails when they do not end.
+    // Whether the table holds a row with every value that the insert writes for the record (one of
+    // the up to eight records a recovery probes in a journalled batch, part or leading run); texts
+    // compare byte for byte, NULL equals NULL. Waits first, within a limit, for statements that
+    // other sessions of the account still run there (those of a killed process), and fails when
+    // they do not end.
     virtual bool check_presence(const std::string& _table, const position& _position) const = 0;
     virtual bool check_presence(const std::string& _table, const external_event& _event) const = 0;
     virtual bool check_presence(const std::string& _table, const zone_event& _event) const = 0;

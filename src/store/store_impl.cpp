@@ -1,4 +1,4 @@
-// The operations of the column store on its server: structure check, inserts, probes, truncation, refills.
+// The operations of the column store on its server: structure check, inserts, probes, refills.
 #include "store/store_impl.hpp"
 
 #include "records/row_name.hpp"
