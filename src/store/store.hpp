@@ -72,6 +72,11 @@ public:
     virtual std::size_t fitting_rows(const std::vector<heartbeat>& _piece) const = 0;
     virtual std::size_t fitting_rows(const node_parameters_vector& _piece) const = 0;
 
+    // Whether the table's engine has transactions (information_schema.ENGINES): an INSERT there
+    // goes in whole or not at all. False for an engine that has none or is not known, and for a
+    // table that is not there. Asked by a recovery only.
+    virtual bool has_transactions(const std::string& _table) const = 0;
+
     // Logs a warning through the column store's logger: what a recovery's probes could not settle.
     virtual void log_warning(const std::string& _text) const = 0;
 

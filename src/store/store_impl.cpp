@@ -94,6 +94,27 @@ void column_store_impl::check_structure() const {
     }
 }
 
+bool column_store_impl::has_transactions(const std::string& _table) const {
+    const auto trace = get_logger().enter_function_short(QVD_SOURCE_LOCATION, "");
+    get_logger().debug("asking whether the engine of table %1% has transactions") % _table;
+    const mariadb::result_set_ref result =
+        query("SELECT t.ENGINE AS engine, e.TRANSACTIONS AS transactions FROM information_schema.TABLES t LEFT JOIN "
+              "information_schema.ENGINES e ON e.ENGINE = t.ENGINE WHERE t.TABLE_SCHEMA = DATABASE() AND "
+              "t.TABLE_NAME = " +
+                  string_literal(_table),
+              QVD_SOURCE_LOCATION);
+    bool transactions = false;
+    std::string engine = "--";
+    if (result->next()) {
+        if (!result->get_is_null("engine"))
+            engine = result->get_string("engine");
+        if (!result->get_is_null("transactions"))
+            transactions = lower_case(result->get_string("transactions")) == "yes";
+    }
+    get_logger().debug("engine %1%, result: %2%") % engine % transactions;
+    return transactions;
+}
+
 // Inserts
 
 std::size_t column_store_impl::statement_budget(libs::core::source_location _source_location) const {

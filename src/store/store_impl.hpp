@@ -48,6 +48,8 @@ public:
     std::size_t fitting_rows(const std::vector<heartbeat>& _piece) const override;
     std::size_t fitting_rows(const node_parameters_vector& _piece) const override;
 
+    bool has_transactions(const std::string& _table) const override;
+
     void log_warning(const std::string& _text) const override;
 
     bool check_columns(const table& _table, std::string& _err_str) const override;

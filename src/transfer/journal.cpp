@@ -263,17 +263,63 @@ std::string move_aside(const std::string& _file) {
     return target;
 }
 
+namespace {
+
+// Whether _name is one of _file's set-aside journals not settled yet: _file's name + ".bad", or
+// + ".bad." and a number (the names move_aside gives).
+bool unsettled_set_aside(const std::string& _name, const std::string& _prefix) {
+    if (_name.compare(0, _prefix.size(), _prefix) != 0)
+        return false;
+    const std::string rest = _name.substr(_prefix.size());
+    if (rest.empty())
+        return true;
+    return rest.size() > 1 && rest[0] == '.' &&
+           std::all_of(rest.begin() + 1, rest.end(), [](const char _c) { return _c >= '0' && _c <= '9'; });
+}
+
+std::string set_aside_prefix(const std::string& _file) { return _file.substr(_file.rfind('/') + 1) + ".bad"; }
+
+} // namespace
+
 bool set_aside_exists(const std::string& _file) {
     const std::string directory = directory_of(_file);
-    const std::string prefix = _file.substr(_file.rfind('/') + 1) + ".bad";
+    const std::string prefix = set_aside_prefix(_file);
     boost::system::error_code error;
     for (boost::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
          entry.increment(error)) {
-        if (entry->path().filename().string().compare(0, prefix.size(), prefix) == 0)
+        if (unsettled_set_aside(entry->path().filename().string(), prefix))
             return true;
     }
     // A directory that cannot be listed cannot tell: count the journal as set aside.
     return static_cast<bool>(error);
+}
+
+std::vector<std::pair<std::string, std::string>> settle_set_aside(const std::string& _file) {
+    const std::string directory = directory_of(_file);
+    const std::string prefix = set_aside_prefix(_file);
+    std::vector<std::string> names;
+    for (boost::filesystem::directory_iterator entry(directory), end; entry != end; ++entry) {
+        const std::string name = entry->path().filename().string();
+        if (unsettled_set_aside(name, prefix))
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::pair<std::string, std::string>> renamed;
+    for (const std::string& name : names) {
+        const std::string from = directory + "/" + name;
+        std::string target = from + ".settled";
+        struct stat status;
+        for (unsigned int n = 1; ::lstat(target.c_str(), &status) == 0; ++n)
+            target = from + ".settled." + std::to_string(n);
+        if (::rename(from.c_str(), target.c_str()) != 0) {
+            const int error = errno;
+            throw_error(error, "cannot rename set-aside journal file " + from + " to", target, QVD_SOURCE_LOCATION);
+        }
+        renamed.emplace_back(from, target);
+    }
+    if (!renamed.empty())
+        sync_directory(_file);
+    return renamed;
 }
 
 #define JOURNAL_KIND(record)                                                                                           \

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <core/source_location.hpp>
@@ -29,9 +30,14 @@ void write_file(const std::string& _file, const std::string& _text);
 // Whole content of _file; throws naming the path when it cannot be opened or read.
 std::string read_file(const std::string& _file);
 
-// Whether a journal of _file's name was set aside beside it (some _file + ".bad..." exists); true
-// when the directory cannot be listed.
+// Whether a journal of _file's name was set aside beside it and is not settled yet (some _file +
+// ".bad" or _file + ".bad.N" exists); true when the directory cannot be listed.
 bool set_aside_exists(const std::string& _file);
+
+// Settles the journals of _file's name set aside beside it: each is renamed to its name +
+// ".settled" (or ".settled.N" when that is taken), and the directory synced. Returns the pairs of
+// old and new names; throws naming the file it could not rename.
+std::vector<std::pair<std::string, std::string>> settle_set_aside(const std::string& _file);
 
 // Renames _file to the first free name of _file + ".bad", ".bad.1", ...; returns that name.
 std::string move_aside(const std::string& _file);

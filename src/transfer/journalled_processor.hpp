@@ -32,10 +32,12 @@ namespace journalled_processor {
 // the seven processor classes stay plain shells.
 
 // Whether a kind's next new batch may already have arrived in the column store: a spoiled journal
-// of the kind was set aside, and the rows it held may have been inserted and not deleted. Kept in
-// memory once known; unknown at start and after a failed recovery, when it is taken from the
-// set-aside files beside the journal, so that a crash between setting a journal aside and the
-// next batch still finds it.
+// of the kind was set aside, and the rows it held may have been inserted and not deleted. Those
+// rows are a leading run of the rows the next batches read, so the doubt holds until a checked
+// batch shows a record missing; it is then settled, and the set-aside files are renamed to say so,
+// so that a restart does not raise it again. Kept in memory once known; unknown at start and after
+// a failed recovery, when it is taken from the set-aside files beside the journal, so that a crash
+// between setting a journal aside and the next batch still finds it.
 class arrival_doubt {
 public:
     explicit arrival_doubt(const std::string& _journal) : m_journal(_journal) {}
@@ -47,10 +49,21 @@ public:
         }
         return m_holds;
     }
-    // A new batch was checked: what was set aside before is settled.
-    void settle() {
+    // A checked batch showed where the set-aside batch ended: settled, here and in the files. A
+    // failed rename leaves the doubt settled in memory only, told to _warn: after a restart one
+    // batch more is checked.
+    template <typename Warn>
+    void settle(Warn&& _warn) {
         m_known = true;
         m_holds = false;
+        try {
+            for (const auto& renamed : journal::settle_set_aside(m_journal))
+                _warn("journal file " + renamed.first + ", set aside earlier, is settled: renamed to " +
+                      renamed.second);
+        } catch (const std::exception& error) {
+            _warn("the journals set aside beside " + m_journal + " are settled but cannot be marked so (" +
+                  error.what() + "): after a restart the next batch is checked again");
+        }
     }
     // A recovery failed, perhaps by setting its journal aside: ask the files again.
     void forget() { m_known = false; }
@@ -150,73 +163,90 @@ std::string written_values(const Record& _record) {
 
 // How a journalled batch can have arrived. A new batch goes in with one INSERT, all of it or
 // nothing (whole). A recovery that inserts in parts leaves a mark of their bounds first, and each
-// part goes in whole, in order (parts). After a spoiled journal was set aside, or beside a mark
-// that cannot be read, any leading run of records may be in (records).
+// part goes in whole, in order (parts). After a spoiled journal was set aside, beside a mark that
+// cannot be trusted, or into a table whose engine has no transactions, any leading run of records
+// may be in (records).
 enum class arrival_rule { whole, parts, records };
 
-// What the probes tell of a journalled batch: how many leading records are taken as arrived, and
-// what, if anything, they could not settle (empty when they agree).
+// What the probes tell of a journalled batch: how many leading records are taken as arrived, what,
+// if anything, they could not settle (empty when they agree), and whether a probe found a record
+// missing.
 struct arrival {
     std::size_t arrived = 0;
     std::string doubt;
+    bool missing = false;
 };
 
 // Decides how much of a batch arrived. _cuts are the records where the parts of the batch begin,
-// ascending, followed by the batch's size; records before the first cut are taken as arrived.
-// _probe tells whether the column store holds a row with the record's written values, which an
-// older identical row (a twin) satisfies too; _key gives those values, so that records alike are
-// probed once. A missing row is certain, a found one is not: a part counts as arrived only when
-// every probe of it is found, and the part taken as arrived is checked with spread probes; one
-// missing there moves the end back before its part. Where the probes disagree with the order of
-// the parts, more is inserted rather than less.
+// ascending, followed by the batch's size; records before the first cut (found arrived by the
+// recovery that cut the parts) are probed as one more part. _probe tells whether the column store
+// holds a row with the record's written values, which an older identical row (a twin) satisfies
+// too; _key gives those values, so that records alike are probed once. A missing row is certain, a
+// found one is not. The parts went in one after the other, so they are checked from the first, each
+// with spread probes of its own, and none after the first part with a missing probe counts as
+// arrived. Under the records rule the end of the leading run is searched for and checked with
+// spread probes; one missing there moves the end back before it. Where the probes disagree with the
+// order of the parts, more is inserted rather than less.
 template <typename Batch, typename Probe, typename Key>
 arrival arrived_part(const Batch& _batch, const std::vector<std::size_t>& _cuts, const arrival_rule _rule,
                      Probe&& _probe, Key&& _key) {
+    arrival result;
     std::map<std::string, bool> known;
     const auto found = [&](const std::size_t _index) {
         std::string key = _key(_batch[_index]);
         const auto at = known.find(key);
         if (at != known.end())
             return at->second;
-        const bool result = _probe(_batch[_index]);
-        known.emplace(std::move(key), result);
-        return result;
+        const bool present = _probe(_batch[_index]);
+        if (!present)
+            result.missing = true;
+        known.emplace(std::move(key), present);
+        return present;
     };
+    std::vector<std::size_t> cuts = _cuts;
+    if (cuts.front() > 0)
+        cuts.insert(cuts.begin(), 0);
     const auto part_arrived = [&](const std::size_t _part) {
-        for (const std::size_t i : spread(_cuts[_part], _cuts[_part + 1]))
+        for (const std::size_t i : spread(cuts[_part], cuts[_part + 1]))
             if (!found(i))
                 return false;
         return true;
     };
     const auto record_text = [](const std::size_t _index) { return "record " + std::to_string(_index + 1); };
 
-    arrival result;
-    // Parts from limit on did not arrive.
-    std::size_t limit = _cuts.size() - 1;
     std::size_t parts = 0;
-    for (;;) {
-        std::vector<std::size_t> candidates(limit);
-        std::iota(candidates.begin(), candidates.end(), std::size_t(0));
-        parts = arrived_prefix(candidates, part_arrived);
-        std::size_t missing = _batch.size();
-        for (const std::size_t i : spread(_cuts.front(), _cuts[parts]))
-            if (!found(i)) {
-                missing = i;
+    if (_rule != arrival_rule::records) {
+        while (parts + 1 < cuts.size() && part_arrived(parts))
+            ++parts;
+        if (parts == 0 && _cuts.front() > 0)
+            result.doubt = "a record before the first part of the mark is missing, though it was found before";
+    } else {
+        // Parts from limit on did not arrive.
+        std::size_t limit = cuts.size() - 1;
+        for (;;) {
+            std::vector<std::size_t> candidates(limit);
+            std::iota(candidates.begin(), candidates.end(), std::size_t(0));
+            parts = arrived_prefix(candidates, part_arrived);
+            std::size_t missing = _batch.size();
+            for (const std::size_t i : spread(0, cuts[parts]))
+                if (!found(i)) {
+                    missing = i;
+                    break;
+                }
+            if (missing == _batch.size())
                 break;
-            }
-        if (missing == _batch.size())
-            break;
-        // Nothing from the missing record's part on arrived: the rows found after it are twins.
-        limit = static_cast<std::size_t>(std::upper_bound(_cuts.begin(), _cuts.end(), missing) - _cuts.begin()) - 1;
-        result.doubt = record_text(missing) + " is missing while rows equal to later records are there";
+            // Nothing from the missing record's part on arrived: the rows found after it are twins.
+            limit = static_cast<std::size_t>(std::upper_bound(cuts.begin(), cuts.end(), missing) - cuts.begin()) - 1;
+            result.doubt = record_text(missing) + " is missing while rows equal to later records are there";
+        }
     }
-    result.arrived = _cuts[parts];
+    result.arrived = cuts[parts];
     if (_rule == arrival_rule::whole)
         return result;
 
     // What did not arrive should not be found, but for rows equal to records that did.
     std::set<std::string> arrived_keys;
-    for (std::size_t i = _cuts.front(); i < result.arrived; ++i)
+    for (std::size_t i = 0; i < result.arrived; ++i)
         arrived_keys.insert(_key(_batch[i]));
     if (result.doubt.empty())
         for (const std::size_t i : spread(result.arrived, _batch.size()))
@@ -227,14 +257,14 @@ arrival arrived_part(const Batch& _batch, const std::vector<std::size_t>& _cuts,
             }
 
     // Records taken as arrived on one probe alone could be an older twin's: inserted again.
-    if (_rule == arrival_rule::records && result.arrived > _cuts.front()) {
+    if (_rule == arrival_rule::records && result.arrived > 0) {
         std::set<std::string> probed;
-        for (const std::size_t i : spread(_cuts.front(), result.arrived))
+        for (const std::size_t i : spread(0, result.arrived))
             probed.insert(_key(_batch[i]));
         if (probed.size() < 2) {
-            result.doubt = "only one record's values were found (" + record_text(_cuts.front()) +
+            result.doubt = "only one record's values were found (" + record_text(0) +
                            "), which an older identical row would give as well";
-            result.arrived = _cuts.front();
+            result.arrived = 0;
         }
     }
     return result;
@@ -286,9 +316,9 @@ bool move_batch(const std::string& _file, unsigned int _max_piece_size, arrival_
     const std::string text = _to_string(batch);
     journal::write_file(_file, text);
     if (_doubt.holds()) {
-        // From here on the journal carries the doubt: a crash leaves it to the recovery.
+        // From here on the journal carries the doubt: a crash leaves it to the recovery, which
+        // also settles it.
         _recover();
-        _doubt.settle();
         return full || cut;
     }
     _insert(batch);
@@ -299,15 +329,21 @@ bool move_batch(const std::string& _file, unsigned int _max_piece_size, arrival_
 
 // Finishes a batch left in the journal: inserts the records that did not arrive, in as many parts
 // as the packet limit needs, then deletes the batch from the runtime database; the mark and the
-// journal are removed last. _warn is given what the probes could not settle. A failure, a spoiled
-// journal set aside among them, leaves _doubt to be asked again.
-template <typename From_file, typename To_string, typename Fitting, typename Probe, typename Key, typename Insert,
-          typename Delete, typename Warn>
+// journal are removed last. _transactional tells whether the kind's table takes an INSERT whole or
+// not at all; it is asked only where the rule would otherwise rest on that. _warn is given what the
+// probes could not settle. A batch checked under _doubt that shows a record missing settles it once
+// the batch is finished. A failure, a spoiled journal set aside among them, leaves _doubt to be
+// asked again.
+template <typename From_file, typename To_string, typename Fitting, typename Probe, typename Key,
+          typename Transactional, typename Insert, typename Delete, typename Warn>
 void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _from_file, To_string&& _to_string,
-                  Fitting&& _fitting, Probe&& _probe, Key&& _key, Insert&& _insert, Delete&& _delete, Warn&& _warn) {
+                  Fitting&& _fitting, Probe&& _probe, Key&& _key, Transactional&& _transactional, Insert&& _insert,
+                  Delete&& _delete, Warn&& _warn) {
     try {
         const auto batch = _from_file(_file);
+        bool settles = false;
         if (!batch.empty()) {
+            const bool doubted = _doubt.holds();
             const std::uint64_t print = journal::fingerprint(_to_string(batch));
             auto mark = journal::read_parts_mark(_file);
             // A mark left beside another batch's journal says nothing of this one.
@@ -318,13 +354,19 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
             if (mark && !mark->cuts.empty()) {
                 cuts = mark->cuts;
                 rule = arrival_rule::parts;
-            } else if (mark || _doubt.holds()) {
+            } else if (!mark && !doubted)
+                cuts = {0, batch.size()};
+            else
+                rule = arrival_rule::records;
+            // What an interrupted INSERT leaves in a table without transactions is its first rows.
+            if (rule != arrival_rule::records && !_transactional())
+                rule = arrival_rule::records;
+            if (rule == arrival_rule::records) {
                 cuts.resize(batch.size() + 1);
                 std::iota(cuts.begin(), cuts.end(), std::size_t(0));
-                rule = arrival_rule::records;
-            } else
-                cuts = {0, batch.size()};
+            }
             const arrival found = arrived_part(batch, cuts, rule, _probe, _key);
+            settles = doubted && found.missing;
             if (!found.doubt.empty())
                 _warn("journal file " + _file + ": cannot tell which of its " + std::to_string(batch.size()) +
                       " records arrived (" + found.doubt + "); the records from " + std::to_string(found.arrived + 1) +
@@ -338,6 +380,8 @@ void finish_batch(const std::string& _file, arrival_doubt& _doubt, From_file&& _
         // Without the mark the journal reads as a whole batch, which by now it is.
         journal::remove_parts_mark(_file);
         boost::filesystem::remove(_file);
+        if (settles)
+            _doubt.settle(_warn);
     } catch (...) {
         // A journal set aside takes its mark along.
         boost::system::error_code error;
@@ -390,8 +434,8 @@ public:
             m_file, m_doubt, m_from_file, m_to_string,
             [this](const batch& _batch) { return m_store.fitting_rows(_batch); },
             [this](const Record& _record) { return m_store.check_presence(store::kind<Record>::table.name, _record); },
-            &written_values<Record>, [this](const batch& _batch) { insert(_batch); },
-            [this](const batch& _batch) { remove(_batch); },
+            &written_values<Record>, [this] { return m_store.has_transactions(store::kind<Record>::table.name); },
+            [this](const batch& _batch) { insert(_batch); }, [this](const batch& _batch) { remove(_batch); },
             [this](const std::string& _text) { m_store.log_warning(_text); });
     }
 

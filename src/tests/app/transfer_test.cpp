@@ -489,6 +489,48 @@ TEST_P(app_crash_recovery, every_row_exactly_once) {
     expect_no_journal();
 }
 
+// A column-store table on an engine without transactions (MyISAM): SIGKILL while the insert of a
+// batch waits at its 50th row for a lock the test holds; its session is then ended, with the first
+// 49 rows written. The restarted daemon inserts only the rows that did not arrive.
+TEST_F(app_transfer, a_killed_insert_into_a_table_without_transactions_leaves_each_row_once) {
+    m_settings.maximum_piece = 200;
+    std::string rows;
+    for (int i = 1; i <= 200; ++i)
+        rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
+                "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
+    run_sql(shared_mariadb(), "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows,
+            m_runtime);
+    const std::string gate = "'" + m_store + "_gate'";
+    session gate_holder(shared_mariadb(), m_store);
+    gate_holder.run("DO GET_LOCK(" + gate + ", 0)");
+    run_sql(shared_mariadb(),
+            "ALTER TABLE positions_raw ENGINE = MyISAM; CREATE TRIGGER gated_insert BEFORE INSERT ON positions_raw FOR "
+            "EACH ROW SET NEW.x = IF(NEW.ts = '2024-05-01 10:00:50', 0 * GET_LOCK(" +
+                gate + ", 600), 0)",
+            m_store);
+
+    auto daemon = start();
+    long long waiting = 0;
+    const std::string waiting_at_gate = "SELECT COALESCE(MAX(ID), 0) FROM information_schema.PROCESSLIST WHERE DB = '" +
+                                        m_store + "' AND STATE = 'User lock' AND INFO LIKE 'INSERT%positions_raw%'";
+    ASSERT_TRUE(eventually([&] { return (waiting = count(waiting_at_gate, {})) != 0; }, 30s))
+        << daemon->standard_error();
+    daemon->send(SIGKILL);
+    ASSERT_EQ(daemon->wait(30s), -SIGKILL);
+    kill_sessions(shared_mariadb(), "ID = " + std::to_string(waiting));
+    ASSERT_TRUE(eventually([&] { return !session_alive(waiting); }, 60s));
+    EXPECT_EQ(store_count("positions_raw"), 49);
+    gate_holder.run("DO RELEASE_LOCK(" + gate + ")");
+
+    daemon = start();
+    wait_for_first_cycle(*daemon);
+    stop(*daemon);
+    EXPECT_EQ(store_count("positions_raw"), 200);
+    EXPECT_EQ(count("SELECT COUNT(DISTINCT ts) FROM positions_raw", m_store), 200);
+    EXPECT_EQ(runtime_count("SELECT COUNT(*) FROM position_histories"), 0);
+    expect_no_journal();
+}
+
 INSTANTIATE_TEST_SUITE_P(insert, app_crash_recovery, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& _info) {
                              return std::string(_info.param ? "lands_after_kill" : "never_lands");
