@@ -96,7 +96,8 @@ inline std::string rows_beside(const runtime::database& _runtime_db, const std::
         if (own.count(id) == 0)
             stranger.insert(id);
     for (std::size_t i = 0; i < _batch.size(); ++i) {
-        for (const long long id : {static_cast<long long>(_batch[i].id_enter), static_cast<long long>(_batch[i].id_leave)})
+        for (const long long id :
+             {static_cast<long long>(_batch[i].id_enter), static_cast<long long>(_batch[i].id_leave)})
             if (stranger.count(id) != 0) {
                 _record = i;
                 return "row id " + std::to_string(id) +
