@@ -36,7 +36,9 @@ protected:
 
     std::string journal(const std::string& _name) const { return m_settings.persistent_data_dir + _name; }
 
-    static std::string tail(const std::string& _text) { return _text.substr(_text.size() > 4000 ? _text.size() - 4000 : 0); }
+    static std::string tail(const std::string& _text) {
+        return _text.substr(_text.size() > 4000 ? _text.size() - 4000 : 0);
+    }
 
     void wait_for_first_cycle(daemon_process& _daemon) const {
         const auto written = [&] { return read_file(m_settings.pidfile) == std::to_string(_daemon.pid()); };
@@ -112,9 +114,8 @@ TEST_F(app_recovery_trust, a_second_daemon_on_the_same_data_directory_is_refused
     const auto second = start_daemon({});
     ASSERT_EQ(second->wait(30s), 1) << tail(second->standard_error());
     const std::string error = second->standard_error();
-    EXPECT_EQ(occurrences(error, "Data directory is in use: another running instance holds " +
-                                     journal("lomvera.lock") + " (system.persistent_data_dir \"" +
-                                     m_settings.persistent_data_dir + "\")"),
+    EXPECT_EQ(occurrences(error, "Data directory is in use: another running instance holds " + journal("lomvera.lock") +
+                                     " (system.persistent_data_dir \"" + m_settings.persistent_data_dir + "\")"),
               1u)
         << error;
     EXPECT_EQ(error.find("loading"), std::string::npos) << error;
@@ -142,7 +143,8 @@ TEST_F(app_recovery_trust, a_journal_that_is_no_regular_file_fails_its_kind_only
     ASSERT_EQ(::mkfifo(journal("external_events.bin").c_str(), 0600), 0);
     ASSERT_EQ(::symlink("/dev/zero", journal("positions_raw.bin").c_str()), 0);
     const long long events = runtime_count("external_events");
-    const long long positions = count("SELECT COUNT(*) FROM position_histories WHERE trackable_id IS NOT NULL", m_runtime);
+    const long long positions =
+        count("SELECT COUNT(*) FROM position_histories WHERE trackable_id IS NOT NULL", m_runtime);
     const long long heartbeats = runtime_count("heartbeats");
     const long long activities = runtime_count("activities");
     const long long parameters = runtime_count("node_parameters_staging");
