@@ -80,6 +80,36 @@ private:
     const libs::core::unique_descriptor m_fd;
 };
 
+// An exclusive lock on a file named by the persistent-data text, held while the object lives: two
+// instances with different pid files but one data directory would finish each other's journals
+// against their own databases. The file is the journals' prefix followed by "lomvera.lock", so it
+// lies where the journals do, and is left in place (removing it would let a third instance lock a
+// new file while the second still holds the old one).
+class data_dir_lock {
+public:
+    explicit data_dir_lock(const std::string& _persistent_data_dir)
+        : m_file_name(_persistent_data_dir + "lomvera.lock"),
+          m_fd(open(m_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
+        if (!m_fd.valid())
+            throw std::logic_error(error_text("cannot open the data directory's lock", errno));
+        if (flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            if (error == EWOULDBLOCK)
+                throw std::logic_error("Data directory is in use: another running instance holds " + m_file_name +
+                                       " (system.persistent_data_dir \"" + _persistent_data_dir + "\")");
+            throw std::logic_error(error_text("cannot lock the data directory's lock", error));
+        }
+    }
+
+private:
+    std::string error_text(const char* _what, int _error) const {
+        return std::string(_what) + " " + m_file_name + ": " + std::strerror(_error);
+    }
+
+    const std::string m_file_name;
+    const libs::core::unique_descriptor m_fd;
+};
+
 } // namespace
 
 int application::run(int _argc, char** _argv) {
@@ -103,6 +133,7 @@ int application::run(int _argc, char** _argv) {
         // A second instance is refused before it touches any table or journal. The lock's open
         // also refuses a pid file that cannot be written.
         const pid_file_lock pid_lock(configuration.system.pidfile_path);
+        const data_dir_lock data_lock(configuration.system.persistent_data_dir);
 
         const core::core::ptr core_object = core::core::create(*logger);
         const core::events_loop::ptr events_loop = core_object->create_events_loop("main");

@@ -62,6 +62,21 @@ public:
     virtual void optimize_tables() = 0;
     // Deletes hot positions older than _interval_min minutes by the server's clock.
     virtual unsigned long long delete_position_histories_hot(unsigned int _interval_min) const = 0;
+
+    // The rows that deleting the batch would remove, read now as the kind's read reads them, in
+    // no order: what a recovery checks its journal against before it inserts or deletes.
+    virtual std::vector<position> rows_to_delete(const std::vector<position>& _positions) const = 0;
+    virtual std::vector<external_event> rows_to_delete(const std::vector<external_event>& _external_events) const = 0;
+    // The closed zone events whose leave row has an id of the batch's leave rows.
+    virtual std::vector<zone_event> rows_to_delete(const std::vector<zone_event>& _zone_events) const = 0;
+    virtual std::vector<activity> rows_to_delete(const std::vector<activity>& _activities) const = 0;
+    // Whether or not their removal time has passed.
+    virtual std::vector<vehicle_driver_association> rows_to_delete(
+        const std::vector<vehicle_driver_association>& _vehicle_driver_associations) const = 0;
+    virtual std::vector<heartbeat> rows_to_delete(const std::vector<heartbeat>& _heartbeats) const = 0;
+    virtual node_parameters_vector rows_to_delete(const node_parameters_vector& _node_parameters) const = 0;
+    // The ids of zone_event_history that deleting the zone events would remove, of the rows there.
+    virtual std::vector<long long> zone_event_history_ids(const std::vector<zone_event>& _zone_events) const = 0;
 };
 
 } // namespace qvd::runtime

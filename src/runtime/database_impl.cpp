@@ -288,16 +288,36 @@ template <class Record>
 std::vector<Record> database_impl::load(libs::core::source_location _source_location,
                                         boost::optional<unsigned int> _limit) const {
     using facts = kind<Record>;
-    const auto trace = get_logger().enter_function_short(_source_location, "");
-    get_logger().debug(facts::loading_text);
     // Reserved before the query, so that the batch's records lie below the result set in the heap
     // and are reused by the next batch instead of being given back to the kernel when the batch
     // ends; a limit beyond that bound, or none, reserves the rest once the rows have come.
-    std::vector<Record> result;
-    result.reserve(_limit ? std::min<std::size_t>(*_limit, records_reserved_before_query)
-                          : records_reserved_before_query);
     const std::string statement = _limit ? facts::read_statement + (facts::before_limit + std::to_string(*_limit))
                                          : std::string(facts::read_statement);
+    return load_rows<Record>(_source_location, statement,
+                             _limit ? std::min<std::size_t>(*_limit, records_reserved_before_query)
+                                    : records_reserved_before_query);
+}
+
+template <class Record>
+std::vector<Record> database_impl::load_by_key(libs::core::source_location _source_location,
+                                               const std::vector<Record>& _batch) const {
+    using facts = kind<Record>;
+    comma_separated_list_builder list;
+    for (const Record& record : _batch)
+        list.add(facts::key(record));
+    return load_rows<Record>(_source_location, facts::by_key_statement + list.get() + ")",
+                             std::min<std::size_t>(_batch.size(), records_reserved_before_query));
+}
+
+template <class Record>
+std::vector<Record> database_impl::load_rows(libs::core::source_location _source_location,
+                                             const std::string& _statement, const std::size_t _reserve) const {
+    using facts = kind<Record>;
+    const auto trace = get_logger().enter_function_short(_source_location, "");
+    get_logger().debug(facts::loading_text);
+    std::vector<Record> result;
+    result.reserve(_reserve);
+    const std::string& statement = _statement;
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
@@ -441,6 +461,50 @@ unsigned long long database_impl::delete_position_histories_hot(unsigned int _in
     std::stringstream statement;
     statement << "DELETE FROM position_histories_hot WHERE ts < (NOW() - INTERVAL " << _interval_min << " MINUTE)";
     return maintain(QVD_SOURCE_LOCATION, "deleting data from table position_histories_hot", statement.str());
+}
+
+std::vector<position> database_impl::rows_to_delete(const std::vector<position>& _positions) const {
+    return load_by_key(QVD_SOURCE_LOCATION, _positions);
+}
+
+std::vector<external_event> database_impl::rows_to_delete(const std::vector<external_event>& _external_events) const {
+    return load_by_key(QVD_SOURCE_LOCATION, _external_events);
+}
+
+std::vector<zone_event> database_impl::rows_to_delete(const std::vector<zone_event>& _zone_events) const {
+    return load_by_key(QVD_SOURCE_LOCATION, _zone_events);
+}
+
+std::vector<activity> database_impl::rows_to_delete(const std::vector<activity>& _activities) const {
+    return load_by_key(QVD_SOURCE_LOCATION, _activities);
+}
+
+std::vector<vehicle_driver_association> database_impl::rows_to_delete(
+    const std::vector<vehicle_driver_association>& _vehicle_driver_associations) const {
+    return load_by_key(QVD_SOURCE_LOCATION, _vehicle_driver_associations);
+}
+
+std::vector<heartbeat> database_impl::rows_to_delete(const std::vector<heartbeat>& _heartbeats) const {
+    return load_by_key(QVD_SOURCE_LOCATION, _heartbeats);
+}
+
+node_parameters_vector database_impl::rows_to_delete(const node_parameters_vector& _node_parameters) const {
+    return load_by_key(QVD_SOURCE_LOCATION, _node_parameters);
+}
+
+std::vector<long long> database_impl::zone_event_history_ids(const std::vector<zone_event>& _zone_events) const {
+    const libs::core::source_location here = QVD_SOURCE_LOCATION;
+    const auto trace = get_logger().enter_function_short(here, "");
+    comma_separated_list_builder list;
+    for (const zone_event& event : _zone_events)
+        kind<zone_event>::delete_ids(list, event);
+    const mariadb::result_set_ref rows =
+        query("SELECT id FROM zone_event_history WHERE id IN (" + list.get() + ")", here);
+    std::vector<long long> ids;
+    while (rows->next())
+        ids.push_back(rows->get_signed32("id"));
+    get_logger().debug("result: %1%") % ids.size();
+    return ids;
 }
 
 void database_impl::optimize_tables() {

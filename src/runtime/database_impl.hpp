@@ -41,6 +41,15 @@ public:
     unsigned long long delete_node_parameters(const node_parameters_vector& _node_parameters) const override;
     void optimize_tables() override;
     unsigned long long delete_position_histories_hot(unsigned int _interval_min) const override;
+    std::vector<position> rows_to_delete(const std::vector<position>& _positions) const override;
+    std::vector<external_event> rows_to_delete(const std::vector<external_event>& _external_events) const override;
+    std::vector<zone_event> rows_to_delete(const std::vector<zone_event>& _zone_events) const override;
+    std::vector<activity> rows_to_delete(const std::vector<activity>& _activities) const override;
+    std::vector<vehicle_driver_association> rows_to_delete(
+        const std::vector<vehicle_driver_association>& _vehicle_driver_associations) const override;
+    std::vector<heartbeat> rows_to_delete(const std::vector<heartbeat>& _heartbeats) const override;
+    node_parameters_vector rows_to_delete(const node_parameters_vector& _node_parameters) const override;
+    std::vector<long long> zone_event_history_ids(const std::vector<zone_event>& _zone_events) const override;
 
     // Builds the id list of a deletion: values separated by ", ".
     struct comma_separated_list_builder {
@@ -61,6 +70,16 @@ private:
     // one query, one record per row, done line. A read of all open rows has no limit.
     template <class Record>
     std::vector<Record> load(libs::core::source_location _source_location, boost::optional<unsigned int> _limit) const;
+
+    // The same steps with a statement of the caller's; _reserve records are reserved first.
+    template <class Record>
+    std::vector<Record> load_rows(libs::core::source_location _source_location, const std::string& _statement,
+                                  std::size_t _reserve) const;
+
+    // The rows of the batch's keys, read with runtime::kind<Record>::by_key_statement.
+    template <class Record>
+    std::vector<Record> load_by_key(libs::core::source_location _source_location,
+                                    const std::vector<Record>& _batch) const;
 
     // The steps every deletion by id shares, with the facts of runtime::kind<Record>: trace,
     // deleting text, one DELETE, result line.

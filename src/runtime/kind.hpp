@@ -39,6 +39,34 @@ struct kind<position> {
     static void delete_ids(Ids& _ids, const position& _position) {
         _ids.add(_position.id);
     }
+
+    // A recovery's check: the rows of the batch's keys, whatever their trackable_id.
+    static long long key(const position& _position) { return _position.id; }
+    static constexpr const char* by_key_statement =
+        "SELECT id, trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, sfsn, slvr_mode, "
+        "edge_corr, pe_dims, type, project_uid, inactive, to_type_id FROM position_histories WHERE id IN (";
+
+    // Every field is the row's own.
+    template <class Compare>
+    static void compare(Compare& _c, const position& _journal, const position& _row) {
+        _c.same("trackable_id", _journal.trackable_id, _row.trackable_id);
+        _c.same("obj_uid", _journal.trackable_uid, _row.trackable_uid);
+        _c.same("mac_address", _journal.mac_address, _row.mac_address);
+        _c.same("ts", _journal.ts, _row.ts);
+        _c.same("x", _journal.x, _row.x);
+        _c.same("y", _journal.y, _row.y);
+        _c.same("z", _journal.z, _row.z);
+        _c.same("sublocation_uid", _journal.area_uid, _row.area_uid);
+        _c.same("fom", _journal.fom, _row.fom);
+        _c.same("sfsn", _journal.sfsn, _row.sfsn);
+        _c.same("slvr_mode", _journal.slvr_mode, _row.slvr_mode);
+        _c.same("edge_corr", _journal.edge_corr, _row.edge_corr);
+        _c.same("pe_dims", _journal.pe_dims, _row.pe_dims);
+        _c.same("type", _journal.type, _row.type);
+        _c.same("project_uid", _journal.project_uid, _row.project_uid);
+        _c.same("inactive", _journal.inactive, _row.inactive);
+        _c.same("to_type_id", _journal.to_type_id, _row.to_type_id);
+    }
 };
 
 template <>
@@ -62,6 +90,30 @@ struct kind<external_event> {
     template <class Ids>
     static void delete_ids(Ids& _ids, const external_event& _event) {
         _ids.add(_event.id);
+    }
+
+    static int key(const external_event& _event) { return _event.id; }
+    static constexpr const char* by_key_statement =
+        "SELECT ee.id, ee.object_uid, ee.object_name, ee.mac_address, ee.event_info, ee.event_type, ee.ts, "
+        "ee.area_uid, sl.name as area_name, ee.project_uid, tags.name as project_name, ee.x, ee.y, ee.z, "
+        "ee.created_at FROM external_events ee LEFT JOIN tags ON ee.project_uid = tags.uid LEFT JOIN "
+        "sublocations sl ON ee.area_uid = sl.uid WHERE ee.id IN (";
+
+    // The area's and the project's names are other tables' rows, renamed at any time.
+    template <class Compare>
+    static void compare(Compare& _c, const external_event& _journal, const external_event& _row) {
+        _c.same("object_uid", _journal.object_uid, _row.object_uid);
+        _c.same("mac_address", _journal.mac_address, _row.mac_address);
+        _c.same("event_info", _journal.event_info, _row.event_info);
+        _c.same("event_type", _journal.event_type, _row.event_type);
+        _c.same("ts", _journal.ts, _row.ts);
+        _c.same("area_uid", _journal.area_uid, _row.area_uid);
+        _c.same("project_uid", _journal.project_uid, _row.project_uid);
+        _c.same("x", _journal.x, _row.x);
+        _c.same("y", _journal.y, _row.y);
+        _c.same("z", _journal.z, _row.z);
+        _c.same("object_name", _journal.object_name, _row.object_name);
+        _c.same("created_at", _journal.created_at, _row.created_at);
     }
 };
 
@@ -93,6 +145,39 @@ struct kind<zone_event> {
         // A stay is two rows: its enter row and its leave row.
         _ids.add(_event.id_enter);
         _ids.add(_event.id_leave);
+    }
+
+    // Keyed by the leave row, which names its enter row.
+    static int key(const zone_event& _event) { return _event.id_leave; }
+    static constexpr const char* by_key_statement =
+        "SELECT ze1.id AS id_enter,ze2.id AS id_leave,ze2.obj_uid AS trackable_uid, tko.name AS "
+        "trackable_name, ze2.sublocation_uid AS area_uid, sl.name AS area_name, ze1.created_at AS "
+        "enter_time, ze2.created_at AS leave_time, ze2.duration, ze2.zone_uid, zn.name as zone_name, "
+        "ze2.zone_type_name, ze2.project_uid, tags.name as project_name, ze1.x AS enter_x, ze1.y AS enter_y, "
+        "ze1.z AS enter_z, ze2.x AS leave_x, ze2.y AS leave_y, ze2.z AS leave_z FROM zone_event_history ze2 "
+        "JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event LEFT JOIN tags on ze1.project_uid = "
+        "tags.uid LEFT JOIN sublocations sl on ze1.sublocation_uid = sl.uid LEFT JOIN zones zn on "
+        "ze1.zone_uid = zn.uid LEFT JOIN trackable_objects tko on ze1.obj_uid = tko.uid WHERE "
+        "ze2.related_event IS NOT NULL AND ze2.`action` = 'leave' AND ze2.id IN (";
+
+    // The names of the object, area, zone and project are other tables' rows.
+    template <class Compare>
+    static void compare(Compare& _c, const zone_event& _journal, const zone_event& _row) {
+        _c.same("enter row id", _journal.id_enter, _row.id_enter);
+        _c.same("enter created_at", _journal.enter_time, _row.enter_time);
+        _c.same("enter x", _journal.x_enter, _row.x_enter);
+        _c.same("enter y", _journal.y_enter, _row.y_enter);
+        _c.same("enter z", _journal.z_enter, _row.z_enter);
+        _c.same("created_at", _journal.leave_time, _row.leave_time);
+        _c.same("x", _journal.x_leave, _row.x_leave);
+        _c.same("y", _journal.y_leave, _row.y_leave);
+        _c.same("z", _journal.z_leave, _row.z_leave);
+        _c.same("duration", _journal.duration, _row.duration);
+        _c.same("obj_uid", _journal.trackable_uid, _row.trackable_uid);
+        _c.same("sublocation_uid", _journal.area_uid, _row.area_uid);
+        _c.same("zone_uid", _journal.zone_uid, _row.zone_uid);
+        _c.same("zone_type_name", _journal.zone_type_name, _row.zone_type_name);
+        _c.same("project_uid", _journal.project_uid, _row.project_uid);
     }
 };
 
@@ -141,6 +226,26 @@ struct kind<activity> {
     static void delete_ids(Ids& _ids, const activity& _activity) {
         _ids.add(_activity.id);
     }
+
+    static unsigned long long key(const activity& _activity) { return _activity.id; }
+    static constexpr const char* by_key_statement =
+        "SELECT a.*, c.name AS company_name, p.name as project_name, p.user_params as project_user_params "
+        "FROM activities a left JOIN view_companies c ON c.uid = a.company_uid left JOIN view_projects p ON "
+        "p.uid = a.project_uid WHERE a.id IN (";
+
+    // The company's and the project's names and the project's parameters are other tables' rows.
+    template <class Compare>
+    static void compare(Compare& _c, const activity& _journal, const activity& _row) {
+        _c.same("created_at", _journal.created_at, _row.created_at);
+        _c.same("created_by", _journal.created_by, _row.created_by);
+        _c.same("action", _journal.action, _row.action);
+        _c.same("object", _journal.object, _row.object);
+        _c.same("plist", _journal.plist, _row.plist);
+        _c.same("project_uid", _journal.project_uid, _row.project_uid);
+        _c.same("company_uid", _journal.company_uid, _row.company_uid);
+        _c.same("on_behalf", _journal.on_behalf, _row.on_behalf);
+        _c.same("ip", _journal.ip, _row.ip);
+    }
 };
 
 template <>
@@ -185,6 +290,51 @@ struct kind<vehicle_driver_association> {
     template <class Ids>
     static void delete_ids(Ids& _ids, const vehicle_driver_association& _association) {
         _ids.add(_association.id);
+    }
+
+    static int key(const vehicle_driver_association& _association) { return _association.id; }
+    static constexpr const char* by_key_statement = R"(
+                SELECT 
+                    vda.id,
+                    vda.event_id,
+                    vda.vehicle_uid,
+                    vda.vehicle_mac,
+                    vehicle.name AS vehicle_name,
+                    vda.driver_uid,
+                    vda.driver_mac,
+                    driver.name AS driver_name,
+                    vda.created_at,
+                    vda.created_sublocation_uid AS created_area_uid,
+                    vda.created_x,
+                    vda.created_y,
+                    vda.removed_at,
+                    vda.removed_sublocation_uid AS removed_area_uid,
+                    vda.removed_x,
+                    vda.removed_y,
+                    vda.project_uid
+                FROM vehicle_driver_associations vda
+                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
+                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
+                WHERE vda.id IN ()";
+
+    // The vehicle's and the driver's names are other tables' rows.
+    template <class Compare>
+    static void compare(Compare& _c, const vehicle_driver_association& _journal,
+                        const vehicle_driver_association& _row) {
+        _c.same("event_id", _journal.event_id, _row.event_id);
+        _c.same("vehicle_uid", _journal.vehicle_uid, _row.vehicle_uid);
+        _c.same("vehicle_mac", _journal.vehicle_mac, _row.vehicle_mac);
+        _c.same("driver_uid", _journal.driver_uid, _row.driver_uid);
+        _c.same("driver_mac", _journal.driver_mac, _row.driver_mac);
+        _c.same("created_at", _journal.created_at, _row.created_at);
+        _c.same("created_sublocation_uid", _journal.created_area_uid, _row.created_area_uid);
+        _c.same("created_x", _journal.created_x, _row.created_x);
+        _c.same("created_y", _journal.created_y, _row.created_y);
+        _c.same("removed_at", _journal.removed_at, _row.removed_at);
+        _c.same("removed_sublocation_uid", _journal.removed_area_uid, _row.removed_area_uid);
+        _c.same("removed_x", _journal.removed_x, _row.removed_x);
+        _c.same("removed_y", _journal.removed_y, _row.removed_y);
+        _c.same("project_uid", _journal.project_uid, _row.project_uid);
     }
 };
 
@@ -259,6 +409,52 @@ struct kind<heartbeat> {
     static void delete_ids(Ids& _ids, const heartbeat& _heartbeat) {
         _ids.add(_heartbeat.id);
     }
+
+    static unsigned long key(const heartbeat& _heartbeat) { return _heartbeat.id; }
+    static constexpr const char* by_key_statement = R"(
+                SELECT
+                    `id`,
+                    `ts`,
+                    CAST(IF(`is_announce` = 1, 271, 260) as unsigned) as `message_type`,
+                    `mac_address`,
+                    `trackable_uid`,
+                    `area_uid`,
+                    `company_uid`,
+                    `project_uid`,
+                    `x`,
+                    `y`,
+                    `z`,
+                    CAST(CONV(`flags_raw`, 16, 10) as unsigned) as `flags_raw`,
+                    `parent_mac_address`,
+                    `bridge_mac_address`,
+                    `reporting_frequency`,
+                    `ranging_frequency`,
+                    `category`,
+                    `sw_version`
+                FROM heartbeats
+                WHERE `id` IN ()";
+
+    // Every field is the row's own.
+    template <class Compare>
+    static void compare(Compare& _c, const heartbeat& _journal, const heartbeat& _row) {
+        _c.same("ts", _journal.ts, _row.ts);
+        _c.same("is_announce", _journal.message_type, _row.message_type);
+        _c.same("mac_address", _journal.mac_address, _row.mac_address);
+        _c.same("trackable_uid", _journal.trackable_uid, _row.trackable_uid);
+        _c.same("area_uid", _journal.area_uid, _row.area_uid);
+        _c.same("company_uid", _journal.company_uid, _row.company_uid);
+        _c.same("project_uid", _journal.project_uid, _row.project_uid);
+        _c.same("x", _journal.x, _row.x);
+        _c.same("y", _journal.y, _row.y);
+        _c.same("z", _journal.z, _row.z);
+        _c.same("flags_raw", _journal.flags_raw, _row.flags_raw);
+        _c.same("parent_mac_address", _journal.parent_mac_address, _row.parent_mac_address);
+        _c.same("bridge_mac_address", _journal.bridge_mac_address, _row.bridge_mac_address);
+        _c.same("reporting_frequency", _journal.reporting_frequency, _row.reporting_frequency);
+        _c.same("ranging_frequency", _journal.ranging_frequency, _row.ranging_frequency);
+        _c.same("category", _journal.category, _row.category);
+        _c.same("sw_version", _journal.sw_version, _row.sw_version);
+    }
 };
 
 template <>
@@ -282,6 +478,20 @@ struct kind<node_parameter> {
     template <class Ids>
     static void delete_ids(Ids& _ids, const node_parameter& _node_parameter) {
         _ids.add(_node_parameter.id);
+    }
+
+    static int key(const node_parameter& _node_parameter) { return _node_parameter.id; }
+    static constexpr const char* by_key_statement = "SELECT * FROM node_parameters_staging WHERE id IN (";
+
+    // A staging row is the latest value of one parameter of one node: its value and time may be
+    // replaced in place after the read, while the node and the parameter stay.
+    template <class Compare>
+    static void compare(Compare& _c, const node_parameter& _journal, const node_parameter& _row) {
+        _c.same("mac_address", _journal.mac_address, _row.mac_address);
+        _c.same("obj_uid", _journal.obj_uid, _row.obj_uid);
+        _c.same("param_name", _journal.param_name, _row.param_name);
+        _c.may_change("param_value", _journal.param_value, _row.param_value);
+        _c.may_change("ts", _journal.ts, _row.ts);
     }
 };
 

@@ -3,6 +3,7 @@
 #include "store/store_impl.hpp"
 
 #include <charconv>
+#include <string>
 #include <system_error>
 
 namespace qvd::store {
@@ -51,6 +52,49 @@ void append_time_literal(std::string& _text, const timestamp& _timestamp) {
     _text += '\'';
     _timestamp.append_iso_8601_string(_text, true);
     _text += '\'';
+}
+
+namespace {
+
+// The N of a type "char(N)" or "varchar(N)" (fixed is set for CHAR), 0 for any other type.
+std::size_t text_width(const std::string& _type, bool& _fixed) {
+    _fixed = _type.compare(0, 5, "char(") == 0;
+    const std::size_t open = _fixed ? 4 : _type.compare(0, 8, "varchar(") == 0 ? 7 : 0;
+    if (open == 0)
+        return 0;
+    std::size_t width = 0;
+    const auto result = std::from_chars(_type.data() + open + 1, _type.data() + _type.size(), width);
+    return result.ec == std::errc() && result.ptr < _type.data() + _type.size() && *result.ptr == ')' ? width : 0;
+}
+
+// Characters of a UTF-8 text: the bytes that do not continue a character.
+std::size_t characters(const std::string& _str) {
+    std::size_t count = 0;
+    for (const char c : _str)
+        count += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+    return count;
+}
+
+} // namespace
+
+void append_kept_text(std::string& _text, const column& _column, const std::string& _str) {
+    bool fixed = false;
+    const std::size_t width = text_width(_column.type, fixed);
+    // Only a text that the column could cut pays for the count, and only a cut one for LEFT, so
+    // that the probe of a text that fits reads as it always has.
+    const bool cut = width > 0 && _str.size() > width && characters(_str) > width;
+    if (fixed)
+        _text += "RTRIM(";
+    if (cut)
+        _text += "LEFT(";
+    append_string_literal(_text, _str);
+    if (cut) {
+        _text += ", ";
+        append_number(_text, width);
+        _text += ')';
+    }
+    if (fixed)
+        _text += ')';
 }
 
 void append_insert_header(std::string& _text, const table& _table) {

@@ -33,6 +33,13 @@ void append_number(std::string& _text, Number _number) {
 
 void append_time_literal(std::string& _text, const timestamp& _timestamp);
 
+// Appends the literal of _str as _column keeps it: a text longer than a CHAR(N) or VARCHAR(N)
+// column is cut to its first N characters, as the server stores it when the rest is blanks (with
+// only a note, in the sessions' strict mode too), and a CHAR column gives its value back without
+// trailing blanks. The cut and the trim are the server's own functions, so they count characters
+// as it does. Every other value the sessions' strict mode lets in is kept as written.
+void append_kept_text(std::string& _text, const column& _column, const std::string& _str);
+
 // The values of one row, separated by a comma alone.
 class row_values {
 public:
@@ -94,8 +101,8 @@ private:
     bool m_first = true;
 };
 
-// The conditions of a probe: every column that the insert writes holds exactly the record's value,
-// NULL-safe, texts compared byte for byte whatever the column's collation. Fed by the same row
+// The conditions of a probe: every column that the insert writes holds exactly the record's value
+// as the column keeps it, NULL-safe, texts compared byte for byte whatever the column's collation. Fed by the same row
 // description as row_values, so the columns compared are the columns written.
 class row_conditions {
 public:
@@ -115,18 +122,10 @@ public:
     }
 
     row_conditions& value(const std::string& _str) {
-        const column& c = begin_condition(next_column());
-        // A CHAR column gives its value back without trailing blanks.
-        const bool fixed_width = c.type.compare(0, 5, "char(") == 0;
-        if (fixed_width)
-            m_text += "RTRIM(";
-        append_string_literal(m_text, _str);
-        if (fixed_width)
-            m_text += ')';
+        append_kept_text(m_text, begin_condition(next_column()), _str);
         m_text += " COLLATE utf8mb4_nopad_bin";
         return *this;
     }
-
     row_conditions& value(const timestamp& _timestamp) {
         begin_condition(next_column());
         append_time_literal(m_text, _timestamp);

@@ -142,6 +142,26 @@ std::size_t minimum_record_bytes() {
     throw_error(errno, _what, _path, _location);
 }
 
+const char* file_type_name(const mode_t _mode) {
+    if (S_ISDIR(_mode))
+        return "a directory";
+    if (S_ISFIFO(_mode))
+        return "a FIFO";
+    if (S_ISCHR(_mode))
+        return "a character device";
+    if (S_ISBLK(_mode))
+        return "a block device";
+    if (S_ISSOCK(_mode))
+        return "a socket";
+    return "of another type";
+}
+
+[[noreturn]] void throw_not_regular(const std::string& _file, const mode_t _mode) {
+    throw libs::core::exception("journal file " + _file + " is not a regular file (" + file_type_name(_mode) +
+                                    "): not read",
+                                QVD_SOURCE_LOCATION);
+}
+
 std::string directory_of(const std::string& _file) {
     const auto slash = _file.rfind('/');
     if (slash == std::string::npos)
@@ -191,7 +211,7 @@ std::vector<Record> from_string(const std::string& _string) {
 
 template <typename Record>
 std::vector<Record> from_file(const std::string& _file, const libs::core::source_location& _location) {
-    const std::string text = read_file(_file);
+    const std::string text = read_file(_file, largest_journal);
     try {
         return from_string<Record>(text);
     } catch (const std::exception& error) {
@@ -199,8 +219,9 @@ std::vector<Record> from_file(const std::string& _file, const libs::core::source
         // batch is checked against the column store (the set-aside file tells so after a restart).
         std::string message = "journal file " + _file + " cannot be parsed (" + error.what() + ")";
         try {
-            message += ": set aside as " + move_aside(_file) +
-                       "; the next batch of its kind is inserted only where it did not arrive";
+            message +=
+                ": set aside as " + move_aside(_file) +
+                "; the next batches of its kind are inserted only where they did not arrive, until one shows a record missing";
         } catch (const std::exception& move_error) {
             message += "; ";
             message += move_error.what();
@@ -236,13 +257,39 @@ void write_file(const std::string& _file, const std::string& _text) {
     sync_directory(_file);
 }
 
-std::string read_file(const std::string& _file) {
-    const libs::core::unique_descriptor fd(::open(_file.c_str(), O_RDONLY | O_CLOEXEC));
+std::string read_file(const std::string& _file, const std::size_t _bound) {
+    // Looked at before the open, so that opening a device in the journal's place has no effect of
+    // its own; checked again on the descriptor, which is what is read.
+    struct stat status;
+    if (::stat(_file.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+        throw_not_regular(_file, status.st_mode);
+    const libs::core::unique_descriptor fd(::open(_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid())
         throw_errno("cannot open journal file", _file, QVD_SOURCE_LOCATION);
-    std::string text;
-    if (!libs::core::read_all(fd.get(), text))
+    if (::fstat(fd.get(), &status) != 0)
         throw_errno("cannot read journal file", _file, QVD_SOURCE_LOCATION);
+    if (!S_ISREG(status.st_mode))
+        throw_not_regular(_file, status.st_mode);
+    const auto size = static_cast<std::size_t>(status.st_size);
+    if (size > _bound)
+        throw libs::core::exception("journal file " + _file + " holds " + std::to_string(size) +
+                                        " bytes, more than the " + std::to_string(_bound) +
+                                        " that a journal of its kind can take: not read",
+                                    QVD_SOURCE_LOCATION);
+    // What is appended after the open is not read: the text is the file as it was then.
+    std::string text(size, '\0');
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t count = ::read(fd.get(), &text[done], size - done);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            throw_errno("cannot read journal file", _file, QVD_SOURCE_LOCATION);
+        if (count == 0)
+            break;
+        done += static_cast<std::size_t>(count);
+    }
+    text.resize(done);
     return text;
 }
 

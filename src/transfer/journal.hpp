@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +9,14 @@
 
 namespace qvd {
 namespace journal {
+
+// The most bytes a journal file can rightly hold. A batch is journalled only when its INSERT fits
+// into one packet of the column store, no packet is larger than 1 GiB (the server's ceiling of
+// max_allowed_packet), and a batch's journal text is never longer than twice its INSERT.
+constexpr std::size_t largest_journal = std::size_t(2) << 30;
+
+// The most bytes of a file kept beside a journal (its parts mark: a few numbers per part).
+constexpr std::size_t largest_journal_companion = std::size_t(16) << 20;
 
 // Journal text of a batch: a Boost text archive of the vector, without a closing newline.
 template <typename Record>
@@ -27,8 +36,10 @@ std::vector<Record> from_file(const std::string& _file, const libs::core::source
 // Writes _text to _file through a synced temporary file renamed onto it, then syncs the directory.
 void write_file(const std::string& _file, const std::string& _text);
 
-// Whole content of _file; throws naming the path when it cannot be opened or read.
-std::string read_file(const std::string& _file);
+// Whole content of _file as it was when opened. Only a regular file is read, opened without
+// blocking (a FIFO or a device in its place is never waited on nor read), and only when it holds
+// at most _bound bytes; otherwise, or when it cannot be opened or read, throws naming the path.
+std::string read_file(const std::string& _file, std::size_t _bound = largest_journal_companion);
 
 // Whether a journal of _file's name was set aside beside it and is not settled yet (some _file +
 // ".bad" or _file + ".bad.N" exists); true when the directory cannot be listed.

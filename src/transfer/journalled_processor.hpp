@@ -23,6 +23,7 @@
 #include "store/store.hpp"
 #include "transfer/journal.hpp"
 #include "transfer/parts_mark.hpp"
+#include "transfer/runtime_rows_check.hpp"
 
 namespace qvd {
 namespace journalled_processor {
@@ -421,27 +422,53 @@ public:
             [this](const unsigned int _limit) { return (m_runtime_db.*runtime::kind<Record>::read)(_limit); },
             [this](const batch& _batch) { return m_store.fitting_rows(_batch); }, m_to_string,
             [this](const batch& _batch) { insert(_batch); }, [this](const batch& _batch) { remove(_batch); },
-            [this] { finish(); });
+            [this] { finish(false); });
     }
 
     bool step(const unsigned int _max_piece_size) const {
         return step(_max_piece_size, [] {});
     }
 
-    // Finishes the batch an interrupted step left in the journal.
-    void finish() const {
+    // Finishes the batch an interrupted step left in the journal, first checked against the
+    // runtime rows its delete would remove unless _check_rows is false.
+    void finish(const bool _check_rows = true) const {
+        // Records whose runtime rows changed in place since they were journalled: not deleted.
+        std::vector<std::size_t> kept;
+        const auto from_file = [&](const std::string& _file) {
+            batch journalled = m_from_file(_file);
+            if (_check_rows && !journalled.empty())
+                kept = check_runtime_rows(m_runtime_db, _file, journalled, QVD_SOURCE_LOCATION);
+            return journalled;
+        };
         finish_batch(
-            m_file, m_doubt, m_from_file, m_to_string,
+            m_file, m_doubt, from_file, m_to_string,
             [this](const batch& _batch) { return m_store.fitting_rows(_batch); },
             [this](const Record& _record) { return m_store.check_presence(store::kind<Record>::table.name, _record); },
             &written_values<Record>, [this] { return m_store.has_transactions(store::kind<Record>::table.name); },
-            [this](const batch& _batch) { insert(_batch); }, [this](const batch& _batch) { remove(_batch); },
+            [this](const batch& _batch) { insert(_batch); },
+            [&](const batch& _batch) { kept.empty() ? remove(_batch) : remove(without(_batch, kept)); },
             [this](const std::string& _text) { m_store.log_warning(_text); });
     }
 
 private:
     void insert(const batch& _batch) const { (m_store.*store::kind<Record>::insert)(_batch); }
-    void remove(const batch& _batch) const { (m_runtime_db.*runtime::kind<Record>::remove)(_batch); }
+    void remove(const batch& _batch) const {
+        if (!_batch.empty())
+            (m_runtime_db.*runtime::kind<Record>::remove)(_batch);
+    }
+
+    // _batch without the records at the ascending indexes _left_out.
+    static batch without(const batch& _batch, const std::vector<std::size_t>& _left_out) {
+        batch result;
+        std::size_t next = 0;
+        for (std::size_t i = 0; i < _batch.size(); ++i) {
+            if (next < _left_out.size() && _left_out[next] == i)
+                ++next;
+            else
+                result.push_back(_batch[i]);
+        }
+        return result;
+    }
 
     runtime::database& m_runtime_db;
     store::column_store& m_store;

@@ -2,6 +2,7 @@
 // The value tests run twice: on the shared server and on a server of their own whose sql_mode
 // has NO_BACKSLASH_ESCAPES.
 
+#include "store/kind.hpp"
 #include "store/store_impl.hpp"
 
 #include "support/core_values.hpp"
@@ -1068,3 +1069,139 @@ TEST(column_store_log, a_missing_journal_table_is_warned_about_once) {
 }
 
 } // namespace
+
+namespace {
+
+// One value the server stores otherwise than it was written, without an error in the sessions'
+// strict mode: the record to insert, the stored value's character count the server reports, and
+// the probe of the same record, which must find the row as the column keeps it.
+struct kept_value_case {
+    const char* name;
+    std::string table;
+    std::function<void(const column_store&)> insert;
+    std::function<bool(const column_store&)> probe;
+    const char* stored_length; // SELECT of CHAR_LENGTH of the column
+    long long expected_length;
+};
+
+template <class Record>
+kept_value_case kept_case(const char* _name, Record _record, const char* _stored_length, long long _expected,
+                          unsigned long long (column_store::*_insert)(const std::vector<Record>&) const) {
+    const std::string table = qvd::store::kind<Record>::table.name;
+    return {_name,
+            table,
+            [=](const column_store& _store) { (_store.*_insert)({_record}); },
+            [=](const column_store& _store) { return _store.check_presence(table, _record); },
+            _stored_length,
+            _expected};
+}
+
+} // namespace
+
+// The texts the server cuts to their column's width when the rest is blanks, the CHAR columns'
+// padding, and the values it keeps as written (fractions of a second, trailing blanks within the
+// width, a MEDIUMTEXT's): each row is found by the probe of its record, once.
+TEST_F(column_store_test, a_probe_finds_each_value_as_its_column_keeps_it) {
+    const std::string blanks(20, ' ');
+    std::vector<kept_value_case> cases;
+    {
+        qvd::external_event e = make_external_event(plain_strings);
+        e.event_info = std::string(7990, 'i') + blanks;
+        cases.push_back(kept_case("varchar(8000) event_info, 7990 characters and 20 blanks", e,
+                                  "SELECT CHAR_LENGTH(event_info) FROM external_events", 8000,
+                                  &column_store::insert_external_events));
+    }
+    {
+        qvd::external_event e = make_external_event(plain_strings);
+        std::string name;
+        for (int i = 0; i < 510; ++i)
+            name += "東";
+        e.object_name = name + blanks;
+        cases.push_back(kept_case("varchar(512) object_name of 3-byte characters, counted as characters", e,
+                                  "SELECT CHAR_LENGTH(object_name) FROM external_events", 512,
+                                  &column_store::insert_external_events));
+    }
+    {
+        qvd::external_event e = make_external_event(plain_strings);
+        e.created_at = at_ms(1709622489999);
+        e.event_type = std::string("type   ");
+        cases.push_back(kept_case("datetime(3) .999 and varchar(15) blanks within the width, kept", e,
+                                  "SELECT CHAR_LENGTH(event_type) FROM external_events", 7,
+                                  &column_store::insert_external_events));
+    }
+    {
+        qvd::node_parameter n = make_node_parameter(plain_strings);
+        n.param_value = std::string(7995, 'v') + "ééééé" + blanks;
+        cases.push_back(kept_case("varchar(8000) param_value, multi-byte, escaped", n,
+                                  "SELECT CHAR_LENGTH(param_value) FROM node_parameters", 8000,
+                                  &column_store::insert_node_parameters));
+    }
+    {
+        qvd::position p = make_position(plain_strings);
+        p.slvr_mode = std::string("mode") + blanks;
+        p.trackable_uid = std::string(22, 'u') + "   ";
+        p.mac_address = std::string("A0B1  ");
+        cases.push_back(kept_case("varchar(15) slvr_mode, char(22) cut, char(12) padded", p,
+                                  "SELECT CONCAT(CHAR_LENGTH(slvr_mode), CHAR_LENGTH(trackable_uid), "
+                                  "CHAR_LENGTH(mac_address)) FROM positions_raw",
+                                  15224, &column_store::insert_positions_raw));
+    }
+    {
+        qvd::zone_event z = make_zone_event(plain_strings);
+        z.trackable_name = std::string(250, 'n') + blanks;
+        z.zone_type_name = std::string(36, 't') + " ";
+        cases.push_back(kept_case("varchar(255) NOT NULL trackable_name, varchar(36) zone_type_name", z,
+                                  "SELECT CHAR_LENGTH(trackable_name) + CHAR_LENGTH(zone_type_name) FROM zone_events",
+                                  291, &column_store::insert_zone_events));
+    }
+    {
+        qvd::activity a = make_activity(plain_strings);
+        a.action = std::string(48, 'a') + "'" + blanks;
+        a.plist = std::string("list") + blanks;
+        cases.push_back(kept_case("varchar(50) action, escaped; mediumtext plist keeps its blanks", a,
+                                  "SELECT CHAR_LENGTH(action) + CHAR_LENGTH(plist) FROM sys_journal_staging", 74,
+                                  &column_store::insert_sys_journal_staging));
+    }
+    {
+        qvd::vehicle_driver_association v = make_vehicle_driver_association(plain_strings);
+        v.event_id = std::string(10, 'e') + blanks;
+        v.vehicle_name = std::string(255, 'v') + blanks;
+        cases.push_back(kept_case("char(10) event_id, varchar(255) vehicle_name", v,
+                                  "SELECT CHAR_LENGTH(event_id) + CHAR_LENGTH(vehicle_name) FROM "
+                                  "vehicle_driver_associations",
+                                  265, &column_store::insert_vehicle_driver_associations));
+    }
+    {
+        qvd::heartbeat h = make_heartbeat(plain_strings);
+        h.category = std::string("AB") + blanks;
+        h.sw_version = std::string(8, 's') + " ";
+        cases.push_back(kept_case("char(3) category, char(8) sw_version", h,
+                                  "SELECT CHAR_LENGTH(category) + CHAR_LENGTH(sw_version) FROM heartbeats", 10,
+                                  &column_store::insert_heartbeats));
+    }
+
+    for (const kept_value_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sql("DELETE FROM " + c.table);
+        ASSERT_NO_THROW(c.insert(*m_store));
+        // The server did change the value...
+        EXPECT_EQ(value(c.stored_length), std::to_string(c.expected_length));
+        // ... and the probe finds the row as the column keeps it.
+        EXPECT_TRUE(c.probe(*m_store));
+    }
+}
+
+// A text cut by its column is found only when what the column keeps is the record's: another
+// text within the width is another row.
+TEST_F(column_store_test, a_cut_text_is_found_only_by_its_kept_part) {
+    qvd::external_event e = make_external_event(plain_strings);
+    e.event_info = std::string(7999, 'i') + "j" + std::string(20, ' ');
+    m_store->insert_external_events({e});
+    qvd::external_event other = e;
+    other.event_info = std::string(7999, 'i') + "k" + std::string(20, ' ');
+    EXPECT_FALSE(m_store->check_presence("external_events", other));
+    qvd::external_event shorter = e;
+    shorter.event_info = std::string(7999, 'i') + "j";
+    EXPECT_TRUE(m_store->check_presence("external_events", shorter));
+    EXPECT_TRUE(m_store->check_presence("external_events", e));
+}

@@ -21,6 +21,7 @@
 
 #include "records/activity.hpp"
 #include "transfer/journal.hpp"
+#include "transfer/parts_mark.hpp"
 #include "records/node_parameter.hpp"
 
 namespace {
@@ -208,6 +209,42 @@ TEST_F(journal_file, a_journal_that_cannot_be_read_fails_and_stays) {
     EXPECT_EQ(result, 0);
     fs::permissions(m_file, fs::perms(0644));
     EXPECT_EQ(slurp(m_file), example);
+}
+
+// What stands in a journal's place is read only when it is a regular file no larger than the bound,
+// and never waited on: a FIFO without a writer, a link to an endless device, a directory. Each fails
+// naming the path and stays as it was; a parts mark in such a form reads as one that cannot be read.
+TEST_F(journal_file, only_a_regular_file_within_its_bound_is_read) {
+    ASSERT_EQ(::mkfifo(m_file.c_str(), 0600), 0);
+    EXPECT_EQ(failure_of([&] { qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION); }),
+              "journal file " + m_file + " is not a regular file (a FIFO): not read");
+    // Beside the FIFO, a mark that is one too.
+    ASSERT_EQ(::mkfifo(qvd::journal::parts_mark_file(m_file).c_str(), 0600), 0);
+    const auto mark = qvd::journal::read_parts_mark(m_file);
+    ASSERT_TRUE(mark.has_value());
+    EXPECT_TRUE(mark->cuts.empty());
+    fs::remove(qvd::journal::parts_mark_file(m_file));
+    fs::remove(m_file);
+
+    fs::create_symlink("/dev/zero", m_file);
+    EXPECT_EQ(failure_of([&] { qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION); }),
+              "journal file " + m_file + " is not a regular file (a character device): not read");
+    EXPECT_TRUE(fs::is_symlink(m_file));
+    fs::remove(m_file);
+
+    fs::create_directory(m_file);
+    EXPECT_EQ(failure_of([&] { qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION); }),
+              "journal file " + m_file + " is not a regular file (a directory): not read");
+    fs::remove(m_file);
+
+    // A regular file through a link is read; beyond the bound it is not.
+    put(m_dir / "target", example);
+    fs::create_symlink(m_dir / "target", m_file);
+    EXPECT_EQ(qvd::journal::read_file(m_file, example.size()), example);
+    EXPECT_EQ(failure_of([&] { qvd::journal::read_file(m_file, example.size() - 1); }),
+              "journal file " + m_file + " holds " + std::to_string(example.size()) + " bytes, more than the " +
+                  std::to_string(example.size() - 1) + " that a journal of its kind can take: not read");
+    EXPECT_EQ(qvd::journal::from_file<qvd::node_parameter>(m_file, QVD_SOURCE_LOCATION).size(), 1u);
 }
 
 } // namespace

@@ -1492,3 +1492,161 @@ TEST_F(processors, a_table_without_transactions_is_recovered_as_a_leading_run) {
 }
 
 } // namespace
+
+namespace {
+
+// A text 20 blanks longer than its column arrives cut to the column's width. A batch of them whose
+// delete failed after its insert is found by the recovery's probe and stored once, not twice.
+TEST_F(processors, a_batch_of_texts_the_column_cuts_is_stored_once) {
+    const std::string info = std::string(7990, 'i') + std::string(20, ' ');
+    for (int i = 1; i <= 100; ++i)
+        runtime_sql("INSERT INTO external_events (id, object_uid, event_info, ts) VALUES (" + std::to_string(i) +
+                    ", 'o', '" + info + "', '2024-03-05 07:08:09' + INTERVAL " + std::to_string(i) + " SECOND)");
+    runtime_sql("INSERT INTO node_parameters_staging (id, mac_address, param_name, param_value, ts) VALUES "
+                "(1, 'A0B1C2D3E4F5', 'rate', '" +
+                info + "', '2024-03-05 07:08:09')");
+    qvd::external_events_processor events(*m_runtime, *m_store, 100, m_dir);
+    qvd::node_parameters_processor parameters(*m_runtime, *m_store, 100, m_dir);
+    const std::string refuse = " FOR EACH ROW SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by the test'";
+    runtime_sql("CREATE TRIGGER refuse_events BEFORE DELETE ON external_events" + refuse);
+    runtime_sql("CREATE TRIGGER refuse_parameters BEFORE DELETE ON node_parameters_staging" + refuse);
+    EXPECT_THROW(events.processing(), qvd::libs::core::exception);
+    EXPECT_THROW(parameters.processing(), qvd::libs::core::exception);
+    EXPECT_EQ(store_count("external_events"), 100);
+    EXPECT_EQ(store_count("node_parameters"), 1);
+    EXPECT_EQ(store_count("SELECT MAX(CHAR_LENGTH(event_info)) FROM external_events"), 8000);
+    runtime_sql("DROP TRIGGER refuse_events");
+    runtime_sql("DROP TRIGGER refuse_parameters");
+
+    EXPECT_TRUE(events.processing());
+    EXPECT_TRUE(parameters.processing());
+    EXPECT_FALSE(events.processing());
+    EXPECT_FALSE(parameters.processing());
+    EXPECT_EQ(store_count("external_events"), 100);
+    EXPECT_EQ(store_count("node_parameters"), 1);
+    EXPECT_EQ(runtime_count("external_events"), 0);
+    EXPECT_EQ(runtime_count("node_parameters_staging"), 0);
+    EXPECT_TRUE(files().empty());
+}
+
+// What rightly changes in the runtime database after a batch was journalled: a node parameter's
+// staging row takes a newer value in place (it stays for the next batch, the journalled value is
+// moved), a project is renamed (its name is no part of the activity's row). The batch finishes.
+TEST_F(processors, rows_changed_rightly_since_the_journal_finish_it_and_a_newer_value_stays) {
+    runtime_sql("INSERT INTO node_parameters_staging (id, mac_address, obj_uid, param_name, param_value, ts) VALUES "
+                "(5, 'A0B1C2D3E4F5', 'obj', 'rate', 'old', '2024-03-05 07:08:09'), "
+                "(6, 'A0B1C2D3E4F5', 'obj', 'gain', 'same', '2024-03-05 07:08:09')");
+    runtime_sql("INSERT INTO projects (uid, name, user_params) VALUES ('p1', 'Old name', 'a=1');"
+                "INSERT INTO activities (id, created_at, created_by, action, object, project_uid) VALUES "
+                "(7, '2024-03-05 07:08:09', 'me', 'edit', 'zone', 'p1')");
+    const auto parameters_batch = m_runtime->get_node_parameters(10);
+    const auto activities_batch = m_runtime->get_activities(10);
+    ASSERT_EQ(parameters_batch.size(), 2u);
+    ASSERT_EQ(activities_batch.size(), 1u);
+    qvd::journal::write_file(m_dir + "node_parameters.bin", qvd::journal::to_string(parameters_batch));
+    qvd::journal::write_file(m_dir + "activities.bin", qvd::journal::to_string(activities_batch));
+    runtime_sql("UPDATE node_parameters_staging SET param_value = 'new', ts = '2024-03-05 07:09:09' WHERE id = 5;"
+                "UPDATE projects SET name = 'New name', user_params = 'a=2' WHERE uid = 'p1'");
+
+    qvd::node_parameters_processor parameters(*m_runtime, *m_store, 10, m_dir);
+    qvd::activities_processor activities(*m_runtime, *m_store, 10, m_dir);
+    EXPECT_TRUE(parameters.processing());
+    EXPECT_TRUE(activities.processing());
+    EXPECT_EQ(store_count("SELECT COUNT(*) FROM node_parameters WHERE param_value IN ('old', 'same')"), 2);
+    EXPECT_EQ(runtime_count("SELECT COUNT(*) FROM node_parameters_staging WHERE id = 5 AND param_value = 'new'"), 1);
+    EXPECT_EQ(runtime_count("node_parameters_staging"), 1);
+    EXPECT_EQ(store_count("SELECT COUNT(*) FROM sys_journal_staging WHERE project_name = 'Old name'"), 1);
+    EXPECT_EQ(runtime_count("activities"), 0);
+    EXPECT_TRUE(files().empty());
+
+    EXPECT_FALSE(parameters.processing());
+    EXPECT_EQ(store_count("node_parameters"), 3);
+    EXPECT_EQ(runtime_count("node_parameters_staging"), 0);
+}
+
+// Journals whose records are not the runtime rows of their ids, one per kind: set aside with the
+// error naming the file and the first differing record; nothing inserted, no runtime row deleted.
+// A closed zone event is two rows: an enter row of its id that is now another stay's counts too.
+TEST_F(processors, a_journal_of_other_rows_is_set_aside_with_nothing_inserted_or_deleted) {
+    seed_positions(2);
+    runtime_sql("INSERT INTO zone_event_history (id, uid, related_event, `action`, obj_uid, created_at) VALUES "
+                "(1, 'e1', NULL, 'enter', 'o1', '2024-03-05 07:08:09'),"
+                "(2, 'l1', 'e1', 'leave', 'o1', '2024-03-05 07:09:09'),"
+                "(3, 'e2', NULL, 'enter', 'o2', '2024-03-05 07:10:09')");
+    runtime_sql("INSERT INTO heartbeats (id, ts, mac_address) VALUES (1, '2024-03-05 07:08:09', 'A0B1C2D3E4F5')");
+
+    std::vector<qvd::position> positions_batch = m_runtime->get_positions(10);
+    ASSERT_EQ(positions_batch.size(), 2u);
+    positions_batch[1].x = 99;
+    std::vector<qvd::zone_event> zones_batch = m_runtime->get_zone_events(10);
+    ASSERT_EQ(zones_batch.size(), 1u);
+    // The journal's stay began at the row that is now an open stay of another object.
+    zones_batch[0].id_enter = 3;
+    zones_batch[0].id_leave = 4;
+    std::vector<qvd::heartbeat> heartbeats_batch = m_runtime->get_heartbeats(10);
+    ASSERT_EQ(heartbeats_batch.size(), 1u);
+    heartbeats_batch[0].mac_address = boost::none;
+
+    struct subject {
+        std::string journal;
+        std::string text;
+        std::function<bool()> step;
+        std::string table;
+        std::string store_table;
+        std::string difference;
+    };
+    qvd::positions_processor positions_step(*m_runtime, *m_store, 10, m_dir);
+    qvd::zone_events_processor zones_step(*m_runtime, *m_store, 10, m_dir);
+    qvd::heartbeats_processor heartbeats_step(*m_runtime, *m_store, 10, m_dir);
+    const std::vector<subject> subjects = {
+        {"positions_raw.bin", qvd::journal::to_string(positions_batch), [&] { return positions_step.processing(); },
+         "position_histories", "positions_raw",
+         "record 2 of 2 (row id 2 of position_histories): x is 99 in the "
+         "journal, 2 in the runtime database"},
+        {"zone_events.bin", qvd::journal::to_string(zones_batch), [&] { return zones_step.processing(); },
+         "zone_event_history", "zone_events",
+         "record 1 of 1 (enter row id 3, leave row id 4 of zone_event_history): row id 3 of zone_event_history is "
+         "there, but not as the closed zone event the journal holds"},
+        {"heartbeats.bin", qvd::journal::to_string(heartbeats_batch), [&] { return heartbeats_step.processing(); },
+         "heartbeats", "heartbeats",
+         "record 1 of 1 (row id 1 of heartbeats): mac_address is NULL in the journal, 'A0B1C2D3E4F5' in the runtime "
+         "database"},
+    };
+    for (const subject& s : subjects) {
+        SCOPED_TRACE(s.journal);
+        const std::string file = m_dir + s.journal;
+        qvd::journal::write_file(file, s.text);
+        const long long runtime_rows = runtime_count(s.table);
+        std::string message;
+        try {
+            s.step();
+        } catch (const qvd::libs::core::exception& error) {
+            message = error.get_string_error();
+        }
+        EXPECT_EQ(message, "journal file " + file + " does not hold the runtime rows of its ids: " + s.difference +
+                               "; set aside as " + file +
+                               ".bad, nothing of it inserted or deleted; the next batches of its kind are inserted "
+                               "only where they did not arrive, until one shows a record missing");
+        EXPECT_EQ(runtime_count(s.table), runtime_rows);
+        EXPECT_EQ(store_count(s.store_table), 0);
+        EXPECT_FALSE(fs::exists(file));
+        std::ifstream aside(file + ".bad");
+        const std::string kept((std::istreambuf_iterator<char>(aside)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(kept, s.text);
+    }
+    // The runtime rows themselves then move, once.
+    while (positions_step.processing()) {
+    }
+    while (zones_step.processing()) {
+    }
+    while (heartbeats_step.processing()) {
+    }
+    EXPECT_EQ(store_count("positions_raw"), 2);
+    EXPECT_EQ(store_count("zone_events"), 1);
+    EXPECT_EQ(store_count("heartbeats"), 1);
+    EXPECT_EQ(runtime_count("position_histories"), 0);
+    EXPECT_EQ(runtime_count("zone_event_history"), 1);
+    EXPECT_EQ(runtime_count("heartbeats"), 0);
+}
+
+} // namespace
