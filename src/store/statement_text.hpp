@@ -102,8 +102,8 @@ private:
 };
 
 // The conditions of a probe: every column that the insert writes holds exactly the record's value
-// as the column keeps it, NULL-safe, texts compared byte for byte whatever the column's collation. Fed by the same row
-// description as row_values, so the columns compared are the columns written.
+// as the column keeps it, NULL-safe, texts compared byte for byte whatever the column's collation.
+// Fed by the same row description as row_values, so the columns compared are the columns written.
 class row_conditions {
 public:
     row_conditions(std::string& _text, const table& _table) : m_text(_text), m_columns(_table.columns) {}
