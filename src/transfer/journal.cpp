@@ -277,19 +277,10 @@ std::string read_file(const std::string& _file, const std::size_t _bound) {
                                         " that a journal of its kind can take: not read",
                                     QVD_SOURCE_LOCATION);
     // What is appended after the open is not read: the text is the file as it was then.
-    std::string text(size, '\0');
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t count = ::read(fd.get(), &text[done], size - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            throw_errno("cannot read journal file", _file, QVD_SOURCE_LOCATION);
-        if (count == 0)
-            break;
-        done += static_cast<std::size_t>(count);
-    }
-    text.resize(done);
+    std::string text;
+    text.reserve(size);
+    if (!libs::core::read_up_to(fd.get(), size, text))
+        throw_errno("cannot read journal file", _file, QVD_SOURCE_LOCATION);
     return text;
 }
 
