@@ -39,6 +39,28 @@ void connect_log_stream(libs::core::logger& _logger, const std::string& _endpoin
     }
 }
 
+// "Error opening pid-file! /run/lomvera.pid: Permission denied"
+std::string system_error_text(const char* _what, const std::string& _file_name, const int _error) {
+    return std::string(_what) + " " + _file_name + ": " + std::strerror(_error);
+}
+
+// How taking a file's lock failed: its open, the lock held by another process, or the lock itself.
+enum class lock_failure { open, held, lock };
+
+// Opens _file_name (created when missing) with _flags and locks it exclusively, without waiting.
+// A failure is handed to _fail, which throws, with the errno of the step that failed.
+template <typename Fail>
+libs::core::unique_descriptor exclusively_locked(const std::string& _file_name, const int _flags, Fail&& _fail) {
+    libs::core::unique_descriptor fd(open(_file_name.c_str(), _flags | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid())
+        _fail(lock_failure::open, errno);
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        _fail(error == EWOULDBLOCK ? lock_failure::held : lock_failure::lock, error);
+    }
+    return fd;
+}
+
 // An exclusive lock on the pid file, held while the object lives: of two instances started
 // together, or while the first one drains, only one gets past start-up. A lock that can be taken
 // proves that no instance holds the file, so what it holds then is stale, whatever process its id
@@ -46,19 +68,18 @@ void connect_log_stream(libs::core::logger& _logger, const std::string& _endpoin
 class pid_file_lock {
 public:
     explicit pid_file_lock(const std::string& _file_name)
-        : m_file_name(_file_name), m_fd(open(_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        if (!m_fd.valid())
-            throw std::logic_error(system_error_text("Error opening pid-file!", errno));
-        if (flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            if (error == EWOULDBLOCK)
-                throw std::logic_error("Process is running");
-            throw std::logic_error(system_error_text("Error locking pid-file!", error));
-        }
+        : m_file_name(_file_name),
+          m_fd(exclusively_locked(_file_name, O_RDWR, [this](const lock_failure _failure, const int _error) {
+              if (_failure == lock_failure::held)
+                  throw std::logic_error("Process is running");
+              throw std::logic_error(system_error_text(_failure == lock_failure::open ? "Error opening pid-file!"
+                                                                                      : "Error locking pid-file!",
+                                                       m_file_name, _error));
+          })) {
         // Whatever id the file holds now names a process that is gone or unrelated: a service
         // manager or an operator's kill must not find it while the first cycle is still retried.
         if (ftruncate(m_fd.get(), 0) != 0)
-            throw std::logic_error(system_error_text("Error writing pid-file!", errno));
+            throw std::logic_error(system_error_text("Error writing pid-file!", m_file_name, errno));
     }
 
     // Writes this process's id, without a newline, into the file emptied when the lock was taken.
@@ -67,15 +88,10 @@ public:
         // A pid file that does not name this process would mislead an operator. Nothing was read
         // or written through the descriptor, so its offset is still the start.
         if (!libs::core::write_all(m_fd.get(), text))
-            throw std::logic_error(system_error_text("Error writing pid-file!", errno));
+            throw std::logic_error(system_error_text("Error writing pid-file!", m_file_name, errno));
     }
 
 private:
-    // "Error opening pid-file! /run/lomvera.pid: Permission denied"
-    std::string system_error_text(const char* _what, int _error) const {
-        return std::string(_what) + " " + m_file_name + ": " + std::strerror(_error);
-    }
-
     const std::string m_file_name;
     const libs::core::unique_descriptor m_fd;
 };
@@ -89,23 +105,17 @@ class data_dir_lock {
 public:
     explicit data_dir_lock(const std::string& _persistent_data_dir)
         : m_file_name(_persistent_data_dir + "lomvera.lock"),
-          m_fd(open(m_file_name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
-        if (!m_fd.valid())
-            throw std::logic_error(error_text("cannot open the data directory's lock", errno));
-        if (flock(m_fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            const int error = errno;
-            if (error == EWOULDBLOCK)
-                throw std::logic_error("Data directory is in use: another running instance holds " + m_file_name +
-                                       " (system.persistent_data_dir \"" + _persistent_data_dir + "\")");
-            throw std::logic_error(error_text("cannot lock the data directory's lock", error));
-        }
-    }
+          m_fd(exclusively_locked(m_file_name, O_RDWR | O_NOFOLLOW, [&](const lock_failure _failure, const int _error) {
+              if (_failure == lock_failure::held)
+                  throw std::logic_error("Data directory is in use: another running instance holds " + m_file_name +
+                                         " (system.persistent_data_dir \"" + _persistent_data_dir + "\")");
+              throw std::logic_error(system_error_text(_failure == lock_failure::open
+                                                           ? "cannot open the data directory's lock"
+                                                           : "cannot lock the data directory's lock",
+                                                       m_file_name, _error));
+          })) {}
 
 private:
-    std::string error_text(const char* _what, int _error) const {
-        return std::string(_what) + " " + m_file_name + ": " + std::strerror(_error);
-    }
-
     const std::string m_file_name;
     const libs::core::unique_descriptor m_fd;
 };
