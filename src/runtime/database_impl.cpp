@@ -291,8 +291,11 @@ std::vector<Record> database_impl::load(libs::core::source_location _source_loca
     // Reserved before the query, so that the batch's records lie below the result set in the heap
     // and are reused by the next batch instead of being given back to the kernel when the batch
     // ends; a limit beyond that bound, or none, reserves the rest once the rows have come.
-    const std::string statement = _limit ? facts::read_statement + (facts::before_limit + std::to_string(*_limit))
-                                         : std::string(facts::read_statement);
+    std::string statement = facts::read_statement;
+    // The open kinds are read whole: they have no text before a limit.
+    if constexpr (facts::before_limit != nullptr)
+        if (_limit)
+            statement += facts::before_limit + std::to_string(*_limit);
     return load_rows<Record>(_source_location, statement,
                              _limit ? std::min<std::size_t>(*_limit, records_reserved_before_query)
                                     : records_reserved_before_query);
@@ -305,7 +308,15 @@ std::vector<Record> database_impl::load_by_key(libs::core::source_location _sour
     comma_separated_list_builder list;
     for (const Record& record : _batch)
         list.add(facts::key(record));
-    return load_rows<Record>(_source_location, facts::by_key_statement + list.get() + ")",
+    static const std::string by_key_statement = [] {
+        const std::string read = facts::read_statement;
+        const std::size_t filter = read.rfind(facts::read_filter);
+        if (filter == std::string::npos)
+            throw std::logic_error(std::string("no filter \"") + facts::read_filter + "\" in the read of " +
+                                   facts::table);
+        return read.substr(0, filter) + facts::by_key_condition;
+    }();
+    return load_rows<Record>(_source_location, by_key_statement + list.get() + ")",
                              std::min<std::size_t>(_batch.size(), records_reserved_before_query));
 }
 

@@ -10,8 +10,11 @@ namespace qvd::runtime {
 // and the statements, exactly as the runtime database has always been asked: every blank counts,
 // those at the ends of lines included. A limited read appends before_limit and the limit to its
 // statement; a deletion appends the ids delete_ids writes, separated by ", ", and ")". The open
-// kinds are read whole and never deleted, so they have no limit, deletion or deleting text. The
-// columns a read takes are in database_impl.cpp; the column-store side of a kind is store::kind.
+// kinds are read whole and never deleted, so they have no limit, deletion or deleting text. A
+// recovery's check reads the rows of a batch's keys with the read's own statement, cut where its
+// last read_filter begins and followed by by_key_condition and the keys, so that it takes the very
+// columns and joins of a read. The columns a read takes are in database_impl.cpp; the column-store
+// side of a kind is store::kind.
 template <class Record>
 struct kind;
 
@@ -42,9 +45,8 @@ struct kind<position> {
 
     // A recovery's check: the rows of the batch's keys, whatever their trackable_id.
     static long long key(const position& _position) { return _position.id; }
-    static constexpr const char* by_key_statement =
-        "SELECT id, trackable_id, obj_uid, mac_address, ts, x, y, z, sublocation_uid, fom, sfsn, slvr_mode, "
-        "edge_corr, pe_dims, type, project_uid, inactive, to_type_id FROM position_histories WHERE id IN (";
+    static constexpr const char* read_filter = "WHERE trackable_id";
+    static constexpr const char* by_key_condition = "WHERE id IN (";
 
     // Every field is the row's own.
     template <class Compare>
@@ -93,11 +95,8 @@ struct kind<external_event> {
     }
 
     static int key(const external_event& _event) { return _event.id; }
-    static constexpr const char* by_key_statement =
-        "SELECT ee.id, ee.object_uid, ee.object_name, ee.mac_address, ee.event_info, ee.event_type, ee.ts, "
-        "ee.area_uid, sl.name as area_name, ee.project_uid, tags.name as project_name, ee.x, ee.y, ee.z, "
-        "ee.created_at FROM external_events ee LEFT JOIN tags ON ee.project_uid = tags.uid LEFT JOIN "
-        "sublocations sl ON ee.area_uid = sl.uid WHERE ee.id IN (";
+    static constexpr const char* read_filter = "LIMIT ";
+    static constexpr const char* by_key_condition = "WHERE ee.id IN (";
 
     // The area's and the project's names are other tables' rows, renamed at any time.
     template <class Compare>
@@ -149,16 +148,8 @@ struct kind<zone_event> {
 
     // Keyed by the leave row, which names its enter row.
     static int key(const zone_event& _event) { return _event.id_leave; }
-    static constexpr const char* by_key_statement =
-        "SELECT ze1.id AS id_enter,ze2.id AS id_leave,ze2.obj_uid AS trackable_uid, tko.name AS "
-        "trackable_name, ze2.sublocation_uid AS area_uid, sl.name AS area_name, ze1.created_at AS "
-        "enter_time, ze2.created_at AS leave_time, ze2.duration, ze2.zone_uid, zn.name as zone_name, "
-        "ze2.zone_type_name, ze2.project_uid, tags.name as project_name, ze1.x AS enter_x, ze1.y AS enter_y, "
-        "ze1.z AS enter_z, ze2.x AS leave_x, ze2.y AS leave_y, ze2.z AS leave_z FROM zone_event_history ze2 "
-        "JOIN zone_event_history ze1 ON ze1.uid = ze2.related_event LEFT JOIN tags on ze1.project_uid = "
-        "tags.uid LEFT JOIN sublocations sl on ze1.sublocation_uid = sl.uid LEFT JOIN zones zn on "
-        "ze1.zone_uid = zn.uid LEFT JOIN trackable_objects tko on ze1.obj_uid = tko.uid WHERE "
-        "ze2.related_event IS NOT NULL AND ze2.`action` = 'leave' AND ze2.id IN (";
+    static constexpr const char* read_filter = "LIMIT ";
+    static constexpr const char* by_key_condition = "AND ze2.id IN (";
 
     // The names of the object, area, zone and project are other tables' rows.
     template <class Compare>
@@ -228,10 +219,8 @@ struct kind<activity> {
     }
 
     static unsigned long long key(const activity& _activity) { return _activity.id; }
-    static constexpr const char* by_key_statement =
-        "SELECT a.*, c.name AS company_name, p.name as project_name, p.user_params as project_user_params "
-        "FROM activities a left JOIN view_companies c ON c.uid = a.company_uid left JOIN view_projects p ON "
-        "p.uid = a.project_uid WHERE a.id IN (";
+    static constexpr const char* read_filter = "LIMIT";
+    static constexpr const char* by_key_condition = "WHERE a.id IN (";
 
     // The company's and the project's names and the project's parameters are other tables' rows.
     template <class Compare>
@@ -293,29 +282,8 @@ struct kind<vehicle_driver_association> {
     }
 
     static int key(const vehicle_driver_association& _association) { return _association.id; }
-    static constexpr const char* by_key_statement = R"(
-                SELECT 
-                    vda.id,
-                    vda.event_id,
-                    vda.vehicle_uid,
-                    vda.vehicle_mac,
-                    vehicle.name AS vehicle_name,
-                    vda.driver_uid,
-                    vda.driver_mac,
-                    driver.name AS driver_name,
-                    vda.created_at,
-                    vda.created_sublocation_uid AS created_area_uid,
-                    vda.created_x,
-                    vda.created_y,
-                    vda.removed_at,
-                    vda.removed_sublocation_uid AS removed_area_uid,
-                    vda.removed_x,
-                    vda.removed_y,
-                    vda.project_uid
-                FROM vehicle_driver_associations vda
-                    LEFT JOIN trackable_objects vehicle ON (vda.vehicle_uid = vehicle.uid)
-                    LEFT JOIN trackable_objects driver  ON (vda.driver_uid  = driver.uid)
-                WHERE vda.id IN ()";
+    static constexpr const char* read_filter = "WHERE vda.removed_at";
+    static constexpr const char* by_key_condition = "WHERE vda.id IN (";
 
     // The vehicle's and the driver's names are other tables' rows.
     template <class Compare>
@@ -411,28 +379,8 @@ struct kind<heartbeat> {
     }
 
     static unsigned long key(const heartbeat& _heartbeat) { return _heartbeat.id; }
-    static constexpr const char* by_key_statement = R"(
-                SELECT
-                    `id`,
-                    `ts`,
-                    CAST(IF(`is_announce` = 1, 271, 260) as unsigned) as `message_type`,
-                    `mac_address`,
-                    `trackable_uid`,
-                    `area_uid`,
-                    `company_uid`,
-                    `project_uid`,
-                    `x`,
-                    `y`,
-                    `z`,
-                    CAST(CONV(`flags_raw`, 16, 10) as unsigned) as `flags_raw`,
-                    `parent_mac_address`,
-                    `bridge_mac_address`,
-                    `reporting_frequency`,
-                    `ranging_frequency`,
-                    `category`,
-                    `sw_version`
-                FROM heartbeats
-                WHERE `id` IN ()";
+    static constexpr const char* read_filter = "LIMIT";
+    static constexpr const char* by_key_condition = "WHERE `id` IN (";
 
     // Every field is the row's own.
     template <class Compare>
@@ -481,7 +429,8 @@ struct kind<node_parameter> {
     }
 
     static int key(const node_parameter& _node_parameter) { return _node_parameter.id; }
-    static constexpr const char* by_key_statement = "SELECT * FROM node_parameters_staging WHERE id IN (";
+    static constexpr const char* read_filter = "LIMIT";
+    static constexpr const char* by_key_condition = "WHERE id IN (";
 
     // A staging row is the latest value of one parameter of one node: its value and time may be
     // replaced in place after the read, while the node and the parameter stay.

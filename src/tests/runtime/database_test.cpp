@@ -1,6 +1,7 @@
 #include "db_test_support.hpp"
 
 #include "runtime/database_impl.hpp"
+#include "runtime/kind.hpp"
 
 #include <core/exception.hpp>
 
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -796,6 +798,50 @@ private:
 
     const std::string m_sessions;
 };
+
+// The fields of two records of one kind that differ, as the kind lists them for a recovery's check.
+struct differing_fields {
+    template <class T>
+    void same(const char* _field, const T& _one, const T& _other) {
+        if (!(_one == _other))
+            fields.push_back(_field);
+    }
+    template <class T>
+    void may_change(const char* _field, const T& _one, const T& _other) {
+        same(_field, _one, _other);
+    }
+
+    std::vector<std::string> fields;
+};
+
+// A recovery's check reads the rows of a batch's keys with the read's own columns and joins: every
+// kind's rows come back as the read gave them, in every field the check compares.
+TEST_F(runtime_database, the_rows_of_a_batchs_keys_come_back_as_read) {
+    qvd::test_support::run_sql_file(shared_mariadb(), "tests/fixtures/runtime_sample.sql", m_schema);
+    const auto check = [this](const auto& _batch) {
+        using record = typename std::decay_t<decltype(_batch)>::value_type;
+        using facts = qvd::runtime::kind<record>;
+        ASSERT_FALSE(_batch.empty()) << facts::table;
+        const auto rows = m_database->rows_to_delete(_batch);
+        ASSERT_EQ(rows.size(), _batch.size()) << facts::table;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const auto read = std::find_if(_batch.begin(), _batch.end(), [&](const record& _record) {
+                return facts::key(_record) == facts::key(rows[i]);
+            });
+            ASSERT_NE(read, _batch.end()) << facts::table;
+            differing_fields differences;
+            facts::compare(differences, *read, rows[i]);
+            EXPECT_THAT(differences.fields, ::testing::IsEmpty()) << facts::table;
+        }
+    };
+    check(m_database->get_positions(100));
+    check(m_database->get_external_events(100));
+    check(m_database->get_zone_events(100));
+    check(m_database->get_activities(100));
+    check(m_database->get_vehicle_driver_associations(100));
+    check(m_database->get_heartbeats(100));
+    check(m_database->get_node_parameters(100));
+}
 
 TEST_F(runtime_database, each_kinds_read_and_deletion_send_the_texts_they_always_sent) {
     const general_log logging(m_schema);
