@@ -288,14 +288,14 @@ template <class Record>
 std::vector<Record> database_impl::load(libs::core::source_location _source_location,
                                         boost::optional<unsigned int> _limit) const {
     using facts = kind<Record>;
-    // Reserved before the query, so that the batch's records lie below the result set in the heap
-    // and are reused by the next batch instead of being given back to the kernel when the batch
-    // ends; a limit beyond that bound, or none, reserves the rest once the rows have come.
     std::string statement = facts::read_statement;
     // The open kinds are read whole: they have no text before a limit.
     if constexpr (facts::before_limit != nullptr)
         if (_limit)
             statement += facts::before_limit + std::to_string(*_limit);
+    // Reserved before the query, so that the batch's records lie below the result set in the heap
+    // and are reused by the next batch instead of being given back to the kernel when the batch
+    // ends; a limit beyond that bound, or none, reserves the rest once the rows have come.
     return load_rows<Record>(_source_location, statement,
                              _limit ? std::min<std::size_t>(*_limit, records_reserved_before_query)
                                     : records_reserved_before_query);
@@ -328,7 +328,6 @@ std::vector<Record> database_impl::load_rows(libs::core::source_location _source
     get_logger().debug(facts::loading_text);
     std::vector<Record> result;
     result.reserve(_reserve);
-    const std::string& statement = _statement;
     // Names the row being read, so that an operator can find a row the types refuse; the text
     // is built only when one fails.
     enum class reading { none, row, fields };
@@ -345,7 +344,7 @@ std::vector<Record> database_impl::load_rows(libs::core::source_location _source
     };
     run(
         [&](mariadb::connection& _connection) {
-            const mariadb::result_set_ref rows = _connection.query(statement);
+            const mariadb::result_set_ref rows = _connection.query(_statement);
             if (rows->row_count() > result.capacity())
                 result.reserve(static_cast<std::size_t>(rows->row_count()));
             const field_reader reader(*rows, &qvd_mariadb::to_timestamp, column);

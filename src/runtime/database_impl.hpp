@@ -76,7 +76,8 @@ private:
     std::vector<Record> load_rows(libs::core::source_location _source_location, const std::string& _statement,
                                   std::size_t _reserve) const;
 
-    // The rows of the batch's keys, read with runtime::kind<Record>::by_key_statement.
+    // The rows of the batch's keys, read with the kind's read statement cut before its read_filter
+    // and followed by its by_key_condition.
     template <class Record>
     std::vector<Record> load_by_key(libs::core::source_location _source_location,
                                     const std::vector<Record>& _batch) const;

@@ -284,15 +284,26 @@ std::string read_file(const std::string& _file, const std::size_t _bound) {
     return text;
 }
 
-std::string move_aside(const std::string& _file) {
-    std::string target = _file + ".bad";
+namespace {
+
+// Renames _from to the first free name of _from + _suffix, then _from + _suffix + ".1", ...;
+// returns that name. A failure names both files after _what.
+std::string rename_to_free_name(const std::string& _from, const std::string& _suffix, const std::string& _what) {
+    std::string target = _from + _suffix;
     struct stat status;
     for (unsigned int n = 1; ::lstat(target.c_str(), &status) == 0; ++n)
-        target = _file + ".bad." + std::to_string(n);
-    if (::rename(_file.c_str(), target.c_str()) != 0) {
+        target = _from + _suffix + "." + std::to_string(n);
+    if (::rename(_from.c_str(), target.c_str()) != 0) {
         const int error = errno;
-        throw_error(error, "cannot move aside journal file " + _file + " to", target, QVD_SOURCE_LOCATION);
+        throw_error(error, _what + " " + _from + " to", target, QVD_SOURCE_LOCATION);
     }
+    return target;
+}
+
+} // namespace
+
+std::string move_aside(const std::string& _file) {
+    const std::string target = rename_to_free_name(_file, ".bad", "cannot move aside journal file");
     try {
         sync_directory(_file);
     } catch (const std::exception&) {
@@ -315,45 +326,39 @@ bool unsettled_set_aside(const std::string& _name, const std::string& _prefix) {
            std::all_of(rest.begin() + 1, rest.end(), [](const char _c) { return _c >= '0' && _c <= '9'; });
 }
 
-std::string set_aside_prefix(const std::string& _file) { return _file.substr(_file.rfind('/') + 1) + ".bad"; }
+// The names of _file's set-aside journals not settled yet in its directory, sorted; _error tells
+// when the directory could not be listed to the end.
+std::vector<std::string> unsettled_set_asides(const std::string& _file, boost::system::error_code& _error) {
+    const std::string prefix = _file.substr(_file.rfind('/') + 1) + ".bad";
+    std::vector<std::string> names;
+    for (boost::filesystem::directory_iterator entry(directory_of(_file), _error), end; !_error && entry != end;
+         entry.increment(_error)) {
+        std::string name = entry->path().filename().string();
+        if (unsettled_set_aside(name, prefix))
+            names.push_back(std::move(name));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 } // namespace
 
 bool set_aside_exists(const std::string& _file) {
-    const std::string directory = directory_of(_file);
-    const std::string prefix = set_aside_prefix(_file);
     boost::system::error_code error;
-    for (boost::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
-         entry.increment(error)) {
-        if (unsettled_set_aside(entry->path().filename().string(), prefix))
-            return true;
-    }
     // A directory that cannot be listed cannot tell: count the journal as set aside.
-    return static_cast<bool>(error);
+    return !unsettled_set_asides(_file, error).empty() || error;
 }
 
 std::vector<std::pair<std::string, std::string>> settle_set_aside(const std::string& _file) {
-    const std::string directory = directory_of(_file);
-    const std::string prefix = set_aside_prefix(_file);
-    std::vector<std::string> names;
-    for (boost::filesystem::directory_iterator entry(directory), end; entry != end; ++entry) {
-        const std::string name = entry->path().filename().string();
-        if (unsettled_set_aside(name, prefix))
-            names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
+    boost::system::error_code error;
+    const std::vector<std::string> names = unsettled_set_asides(_file, error);
+    if (error)
+        throw boost::filesystem::filesystem_error("cannot list the set-aside journal files", directory_of(_file),
+                                                  error);
     std::vector<std::pair<std::string, std::string>> renamed;
     for (const std::string& name : names) {
-        const std::string from = directory + "/" + name;
-        std::string target = from + ".settled";
-        struct stat status;
-        for (unsigned int n = 1; ::lstat(target.c_str(), &status) == 0; ++n)
-            target = from + ".settled." + std::to_string(n);
-        if (::rename(from.c_str(), target.c_str()) != 0) {
-            const int error = errno;
-            throw_error(error, "cannot rename set-aside journal file " + from + " to", target, QVD_SOURCE_LOCATION);
-        }
-        renamed.emplace_back(from, target);
+        const std::string from = directory_of(_file) + "/" + name;
+        renamed.emplace_back(from, rename_to_free_name(from, ".settled", "cannot rename set-aside journal file"));
     }
     if (!renamed.empty())
         sync_directory(_file);

@@ -106,6 +106,16 @@ protected:
         EXPECT_EQ(read_file(m_settings.pidfile), std::to_string(_daemon.pid()));
     }
 
+    // Positions 1 to _count of object-7, one second apart from 10:00:01.
+    void seed_positions_by_the_second(const int _count) const {
+        std::string rows;
+        for (int i = 1; i <= _count; ++i)
+            rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
+                    "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
+        run_sql(shared_mariadb(),
+                "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows, m_runtime);
+    }
+
     long long runtime_count(const std::string& _sql) const { return count(_sql, m_runtime); }
     long long store_count(const std::string& _table) const { return count("SELECT COUNT(*) FROM " + _table, m_store); }
 
@@ -403,12 +413,7 @@ TEST_F(app_transfer, sigterm_during_a_cycle_finishes_the_batch_and_skips_the_res
 // batch, so the batch is not inserted a second time.
 TEST_F(app_transfer, a_restart_during_the_killed_insert_doubles_nothing) {
     m_settings.maximum_piece = 40;
-    std::string rows;
-    for (int i = 1; i <= 100; ++i)
-        rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
-                "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
-    run_sql(shared_mariadb(), "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows,
-            m_runtime);
+    seed_positions_by_the_second(100);
     // About a second per batch, once the gate that the test holds is open.
     const std::string gate = "'" + m_store + "_gate'";
     session gate_holder(shared_mariadb(), m_store);
@@ -494,12 +499,7 @@ TEST_P(app_crash_recovery, every_row_exactly_once) {
 // 49 rows written. The restarted daemon inserts only the rows that did not arrive.
 TEST_F(app_transfer, a_killed_insert_into_a_table_without_transactions_leaves_each_row_once) {
     m_settings.maximum_piece = 200;
-    std::string rows;
-    for (int i = 1; i <= 200; ++i)
-        rows += std::string(i > 1 ? ", " : "") + "(" + std::to_string(i) + ", 7, 'object-7', " +
-                "'2024-05-01 10:00:00' + INTERVAL " + std::to_string(i) + " SECOND, 0, 0, 0)";
-    run_sql(shared_mariadb(), "INSERT INTO position_histories (id, trackable_id, obj_uid, ts, x, y, z) VALUES " + rows,
-            m_runtime);
+    seed_positions_by_the_second(200);
     const std::string gate = "'" + m_store + "_gate'";
     session gate_holder(shared_mariadb(), m_store);
     gate_holder.run("DO GET_LOCK(" + gate + ", 0)");
